@@ -1,1 +1,249 @@
-// placeholder
+#include "midi/midi_ports.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace velomire {
+
+namespace {
+constexpr std::uint8_t kActiveSensing = 0xFE;
+constexpr std::uint8_t kSysExStart = 0xF0;
+} // namespace
+
+MIDIInput::MIDIInput(MidiSystem& system, QObject* parent)
+    : QObject(parent), backend_(system.CreateInput()), ring_(kQueueCapacity) {
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ >= 0) {
+        notifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &MIDIInput::OnWake);
+    }
+}
+
+MIDIInput::~MIDIInput() {
+    receiving_.store(false);
+    backend_->Close();
+    if (notifier_)
+        notifier_->setEnabled(false);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+int MIDIInput::DeviceCount() {
+    names_ = backend_->DeviceNames();
+    return static_cast<int>(names_.size());
+}
+
+QString MIDIInput::DeviceName(int id) const {
+    if (id < 0 || id >= static_cast<int>(names_.size()))
+        return {};
+    return QString::fromStdString(names_[static_cast<std::size_t>(id)]);
+}
+
+void MIDIInput::Action(PortAction action) {
+    switch (action) {
+    case PortAction::Open:
+        if (open_)
+            Action(PortAction::Close);
+        if (names_.empty())
+            DeviceCount();
+        open_ = backend_->Open(deviceId_, this);
+        break;
+    case PortAction::Start:
+        if (open_)
+            receiving_.store(true, std::memory_order_release);
+        break;
+    case PortAction::Stop:
+        receiving_.store(false, std::memory_order_release);
+        break;
+    case PortAction::Close:
+        receiving_.store(false, std::memory_order_release);
+        backend_->Close();
+        open_ = false;
+        eventEnabled_ = false;
+        // The producer has stopped: what is left belongs to the device just closed.
+        ClearQueue();
+        break;
+    case PortAction::TakeNext: {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        if (tail == head_.load(std::memory_order_acquire))
+            break;
+        if (ring_[tail % kQueueCapacity].size == 0) {
+            std::lock_guard lock(sysexMutex_);
+            if (!sysex_.empty())
+                sysex_.pop_front();
+        }
+        tail_.store(tail + 1, std::memory_order_release);
+        break;
+    }
+    case PortAction::Send:
+        break;
+    }
+}
+
+void MIDIInput::SetFilter(int status, bool drop) {
+    if (status == kActiveSensing)
+        dropSensing_.store(drop, std::memory_order_relaxed);
+}
+
+void MIDIInput::SetMessageEventEnable(bool enable) {
+    eventEnabled_ = enable;
+    if (enable && MessageCount() > 0)
+        Wake();
+}
+
+int MIDIInput::MessageCount() const {
+    return static_cast<int>(head_.load(std::memory_order_acquire) -
+                            tail_.load(std::memory_order_relaxed));
+}
+
+const MIDIInput::Slot* MIDIInput::Front() const {
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail == head_.load(std::memory_order_acquire))
+        return nullptr;
+    return &ring_[tail % kQueueCapacity];
+}
+
+std::int16_t MIDIInput::Status() const {
+    const Slot* s = Front();
+    if (!s)
+        return 0;
+    return s->size == 0 ? kSysExStart : s->bytes[0];
+}
+
+std::int16_t MIDIInput::Data1() const {
+    const Slot* s = Front();
+    return (s && s->size >= 2) ? s->bytes[1] : 0;
+}
+
+std::int16_t MIDIInput::Data2() const {
+    const Slot* s = Front();
+    return (s && s->size >= 3) ? s->bytes[2] : 0;
+}
+
+const std::uint8_t* MIDIInput::MessageBytes() const {
+    const Slot* s = Front();
+    if (!s)
+        return nullptr;
+    if (s->size > 0)
+        return s->bytes.data();
+    std::lock_guard lock(sysexMutex_);
+    return sysex_.empty() ? nullptr : sysex_.front().data();
+}
+
+std::size_t MIDIInput::MessageSize() const {
+    const Slot* s = Front();
+    if (!s)
+        return 0;
+    if (s->size > 0)
+        return s->size;
+    std::lock_guard lock(sysexMutex_);
+    return sysex_.empty() ? 0 : sysex_.front().size();
+}
+
+// MIDI thread: no locks and no allocation for short messages.
+void MIDIInput::OnMidiBytes(const std::uint8_t* data, std::size_t size) {
+    if (!receiving_.load(std::memory_order_acquire) || size == 0)
+        return;
+    if (data[0] == kActiveSensing && dropSensing_.load(std::memory_order_relaxed))
+        return;
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    if (head - tail_.load(std::memory_order_acquire) >= kQueueCapacity) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    Slot& slot = ring_[head % kQueueCapacity];
+    if (data[0] == kSysExStart || size > 3) {
+        // Long messages are rare; a lock and a copy are acceptable here.
+        std::lock_guard lock(sysexMutex_);
+        sysex_.emplace_back(data, data + size);
+        slot.size = 0;
+    } else {
+        slot.size = static_cast<std::uint8_t>(size);
+        std::memcpy(slot.bytes.data(), data, size);
+    }
+    head_.store(head + 1, std::memory_order_release);
+    if (!pending_.exchange(true, std::memory_order_acq_rel))
+        Wake();
+}
+
+void MIDIInput::Wake() {
+    if (wakeFd_ < 0)
+        return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void MIDIInput::OnWake() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
+    // Cleared before draining, so a message that arrives during the drain wakes us again.
+    pending_.store(false, std::memory_order_release);
+    if (eventEnabled_ && MessageCount() > 0)
+        Q_EMIT MessageReceived();
+}
+
+void MIDIInput::ClearQueue() {
+    tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release);
+    std::lock_guard lock(sysexMutex_);
+    sysex_.clear();
+}
+
+MIDIOutput::MIDIOutput(MidiSystem& system) : backend_(system.CreateOutput()) {}
+
+MIDIOutput::~MIDIOutput() { backend_->Close(); }
+
+int MIDIOutput::DeviceCount() {
+    names_ = backend_->DeviceNames();
+    return static_cast<int>(names_.size());
+}
+
+QString MIDIOutput::DeviceName(int id) {
+    if (id == -1)
+        return QString::fromStdString(backend_->VirtualPortName());
+    if (id < 0 || id >= static_cast<int>(names_.size()))
+        return {};
+    return QString::fromStdString(names_[static_cast<std::size_t>(id)]);
+}
+
+void MIDIOutput::Action(PortAction action) {
+    switch (action) {
+    case PortAction::Open:
+        if (open_)
+            Action(PortAction::Close);
+        if (names_.empty())
+            DeviceCount();
+        open_ = backend_->Open(deviceId_);
+        break;
+    case PortAction::Close:
+        backend_->Close();
+        open_ = false;
+        break;
+    case PortAction::Send:
+        SendFields();
+        break;
+    default:
+        break;
+    }
+}
+
+void MIDIOutput::SendFields() {
+    if (!open_)
+        return;
+    const auto status = static_cast<std::uint8_t>(status_);
+    const int length = ShortMessageLength(status);
+    if (length == 0)
+        return;
+    // Masked so that a stray value can never put a status byte into the data.
+    const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>(data1_ & 0x7F),
+                                   static_cast<std::uint8_t>(data2_ & 0x7F)};
+    backend_->Send(bytes, static_cast<std::size_t>(length));
+}
+
+void MIDIOutput::SendBytes(const std::uint8_t* data, std::size_t size) {
+    if (open_ && data && size > 0)
+        backend_->Send(data, size);
+}
+
+} // namespace velomire

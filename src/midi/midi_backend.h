@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velomire {
+
+// Receives raw messages from an open input device.
+// Called on the MIDI system's own thread: implementations must not lock or allocate.
+class MidiInputSink {
+public:
+    virtual ~MidiInputSink() = default;
+    virtual void OnMidiBytes(const std::uint8_t* data, std::size_t size) = 0;
+};
+
+// One direction of one MIDI system: enumeration, opening by index, and I/O.
+// Indices are those of the last DeviceNames() call; opening re-finds the device by that
+// name, so a list that has gone stale fails cleanly instead of opening another device.
+class MidiInputBackend {
+public:
+    virtual ~MidiInputBackend() = default;
+    virtual std::vector<std::string> DeviceNames() = 0;
+    // Delivery to the sink may start as soon as this returns true.
+    virtual bool Open(int index, MidiInputSink* sink) = 0;
+    virtual void Close() = 0;
+};
+
+class MidiOutputBackend {
+public:
+    virtual ~MidiOutputBackend() = default;
+    virtual std::vector<std::string> DeviceNames() = 0;
+    // Index -1 is Velomire's own virtual output port, which other programs connect to.
+    virtual bool Open(int index) = 0;
+    virtual void Close() = 0;
+    // Only called while open. A device that vanished swallows the bytes; never throws.
+    virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
+    virtual std::string VirtualPortName() = 0;
+};
+
+// A MIDI system (ALSA, JACK, none, or the in-memory one of the tests).
+class MidiSystem {
+public:
+    virtual ~MidiSystem() = default;
+    virtual std::unique_ptr<MidiInputBackend> CreateInput() = 0;
+    virtual std::unique_ptr<MidiOutputBackend> CreateOutput() = 0;
+    virtual std::string Name() const = 0;
+};
+
+// Used when no MIDI system can be reached: no devices, every open fails.
+class NoMidiSystem final : public MidiSystem {
+public:
+    std::unique_ptr<MidiInputBackend> CreateInput() override;
+    std::unique_ptr<MidiOutputBackend> CreateOutput() override;
+    std::string Name() const override { return "none"; }
+};
+
+// The client and port names Velomire registers; lists hide ports of this client so
+// that Velomire is never offered as its own device (a feedback loop).
+constexpr const char* kClientName = "Velomire";
+constexpr const char* kInputPortName = "Velomire In";
+constexpr const char* kOutputPortName = "Velomire Out";
+bool IsOwnPort(const std::string& deviceName);
+
+// Number of bytes a message with this status byte has on the wire (1..3), or 0 for
+// bytes that cannot start a short message (data bytes, SysEx start and end).
+int ShortMessageLength(std::uint8_t status);
+
+} // namespace velomire

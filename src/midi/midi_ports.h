@@ -1,0 +1,137 @@
+#pragma once
+
+#include "midi/midi_backend.h"
+
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace velomire {
+
+// Command codes given to a port's Action.
+enum class PortAction : int {
+    Open = 1,
+    Close = 2,
+    Start = 4,    // input: start queueing after opening
+    Stop = 5,     // input: stop queueing before closing
+    TakeNext = 6, // input: remove the current message
+    Send = 7,     // output: send the current fields
+};
+
+// The MIDI input port: opens a device by number and queues what it sends.
+//
+// The device's thread only appends to a preallocated single-producer ring and, when the
+// UI side is not already due to look, wakes it through an eventfd. The UI thread then
+// raises MessageReceived, whose handler drains the queue with MessageCount, Status,
+// Data1, Data2 and TakeNext. SysEx takes a separate, locked path (rare and long).
+class MIDIInput final : public QObject, private MidiInputSink {
+    Q_OBJECT
+public:
+    explicit MIDIInput(MidiSystem& system, QObject* parent = nullptr);
+    ~MIDIInput() override;
+
+    int State() const { return open_ ? 1 : 0; }
+    void SetDeviceID(int id) { deviceId_ = id; }
+    int DeviceID() const { return deviceId_; }
+    void Action(PortAction action);
+
+    // Devices 0..count-1; names as the MIDI system reports them (enumerates afresh).
+    int DeviceCount();
+    QString DeviceName(int id) const;
+
+    // Only status 254 (active sensing) is filterable; other statuses are ignored.
+    void SetFilter(int status, bool drop);
+    void SetMessageEventEnable(bool enable);
+
+    // Current (oldest) message. Data1/Data2 are 0 where the message has no such byte.
+    int MessageCount() const;
+    std::int16_t Status() const;
+    std::int16_t Data1() const;
+    std::int16_t Data2() const;
+    // The whole current message: 1..3 bytes, or a complete SysEx.
+    const std::uint8_t* MessageBytes() const;
+    std::size_t MessageSize() const;
+
+    // Messages lost because the queue was full (a UI thread stalled for seconds).
+    std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    static constexpr std::size_t kQueueCapacity = 1u << 16;
+
+Q_SIGNALS:
+    void MessageReceived();
+
+private:
+    struct Slot {
+        std::uint8_t size; // 0 marks a SysEx waiting in sysex_
+        std::array<std::uint8_t, 3> bytes;
+    };
+
+    void OnMidiBytes(const std::uint8_t* data, std::size_t size) override;
+    void OnWake();
+    void Wake();
+    void ClearQueue();
+    const Slot* Front() const;
+
+    std::unique_ptr<MidiInputBackend> backend_;
+    std::vector<std::string> names_;
+    int deviceId_ = 0;
+    bool open_ = false;
+    bool eventEnabled_ = false;
+    std::atomic<bool> receiving_{false};
+    std::atomic<bool> dropSensing_{false};
+
+    std::vector<Slot> ring_;
+    std::atomic<std::size_t> head_{0}; // written by the MIDI thread
+    std::atomic<std::size_t> tail_{0}; // written by the UI thread
+    std::atomic<bool> pending_{false};
+    std::atomic<std::uint64_t> dropped_{0};
+    int wakeFd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+
+    mutable std::mutex sysexMutex_;
+    std::deque<std::vector<std::uint8_t>> sysex_;
+};
+
+// The MIDI output port: opens a device by number (-1: Velomire's own virtual port) and
+// sends the message made of its three fields.
+class MIDIOutput final {
+public:
+    explicit MIDIOutput(MidiSystem& system);
+    ~MIDIOutput();
+
+    int State() const { return open_ ? 1 : 0; }
+    void SetDeviceID(int id) { deviceId_ = id; }
+    int DeviceID() const { return deviceId_; }
+    void Action(PortAction action);
+
+    // Devices -1..count-1; -1 is the virtual port other programs connect to.
+    int DeviceCount();
+    QString DeviceName(int id);
+
+    void SetStatus(int v) { status_ = static_cast<std::int16_t>(v); }
+    void SetData1(int v) { data1_ = static_cast<std::int16_t>(v); }
+    void SetData2(int v) { data2_ = static_cast<std::int16_t>(v); }
+
+    // Sends raw bytes (SysEx) unchanged. Nothing happens while closed.
+    void SendBytes(const std::uint8_t* data, std::size_t size);
+
+private:
+    void SendFields();
+
+    std::unique_ptr<MidiOutputBackend> backend_;
+    std::vector<std::string> names_;
+    int deviceId_ = 0;
+    bool open_ = false;
+    std::int16_t status_ = 0;
+    std::int16_t data1_ = 0;
+    std::int16_t data2_ = 0;
+};
+
+} // namespace velomire
