@@ -1,1 +1,136 @@
-// placeholder
+#include "keyboard/keyboard_view.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace velomire {
+
+QColor ResolveColorWord(std::uint32_t word) {
+    // Colour words are 0x00BBGGRR.
+    return QColor(static_cast<int>(word & 0xFF), static_cast<int>((word >> 8) & 0xFF),
+                  static_cast<int>((word >> 16) & 0xFF));
+}
+
+KeyboardView::KeyboardView(QWidget* parent) : PictureBox(parent) {
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void KeyboardView::DrawKeyboard() {
+    QImage& img = image();
+    img.fill(palette().color(QPalette::Base));
+    const KeyboardMetrics m = KeyboardMetricsFor(ScaleWidth(), ScaleHeight());
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(QPen(Qt::black, 0));
+    for (int i = 1; i <= 53; ++i) {
+        const double x = i * static_cast<double>(m.whiteWidth);
+        p.drawLine(QPointF(x, 0), QPointF(x, ScaleHeight()));
+    }
+    const QColor black = ResolveColorWord(kBlackKeyColorWord);
+    for (const KeyBox& b : BlackKeyBoxes(ScaleWidth(), ScaleHeight())) {
+        const QRectF r(QPointF(b.left, b.top), QPointF(b.right, b.bottom));
+        // The outline is transparent-filled: the fill colour set before has no effect.
+        p.fillRect(r.toAlignedRect(), black);
+        p.setPen(QPen(Qt::black, 0));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(r);
+    }
+    p.end();
+    update();
+}
+
+const KeyInfo* KeyboardView::Face(int key) const {
+    if (!keys_ || key < 0 || key >= kNoteTableSize)
+        return nullptr;
+    const KeyInfo& k = (*keys_)[static_cast<std::size_t>(key)];
+    // Entries outside the keyboard have no face: nothing to draw.
+    if (k.faceright <= k.faceleft)
+        return nullptr;
+    return &k;
+}
+
+void KeyboardView::MarkSounding(int key, int velocity, int mapped) {
+    const KeyInfo* k = Face(key);
+    if (!k)
+        return;
+    const double height = static_cast<double>(k->facebottom - k->facetop) * mapped / 127.0;
+    const int top = static_cast<int>(std::lround(k->facebottom - height));
+    FillBox(k->faceleft, top, k->faceright, k->facebottom,
+            QColor(std::clamp(2 * velocity, 0, 255), 0, 0));
+}
+
+void KeyboardView::MarkReleased(int key) {
+    const KeyInfo* k = Face(key);
+    if (!k)
+        return;
+    FillBox(k->faceleft, k->facetop, k->faceright, k->facebottom, ResolveColorWord(k->facecolor));
+}
+
+void KeyboardView::mousePressEvent(QMouseEvent* e) {
+    if (e->button() != Qt::NoButton)
+        pressed_ = true;
+}
+
+void KeyboardView::mouseReleaseEvent(QMouseEvent* e) {
+    const bool wasDouble = inDoubleClick_;
+    inDoubleClick_ = false;
+    if (!pressed_)
+        return;
+    pressed_ = false;
+    // The release that ends a double click is not another click.
+    if (!wasDouble && rect().contains(e->position().toPoint()))
+        Q_EMIT Click();
+}
+
+void KeyboardView::mouseDoubleClickEvent(QMouseEvent*) {
+    pressed_ = false;
+    inDoubleClick_ = true;
+    Q_EMIT DblClick();
+}
+
+void KeyboardView::mouseMoveEvent(QMouseEvent* e) {
+    const QPointF p = e->position() - QPointF(kBorder, kBorder);
+    Q_EMIT MouseMove(p.x(), p.y());
+}
+
+void KeyboardView::keyPressEvent(QKeyEvent* e) {
+    int code = 0;
+    switch (e->key()) {
+    case Qt::Key_PageUp:
+        code = kPageUp;
+        break;
+    case Qt::Key_PageDown:
+        code = kPageDown;
+        break;
+    case Qt::Key_Home:
+        code = kHome;
+        break;
+    case Qt::Key_Left:
+        code = kLeft;
+        break;
+    case Qt::Key_Up:
+        code = kUp;
+        break;
+    case Qt::Key_Right:
+        code = kRight;
+        break;
+    case Qt::Key_Down:
+        code = kDown;
+        break;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        PictureBox::keyPressEvent(e);
+        return;
+    default:
+        code = e->key() & 0xFFFF;
+        break;
+    }
+    Q_EMIT KeyDown(code);
+}
+
+} // namespace velomire

@@ -8,13 +8,17 @@ Engine::Engine(MidiSystem& system, QObject* parent)
     connect(&MIDIInput1, &MIDIInput::MessageReceived, this, &Engine::MessageReceived);
 }
 
-Engine::~Engine() { Shutdown(); }
+Engine::~Engine() {
+    Shutdown();
+}
 
 void Engine::Shutdown() {
     CloseMidiOut(MIDIOutput1);
     CloseMidiIn(MIDIInput1);
 }
 
-void Engine::MessageReceived() { path.Drain(MIDIInput1, MIDIOutput1); }
+void Engine::MessageReceived() {
+    path.Drain(MIDIInput1, MIDIOutput1);
+}
 
 } // namespace velomire

@@ -45,6 +45,13 @@ void MessagePath::Process(std::uint8_t status, std::uint8_t data1, std::uint8_t 
         const NoteSetting& entry = notes_[data1];
         const std::uint8_t mapped = MapVelocity(data2, entry);
         outData1 = entry.outnote;
+        if (held.on && (held.channel != outChannel || held.note != outData1)) {
+            // Struck again after the tables changed: end the first sound, or nothing
+            // would ever end it.
+            Send(out, kNoteOff | (held.channel & 0x0F), held.note, kReleaseVelocity);
+            if (lighting_)
+                lighting_->MarkReleased(held.note);
+        }
         if (lighting_)
             lighting_->MarkSounding(outData1, data2, mapped);
         outData2 = mapped;

@@ -24,7 +24,9 @@ public:
 
 } // namespace
 
-std::unique_ptr<MidiInputBackend> NoMidiSystem::CreateInput() { return std::make_unique<NoInput>(); }
+std::unique_ptr<MidiInputBackend> NoMidiSystem::CreateInput() {
+    return std::make_unique<NoInput>();
+}
 std::unique_ptr<MidiOutputBackend> NoMidiSystem::CreateOutput() {
     return std::make_unique<NoOutput>();
 }

@@ -192,7 +192,9 @@ void MIDIInput::ClearQueue() {
 
 MIDIOutput::MIDIOutput(MidiSystem& system) : backend_(system.CreateOutput()) {}
 
-MIDIOutput::~MIDIOutput() { backend_->Close(); }
+MIDIOutput::~MIDIOutput() {
+    backend_->Close();
+}
 
 int MIDIOutput::DeviceCount() {
     names_ = backend_->DeviceNames();

@@ -188,16 +188,23 @@ private:
     std::string name_;
 };
 
+void AlsaQuiet(const char*, int, const char*, int, const char*, ...) {}
+
 bool AlsaSequencerOpens() {
+    // alsa-lib prints its own line when the device is missing; our status line says it.
+    snd_lib_error_set_handler(&AlsaQuiet);
     snd_seq_t* seq = nullptr;
-    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
-        return false;
-    snd_seq_close(seq);
-    return true;
+    const bool opened = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) >= 0;
+    if (opened)
+        snd_seq_close(seq);
+    snd_lib_error_set_handler(nullptr);
+    return opened;
 }
 
 void JackQuiet(const char*) {}
-void JackToStderr(const char* msg) { std::fprintf(stderr, "velomire: JACK: %s\n", msg); }
+void JackToStderr(const char* msg) {
+    std::fprintf(stderr, "velomire: JACK: %s\n", msg);
+}
 
 bool JackServerRunning() {
     // libjack prints its own connection errors; a probe that fails is not an error.

@@ -46,6 +46,8 @@ void SetKeyStartupValues(NoteSetting& s, int note);
 // Rounds to the nearest integer, halves to even (how reals are stored into bytes).
 double RoundHalfEven(double v);
 
-inline bool IsKey(int note) { return note >= kLowestKey && note <= kHighestKey; }
+inline bool IsKey(int note) {
+    return note >= kLowestKey && note <= kHighestKey;
+}
 
 } // namespace velomire

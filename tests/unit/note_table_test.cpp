@@ -54,17 +54,15 @@ TEST(MapVelocity, DamagedValuesStayInRange) {
         double exp;
         int vcut, vmax, in, expected;
     } cases[] = {
-        {nan, 0, 127, 64, 64},   // not a number: straight line
-        {inf, 0, 127, 64, 64},   // infinite: straight line
-        {-inf, 0, 127, 64, 64},  // negative infinite: straight line
-        {0.0, 0, 127, 64, 64},   // zero: straight line
-        {-2.0, 0, 127, 0, 0},    // negative: straight line, no division by zero at velocity 0
-        {-2.0, 0, 127, 100, 100},
-        {1.0, 0, 255, 127, 127}, // vmax above 127 counts as 127
-        {1.0, 200, 127, 127, 0}, // cut-off above every velocity silences the key
+        {nan, 0, 127, 64, 64},  // not a number: straight line
+        {inf, 0, 127, 64, 64},  // infinite: straight line
+        {-inf, 0, 127, 64, 64}, // negative infinite: straight line
+        {0.0, 0, 127, 64, 64},  // zero: straight line
+        {-2.0, 0, 127, 0, 0},   // negative: straight line, no division by zero at velocity 0
+        {-2.0, 0, 127, 100, 100},   {1.0, 0, 255, 127, 127}, // vmax above 127 counts as 127
+        {1.0, 200, 127, 127, 0},    // cut-off above every velocity silences the key
         {1e-300, 0, 127, 127, 127}, // tiny exponent cannot push t to 128
-        {1e-300, 0, 127, 1, 127},
-        {1e300, 0, 127, 127, 0},
+        {1e-300, 0, 127, 1, 127},   {1e300, 0, 127, 127, 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(MapVelocity(c.in, c.exp, c.vcut, c.vmax), c.expected)
