@@ -1,0 +1,79 @@
+#pragma once
+
+#include "app/form_midi.h"
+#include "midi/fake_backend.h"
+#include "ui_form_midi.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <memory>
+
+namespace velomire::testing {
+
+// Message boxes answered by the test: records every box, answers Yes/No from a script.
+class ScriptedBoxes final : public MessageBoxes {
+public:
+    struct Shown {
+        QString title;
+        QString text;
+        bool question;
+    };
+    std::vector<Shown> shown;
+    std::deque<bool> answers; // for AskYesNo; empty: No
+
+    void Inform(const QString& title, const QString& text) override {
+        shown.push_back({title, text, false});
+    }
+    bool AskYesNo(const QString& title, const QString& text) override {
+        shown.push_back({title, text, true});
+        if (answers.empty())
+            return false;
+        const bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+};
+
+// A window on the in-memory MIDI system, in a temporary working directory.
+class FormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        oldCwd_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        midi.inputs = {"Keys In"};
+        midi.outputs = {"Synth Out"};
+    }
+    void TearDown() override {
+        form.reset();
+        QDir::setCurrent(oldCwd_);
+    }
+    // Creates the window and runs its startup.
+    Form_midi& Start() {
+        form = std::make_unique<Form_midi>(midi, boxes);
+        form->Form_Load();
+        return *form;
+    }
+    Ui::Form_midi& ui() { return form->ui(); }
+    QString WorkDir() const { return dir_.path(); }
+    // Lets queued MIDI input reach the window.
+    static void Pump() {
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    FakeMidiSystem midi;
+    ScriptedBoxes boxes;
+    std::unique_ptr<Form_midi> form;
+
+private:
+    QTemporaryDir dir_;
+    QString oldCwd_;
+};
+
+} // namespace velomire::testing
