@@ -66,6 +66,8 @@ QString UsageText() {
         "Options:\n"
         "  --midi-api alsa|jack  MIDI system to use. Default: ALSA when its sequencer\n"
         "                        opens, else JACK when a server is running.\n"
+        "  --headless NAME       Run the setting cfg/NAME.vmc with no window (stage box);\n"
+        "                        SIGINT or SIGTERM end it cleanly.\n"
         "  -h, --help            Show this help and exit.\n"
         "  -v, --version         Show the version and exit.\n"
         "\n"

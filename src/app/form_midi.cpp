@@ -36,17 +36,6 @@ public:
     }
 };
 
-// Device names are compared with spaces trimmed at both ends (only spaces).
-QString TrimSpaces(const QString& s) {
-    qsizetype b = 0;
-    qsizetype e = s.size();
-    while (b < e && s[b] == QLatin1Char(' '))
-        ++b;
-    while (e > b && s[e - 1] == QLatin1Char(' '))
-        --e;
-    return s.mid(b, e - b);
-}
-
 } // namespace
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
@@ -424,16 +413,6 @@ void Form_midi::piano_KeyDown(int keyCode) {
 
 // ---- Settings ----
 
-SettingsData Form_midi::CaptureSettings() const {
-    SettingsData d;
-    d.indevice = m_indevice;
-    d.outdevice = m_outdevice;
-    d.activenote = m_engine.activenote;
-    std::copy_n(m_engine.ChannelMap.begin(), d.channels.size(), d.channels.begin());
-    std::copy_n(m_engine.notes.begin(), d.notes.size(), d.notes.begin());
-    return d;
-}
-
 void Form_midi::FillSettingsList() {
     QComboBox* list = m_ui->cmb_settings;
     // Filling an editable list would replace its text with the first entry.
@@ -445,9 +424,8 @@ void Form_midi::FillSettingsList() {
 }
 
 void Form_midi::ReselectDevice(QComboBox* combo, const DeviceNameField& stored) {
-    const QString wanted = TrimSpaces(DecodeDeviceName(stored));
     for (int i = 0; i < combo->count(); ++i) {
-        if (TrimSpaces(combo->itemText(i)) == wanted) {
+        if (DeviceNameMatches(combo->itemText(i), stored)) {
             SelectByProgram(combo, i);
             return;
         }
@@ -464,14 +442,11 @@ void Form_midi::LoadSettingsFile(const QString& name) {
         m_boxes.Inform(kTitle, m_ui->cmb_settings->currentText() +
                                    QStringLiteral(".vmc is not a Velomire Configuration file"));
     } else if (r.status == LoadStatus::Ok) {
-        const SettingsData& d = r.data;
-        m_indevice = d.indevice;
-        m_outdevice = d.outdevice;
-        m_engine.activenote = d.activenote;
-        std::copy(d.channels.begin(), d.channels.end(), m_engine.ChannelMap.begin());
+        m_indevice = r.data.indevice;
+        m_outdevice = r.data.outdevice;
+        m_engine.ApplySettings(r.data);
         // Its toggle handler rewrites ChannelMap when the state changes.
-        m_ui->chk_remap->setChecked(d.channels[15] == 0);
-        std::copy(d.notes.begin(), d.notes.end(), m_engine.notes.begin());
+        m_ui->chk_remap->setChecked(r.data.channels[15] == 0);
     }
     ReselectDevice(m_ui->ComboMidiOut, m_outdevice);
     ReselectDevice(m_ui->ComboMidiIn, m_indevice);
@@ -496,7 +471,8 @@ void Form_midi::cmd_save_Click() {
     m_indevice = EncodeDeviceName(m_ui->ComboMidiIn->currentText());
     m_outdevice = EncodeDeviceName(m_ui->ComboMidiOut->currentText());
     if (write) {
-        const SaveResult r = WriteSettingsFile(name, EncodeSettings(CaptureSettings()));
+        const SaveResult r = WriteSettingsFile(
+            name, EncodeSettings(m_engine.CaptureSettings(m_indevice, m_outdevice)));
         if (!r.ok)
             m_boxes.Inform(kTitle, r.error);
     }

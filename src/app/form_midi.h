@@ -86,7 +86,6 @@ private:
     void FillSettingsList();
     NoteSetting& Active() { return m_engine.notes[m_engine.activenote]; }
     int HoverNumber() const;
-    SettingsData CaptureSettings() const;
     void ReselectDevice(QComboBox* combo, const DeviceNameField& stored);
     void ConnectHandlers();
 

@@ -1,33 +1,84 @@
 #include "app/command_line.h"
 #include "app/form_midi.h"
+#include "app/headless_runner.h"
 #include "app/message_box.h"
 #include "midi/rtmidi_backend.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 using namespace velomire;
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv); // takes Qt's own options out of the arguments
-    QApplication::setApplicationName(QStringLiteral("velomire"));
-    QApplication::setApplicationVersion(QStringLiteral(VELOMIRE_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("velomire"));
+namespace {
 
-    const CommandLine cl = ParseCommandLine(QApplication::arguments());
+// Headless mode, help and version must not need a display, so they are recognised
+// before any Qt application object exists.
+bool NeedsNoDisplay(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--headless") == 0 || std::strncmp(a, "--headless=", 11) == 0 ||
+            std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0 ||
+            std::strcmp(a, "--version") == 0 || std::strcmp(a, "-v") == 0)
+            return true;
+    }
+    return false;
+}
+
+// 0 to go on; otherwise the process exit status plus one.
+int HandleInformational(const CommandLine& cl) {
     if (!cl.error.isEmpty()) {
         std::fprintf(stderr, "velomire: %s\nTry 'velomire --help'.\n", qPrintable(cl.error));
-        return 2;
+        return 2 + 1;
     }
     if (cl.help) {
         std::fputs(qPrintable(UsageText()), stdout);
-        return 0;
+        return 0 + 1;
     }
     if (cl.version) {
         std::fputs(qPrintable(VersionText()), stdout);
-        return 0;
+        return 0 + 1;
     }
+    return 0;
+}
+
+void Identify() {
+    QCoreApplication::setApplicationName(QStringLiteral("velomire"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELOMIRE_VERSION));
+}
+
+int RunHeadless(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    Identify();
+    const CommandLine cl = ParseCommandLine(QCoreApplication::arguments());
+    if (const int done = HandleInformational(cl))
+        return done - 1;
+    if (cl.headless.isEmpty()) {
+        std::fprintf(stderr, "velomire: --headless needs the name of a setting\n");
+        return 2;
+    }
+    MidiSystemChoice midi = ChooseMidiSystem(cl.midiApi);
+    if (!midi.available)
+        std::fprintf(stderr, "velomire: %s\n", midi.status.c_str());
+    HeadlessRunner runner(*midi.system, cl.headless);
+    if (const int status = runner.Start())
+        return status;
+    QuitOnTerminationSignals();
+    QCoreApplication::exec();
+    runner.Stop();
+    return 0;
+}
+
+int RunWindow(int argc, char** argv) {
+    QApplication app(argc, argv); // takes Qt's own options out of the arguments
+    Identify();
+    QGuiApplication::setDesktopFileName(QStringLiteral("velomire"));
+    const CommandLine cl = ParseCommandLine(QCoreApplication::arguments());
+    if (const int done = HandleInformational(cl))
+        return done - 1;
 
     MidiSystemChoice midi = ChooseMidiSystem(cl.midiApi);
     if (!midi.available)
@@ -39,4 +90,10 @@ int main(int argc, char** argv) {
     window.Form_Load();
     window.show();
     return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return NeedsNoDisplay(argc, argv) ? RunHeadless(argc, argv) : RunWindow(argc, argv);
 }

@@ -3,6 +3,7 @@
 #include "midi/message_path.h"
 #include "midi/midi_ports.h"
 #include "midi/port_selection.h"
+#include "settings/settings_codec.h"
 #include "velocity/note_table.h"
 
 #include <QObject>
@@ -27,6 +28,12 @@ public:
 
     MidiSystem& system() { return system_; }
 
+    // The stored part of a setting: active note, channels 0..15, note entries 0..127.
+    SettingsData CaptureSettings(const DeviceNameField& indevice,
+                                 const DeviceNameField& outdevice) const;
+    // Replaces the same fields; entry 128, ChannelMap entry 16 and the device lists stay.
+    void ApplySettings(const SettingsData& data);
+
     // Closes the output, then the input; sends nothing.
     void Shutdown();
 
@@ -35,5 +42,9 @@ private:
 
     MidiSystem& system_;
 };
+
+// Device names are matched with spaces trimmed at both ends, case-sensitively.
+QString TrimSpaces(const QString& s);
+bool DeviceNameMatches(const QString& listEntry, const DeviceNameField& stored);
 
 } // namespace velomire

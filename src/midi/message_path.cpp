@@ -112,10 +112,7 @@ void MessagePath::SetRemapAll(bool remap) {
         channels_[static_cast<std::size_t>(c)] = remap ? 0 : static_cast<std::uint8_t>(c);
 }
 
-void MessagePath::SendPanic(MIDIOutput& out) {
-    out.SetStatus(kSystemReset);
-    out.Action(PortAction::Send);
-    // Many instruments ignore System Reset; end every note we started explicitly.
+void MessagePath::ReleaseSounding(MIDIOutput& out) {
     for (auto& channel : sounding_) {
         for (auto& held : channel) {
             if (!held.on)
@@ -127,6 +124,13 @@ void MessagePath::SendPanic(MIDIOutput& out) {
         }
     }
     soundingCount_ = 0;
+}
+
+void MessagePath::SendPanic(MIDIOutput& out) {
+    out.SetStatus(kSystemReset);
+    out.Action(PortAction::Send);
+    // Many instruments ignore System Reset; end every note we started explicitly.
+    ReleaseSounding(out);
     for (int c = 0; c < 16; ++c) {
         Send(out, kControlChange | c, kSustain, 0);
         Send(out, kControlChange | c, kAllNotesOff, 0);

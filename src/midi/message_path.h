@@ -49,6 +49,9 @@ public:
     // lit keys of those notes.
     void SendPanic(MIDIOutput& out);
 
+    // A note-off for every note still sounding, where its note-on went; forgets them.
+    void ReleaseSounding(MIDIOutput& out);
+
     int SoundingCount() const { return soundingCount_; }
 
 private:

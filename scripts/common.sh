@@ -1,0 +1,33 @@
+# Shared by the run and test scripts: package installation on Debian 12.
+set -euo pipefail
+
+VELOMIRE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export VELOMIRE_ROOT
+
+RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
+  librtmidi-dev libasound2-dev libjack-jackd2-dev fonts-liberation)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang
+  xvfb x11-apps imagemagick valgrind dpkg-dev file)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs whatever of the given packages is missing; touches apt only when needed.
+install_missing() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}"
+  fi
+}
+
+jobs() { nproc 2>/dev/null || echo 2; }

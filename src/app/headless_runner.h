@@ -1,0 +1,55 @@
+#pragma once
+
+#include "midi/engine.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace velomire {
+
+// Runs a saved setting with no window: the same engine, loader and safety rules as the
+// window, devices opened by stored name and reopened whenever they come back.
+class HeadlessRunner final : public QObject {
+    Q_OBJECT
+public:
+    HeadlessRunner(MidiSystem& midi, QString name, std::FILE* out = stdout, std::FILE* err = stderr,
+                   QObject* parent = nullptr);
+    ~HeadlessRunner() override;
+
+    // Loads the setting and opens what is present. Returns 0 when running, else the
+    // exit status (the setting is missing, unsafe or not a settings file).
+    int Start();
+    // Ends every sounding note, closes the output, then the input. Runs once.
+    void Stop();
+
+    // Looks for the stored devices; normally called by a timer.
+    void Poll();
+
+    Engine& engine() { return engine_; }
+
+    static constexpr int kPollMilliseconds = 250;
+
+private:
+    void PollInput();
+    void PollOutput();
+    void Say(const QString& line);
+
+    Engine engine_;
+    QString name_;
+    std::FILE* out_;
+    std::FILE* err_;
+    QTimer poll_;
+    DeviceNameField indevice_{};
+    DeviceNameField outdevice_{};
+    bool inWaiting_ = false;  // said that the input is missing
+    bool outWaiting_ = false; // said that the output is missing
+    bool started_ = false;
+    bool stopped_ = false;
+};
+
+// Lets SIGINT and SIGTERM end the event loop cleanly (Stop runs, exit status 0).
+void QuitOnTerminationSignals();
+
+} // namespace velomire
