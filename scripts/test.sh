@@ -10,3 +10,8 @@ cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELOMI
 cmake --build "$build" -j"$(jobs)"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure --timeout 300 -j"$(jobs)"
+
+# The Debian package builds, installs and removes cleanly.
+if [ -f "$VELOMIRE_ROOT/scripts/package-test.sh" ]; then
+  bash "$VELOMIRE_ROOT/scripts/package-test.sh" "$build"
+fi

@@ -1,5 +1,8 @@
 #include "app/command_line.h"
 
+#include <QDir>
+#include <QStandardPaths>
+
 namespace velomire {
 
 namespace {
@@ -36,6 +39,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
             cl.help = true;
         } else if (a == QLatin1String("--version") || a == QLatin1String("-v")) {
             cl.version = true;
+        } else if (a == QLatin1String("--use-data-folder")) {
+            cl.useDataFolder = true;
         } else if (takeValue(QStringLiteral("--midi-api"))) {
             const auto api = ApiFromName(value);
             if (!api) {
@@ -57,6 +62,20 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     return cl;
 }
 
+bool EnterDataFolder(QString* error) {
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (base.isEmpty()) {
+        *error = QStringLiteral("no per-user data folder is known (is HOME set?)");
+        return false;
+    }
+    const QString folder = base + QStringLiteral("/velomire");
+    if (!QDir().mkpath(folder) || !QDir::setCurrent(folder)) {
+        *error = QStringLiteral("cannot use the data folder %1").arg(folder);
+        return false;
+    }
+    return true;
+}
+
 QString UsageText() {
     return QStringLiteral(
         "Usage: velomire [options]\n"
@@ -68,6 +87,8 @@ QString UsageText() {
         "                        opens, else JACK when a server is running.\n"
         "  --headless NAME       Run the setting cfg/NAME.vmc with no window (stage box);\n"
         "                        SIGINT or SIGTERM end it cleanly.\n"
+        "  --use-data-folder     Work in $XDG_DATA_HOME/velomire (created when missing)\n"
+        "                        instead of the current folder; the desktop entry uses it.\n"
         "  -h, --help            Show this help and exit.\n"
         "  -v, --version         Show the version and exit.\n"
         "\n"

@@ -42,6 +42,11 @@ int HandleInformational(const CommandLine& cl) {
         std::fputs(qPrintable(VersionText()), stdout);
         return 0 + 1;
     }
+    QString error;
+    if (cl.useDataFolder && !EnterDataFolder(&error)) {
+        std::fprintf(stderr, "velomire: %s\n", qPrintable(error));
+        return 1 + 1;
+    }
     return 0;
 }
 
