@@ -32,13 +32,16 @@ void KeyboardView::DrawKeyboard() {
         p.drawLine(QPointF(x, 0), QPointF(x, ScaleHeight()));
     }
     const QColor black = ResolveColorWord(kBlackKeyColorWord);
+    p.setBrush(Qt::NoBrush);
     for (const KeyBox& b : BlackKeyBoxes(ScaleWidth(), ScaleHeight())) {
-        const QRectF r(QPointF(b.left, b.top), QPointF(b.right, b.bottom));
+        // Corners on whole pixels, as the key table rounds the faces: the outline then
+        // lies just outside each face and a released key never paints over it.
+        const QRect r(QPoint(static_cast<int>(RoundHalfEven(b.left)), static_cast<int>(b.top)),
+                      QPoint(static_cast<int>(RoundHalfEven(b.right)),
+                             static_cast<int>(RoundHalfEven(b.bottom))));
+        p.fillRect(r, black);
         // The outline is transparent-filled: the fill colour set before has no effect.
-        p.fillRect(r.toAlignedRect(), black);
-        p.setPen(QPen(Qt::black, 0));
-        p.setBrush(Qt::NoBrush);
-        p.drawRect(r);
+        p.drawRect(r.adjusted(0, 0, -1, -1)); // covers left..right, top..bottom
     }
     p.end();
     update();
@@ -59,6 +62,8 @@ void KeyboardView::MarkSounding(int key, int velocity, int mapped) {
     if (!k)
         return;
     const double height = static_cast<double>(k->facebottom - k->facetop) * mapped / 127.0;
+    if (height <= 0.0)
+        return; // a note below the cut-off shows no bar
     const int top = static_cast<int>(std::lround(k->facebottom - height));
     FillBox(k->faceleft, top, k->faceright, k->facebottom,
             QColor(std::clamp(2 * velocity, 0, 255), 0, 0));

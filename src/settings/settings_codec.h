@@ -53,7 +53,7 @@ bool HasSettingsHeader(std::span<const std::uint8_t> bytes);
 //   active note above 128          -> 60
 //   channel entry above 15         -> its own index (no remapping)
 //   outnote above 127              -> the record's own note number
-//   selected other than 0          -> true (-1)
+//   selected                       -> kept as stored (only -1 marks a key)
 //   exp not a finite positive number -> 1.0
 //   vcut / vmax above 127          -> 127
 // Never throws.

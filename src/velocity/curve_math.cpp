@@ -1,18 +1,22 @@
 #include "velocity/curve_math.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace velomire {
 
 std::array<CurvePoint, kCurvePoints + 1> CurvePolyline(const NoteSetting& s, double w, double h) {
     std::array<CurvePoint, kCurvePoints + 1> points{};
-    points[0] = {0.0, h};
+    // Output 0 sits on the last pixel row, not one below the view, so a cut-off shows as
+    // the stretch along the bottom edge.
+    const double bottom = h - 1.0;
+    points[0] = {0.0, bottom};
     // t is accumulated, not computed as i * 0.002: the last point lands where the sum does.
     double t = 0.0;
     for (int i = 1; i <= kCurvePoints; ++i) {
         const int v = static_cast<int>(RoundHalfEven(127.0 * t));
         const int out = MapVelocity(v, s);
-        points[static_cast<std::size_t>(i)] = {w * t, h - h * out / 128.0};
+        points[static_cast<std::size_t>(i)] = {w * t, std::min(h - h * out / 128.0, bottom)};
         t += 0.002;
     }
     return points;

@@ -18,7 +18,8 @@ struct CurvePoint {
 };
 
 // The polyline of a curve in a W x H view: starts at the bottom-left corner, then one
-// point per step. The top edge stands for 128, so 127 sits 1/128 below it.
+// point per step. The top edge stands for 128, so 127 sits 1/128 below it; output 0 is
+// drawn on the last row.
 std::array<CurvePoint, kCurvePoints + 1> CurvePolyline(const NoteSetting& s, double w, double h);
 
 // Where the pointer is over the curve view, as fractions (single precision on purpose:

@@ -293,6 +293,56 @@ TEST_F(MessagePathTest, HeldNotesEndWhereTheyStarted) {
     }
 }
 
+struct RestrikeRow {
+    const char* what;
+    std::vector<Step> steps; // the last one is checked
+    std::vector<Bytes> lastSent;
+    std::vector<Lit> lastLit;
+    int soundingAfter;
+};
+
+// A key struck again with no note-off between: if the tables moved its target, the first
+// sound is ended where it went out, or nothing would ever end it.
+TEST_F(MessagePathTest, RestrikeAfterTablesChangedEndsTheFirstSound) {
+    const RestrikeRow rows[] = {
+        {"transposed in between",
+         {{0, false, 0x90, 60, 100}, {12, false, 0x90, 60, 90}},
+         {{0x80, 60, 64}, {0x90, 72, 90}},
+         {Off(60), On(72, 90, 90)},
+         1},
+        {"remapped in between",
+         {{0, false, 0x93, 60, 100}, {0, true, 0x93, 60, 90}},
+         {{0x83, 60, 64}, {0x90, 60, 90}},
+         {Off(60), On(60, 90, 90)},
+         1},
+        {"same target: the instrument retriggers by itself",
+         {{2, false, 0x90, 60, 100}, {2, false, 0x90, 60, 90}},
+         {{0x90, 62, 90}},
+         {On(62, 90, 90)},
+         1},
+        {"the later note-off ends the second sound",
+         {{0, false, 0x90, 60, 100}, {12, false, 0x90, 60, 90}, {0, false, 0x80, 60, 0}},
+         {{0x80, 72, 0}},
+         {Off(72)},
+         0},
+    };
+    for (const RestrikeRow& r : rows) {
+        SCOPED_TRACE(r.what);
+        MessagePath fresh(notes, channels);
+        fresh.SetKeyLighting(&lights);
+        for (const Step& s : r.steps) {
+            fresh.SetTransposition(s.transpose);
+            fresh.SetRemapAll(s.remap);
+            sys.ClearSent();
+            lights.marks.clear();
+            fresh.Process(s.status, s.d1, s.d2, out);
+        }
+        EXPECT_EQ(sys.Sent(), r.lastSent) << Hex(sys.Sent());
+        EXPECT_EQ(lights.marks, r.lastLit);
+        EXPECT_EQ(fresh.SoundingCount(), r.soundingAfter);
+    }
+}
+
 std::vector<Bytes> PedalAndAllNotesOff() {
     std::vector<Bytes> v;
     for (std::uint8_t c = 0; c < 16; ++c) {

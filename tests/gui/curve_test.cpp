@@ -1,0 +1,595 @@
+// The curve view, its scroll bars and the bulk-edit buttons, driven through the real window.
+
+#include "gui_fixture.h"
+#include "velocity/curve_math.h"
+#include "velocity/curve_view.h"
+
+#include <QImage>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <cctype>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+namespace velomire::testing {
+namespace {
+
+constexpr int kActive = 60;
+
+bool Dark(QRgb c) {
+    return qGray(c) < 128;
+}
+
+// The highest drawn pixel in one column of the curve image.
+std::optional<int> TopmostDark(const QImage& img, int x) {
+    for (int y = 0; y < img.height(); ++y)
+        if (Dark(img.pixel(x, y)))
+            return y;
+    return std::nullopt;
+}
+
+class CurveTest : public FormTest {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        Start();
+    }
+    float W() { return static_cast<float>(ui().Picture1->ScaleWidth()); }
+    float H() { return static_cast<float>(ui().Picture1->ScaleHeight()); }
+    // Pointer at fractions of the view: xn from the left, yn from the bottom.
+    float X(float xn) { return xn * W(); }
+    float Y(float yn) { return (1.0f - yn) * H(); }
+    void Down(float xn, float yn) { form->Picture1_MouseDown(X(xn), Y(yn)); }
+    void Move(float xn, float yn) { form->Picture1_MouseMove(X(xn), Y(yn)); }
+    void Up(float xn, float yn) { form->Picture1_MouseUp(X(xn), Y(yn)); }
+    NoteSetting& Active() { return form->notes()[form->activenote()]; }
+    QString Tip() { return ui().Picture1->toolTip(); }
+    QImage Curve() { return ui().Picture1->image().copy(); }
+    double LabelNumber(QLabel* label) {
+        bool ok = false;
+        const double v = QLocale().toDouble(label->text(), &ok);
+        EXPECT_TRUE(ok) << label->text().toStdString();
+        return v;
+    }
+};
+
+// ---- Mouse editor ----
+
+struct BendCase {
+    int vmax;
+    float xn, yn;
+    double exp;
+    const char* label; // nullptr: only the value is checked
+};
+
+class CurveBend : public CurveTest, public ::testing::WithParamInterface<BendCase> {};
+
+TEST_P(CurveBend, MouseDownBendsTheCurveThroughThePointer) {
+    const BendCase c = GetParam();
+    ui().sc_vmax->setValue(c.vmax);
+    ASSERT_EQ(Active().vmax, c.vmax);
+    Down(c.xn, c.yn);
+    EXPECT_NEAR(Active().exp, c.exp, 1e-5);
+    EXPECT_TRUE(std::isfinite(Active().exp));
+    if (c.label) {
+        EXPECT_EQ(ui().note_exp->text(), QString::fromLatin1(c.label));
+    }
+    // The label after mouse activity carries at most 10 decimals.
+    EXPECT_NEAR(LabelNumber(ui().note_exp), Active().exp, 0.6e-10);
+    const QString text = ui().note_exp->text();
+    const qsizetype dot = text.indexOf(QLocale().decimalPoint());
+    if (dot >= 0) {
+        EXPECT_LE(text.size() - dot - 1, 10) << text.toStdString();
+    }
+    Up(c.xn, c.yn);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, CurveBend,
+                         ::testing::Values(BendCase{127, 0.5f, 0.25f, 2.0, "2"},
+                                           // yr = 0.3175: ln 0.3175 / ln 0.5
+                                           BendCase{100, 0.5f, 0.25f, 1.6551715, nullptr},
+                                           BendCase{127, 0.25f, 0.5f, 0.5, "0.5"},
+                                           // a tiny exponent, written with all its 10 decimals
+                                           BendCase{127, 0.001f, 0.999f, 0.00014483, nullptr}));
+
+TEST_F(CurveTest, BentCurveMapsAndIsDrawnThroughThePointer) {
+    Down(0.5f, 0.25f);
+    Up(0.5f, 0.25f);
+    EXPECT_EQ(MapVelocity(64, Active()), 32);
+    EXPECT_EQ(MapVelocity(127, Active()), 126);
+    // The drawn curve passes the pointer: column at half the width, a quarter up.
+    const QImage img = Curve();
+    const auto y = TopmostDark(img, static_cast<int>(X(0.5f)));
+    ASSERT_TRUE(y.has_value());
+    EXPECT_NEAR(*y, Y(0.25f), 2.0);
+}
+
+TEST_F(CurveTest, DragLowersTheCutOffButNeverRaisesIt) {
+    ui().sc_vcut->setValue(40);
+    ASSERT_EQ(Active().vcut, 40);
+    Down(0.5f, 0.25f); // 63.5 is above the cut-off: unchanged
+    EXPECT_EQ(Active().vcut, 40);
+    Move(0.25f, 0.1f); // 31.75
+    EXPECT_EQ(Active().vcut, 32);
+    EXPECT_EQ(ui().sc_vcut->value(), 32);
+    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("32"));
+    Move(0.5f, 0.25f);
+    EXPECT_EQ(Active().vcut, 32);
+    EXPECT_EQ(ui().sc_vcut->value(), 32);
+    EXPECT_DOUBLE_EQ(Active().exp, 2.0);
+    EXPECT_EQ(Active().vmax, 127); // the editor never touches the maximum
+    Up(0.5f, 0.25f);
+}
+
+struct OutsideCase {
+    const char* what;
+    int vmax;
+    float xn, yn;
+};
+
+class CurveOutside : public CurveTest, public ::testing::WithParamInterface<OutsideCase> {};
+
+TEST_P(CurveOutside, PointerOutsideEditsNothingAndKeepsTheTooltip) {
+    const OutsideCase c = GetParam();
+    ui().sc_vmax->setValue(c.vmax);
+    ui().sc_vcut->setValue(20);
+    ui().Picture1->setToolTip(QStringLiteral("before"));
+    const NoteSetting before = Active();
+
+    Move(c.xn, c.yn); // hover
+    EXPECT_EQ(Tip(), QStringLiteral("before"));
+    Down(c.xn, c.yn);
+    Move(c.xn, c.yn); // drag
+    Up(c.xn, c.yn);
+    EXPECT_EQ(Active(), before);
+    EXPECT_EQ(Tip(), QStringLiteral("before"));
+    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("1"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, CurveOutside,
+                         ::testing::Values(OutsideCase{"top edge at vmax 127", 127, 0.5f, 1.0f},
+                                           OutsideCase{"above vmax level", 100, 0.5f, 0.9f},
+                                           OutsideCase{"left edge", 127, 0.0f, 0.5f},
+                                           OutsideCase{"bottom edge", 127, 0.5f, 0.0f},
+                                           OutsideCase{"right edge", 127, 1.0f, 0.5f},
+                                           OutsideCase{"beyond the left", 127, -0.1f, 0.5f},
+                                           OutsideCase{"below the bottom", 127, 0.5f, -0.1f}),
+                         [](const auto& p) {
+                             std::string n = p.param.what;
+                             for (char& ch : n)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
+                             return n;
+                         });
+
+TEST_F(CurveTest, MaximumZeroLeavesNoPlaceToEdit) {
+    ui().sc_vmax->setValue(0);
+    ASSERT_EQ(Active().vmax, 0);
+    ui().Picture1->setToolTip(QStringLiteral("before"));
+    for (float xn = 0.05f; xn < 1.0f; xn += 0.1f)
+        for (float yn = 0.0f; yn <= 1.0f; yn += 0.125f) {
+            Move(xn, yn);
+            Down(xn, yn);
+            Move(xn, yn);
+            Up(xn, yn);
+            ASSERT_TRUE(std::isfinite(Active().exp)) << xn << "," << yn;
+            ASSERT_DOUBLE_EQ(Active().exp, 1.0) << xn << "," << yn;
+        }
+    EXPECT_EQ(Tip(), QStringLiteral("before"));
+    // A flat curve along the bottom: nothing drawn above it.
+    const QImage img = Curve();
+    for (int x = 0; x < img.width(); x += 7)
+        EXPECT_FALSE(TopmostDark(img, x).value_or(img.height()) < img.height() - 2) << x;
+}
+
+TEST_F(CurveTest, MouseUpStopsEditingAndHoverShowsTheTooltipAgain) {
+    ui().Picture1->setToolTip(QString());
+    Down(0.5f, 0.25f);
+    Move(0.25f, 0.5f); // dragging: edits, tooltip left alone
+    EXPECT_DOUBLE_EQ(Active().exp, 0.5);
+    EXPECT_TRUE(Tip().isEmpty());
+    Up(0.9f, 0.9f);
+    Move(0.5f, 0.25f);
+    EXPECT_DOUBLE_EQ(Active().exp, 0.5);
+    EXPECT_FALSE(Tip().isEmpty());
+}
+
+TEST_F(CurveTest, DragStartedOutsideEditsOnceThePointerEnters) {
+    Down(0.5f, 1.0f); // top edge: outside, but armed
+    EXPECT_DOUBLE_EQ(Active().exp, 1.0);
+    Move(0.5f, 0.25f);
+    EXPECT_DOUBLE_EQ(Active().exp, 2.0);
+    Up(0.5f, 0.25f);
+}
+
+struct TipCase {
+    double exp;
+    int vcut, vmax;
+    float xn;
+    const char* tip;
+};
+
+class CurveTooltipText : public CurveTest, public ::testing::WithParamInterface<TipCase> {};
+
+TEST_P(CurveTooltipText, HoverPreviewsTheMapping) {
+    const TipCase c = GetParam();
+    // This view's width must make the fractions exact, or the case tests rounding instead.
+    ASSERT_EQ(X(c.xn) / W(), c.xn);
+    NoteSetting& s = Active();
+    s.exp = c.exp;
+    s.vcut = static_cast<std::uint8_t>(c.vcut);
+    s.vmax = static_cast<std::uint8_t>(c.vmax);
+    Move(c.xn, 0.1f);
+    EXPECT_EQ(Tip(), QString::fromLatin1(c.tip));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CurveTooltipText,
+    ::testing::Values(
+        // 63.5 is shown as 63 but mapped as 64
+        TipCase{2.0, 0, 127, 0.5f, " 63-> 32"}, TipCase{1.0, 0, 127, 0.5f, " 63-> 64"},
+        TipCase{1.0, 64, 127, 0.5f, " 63-> 64"}, TipCase{1.0, 65, 127, 0.5f, " 63-> 0"},
+        TipCase{1.0, 0, 100, 0.5f, " 63-> 50"}, TipCase{2.0, 0, 127, 0.25f, " 31-> 8"},
+        TipCase{1.0, 0, 127, 0.0625f, " 7-> 8"}));
+
+// ---- Scroll bars ----
+
+struct BarCase {
+    const char* name;
+    QScrollBar* Ui::Form_midi::*bar;
+    QLabel* Ui::Form_midi::*label;
+    std::uint8_t NoteSetting::*field;
+    int value;
+    int thumb;
+};
+
+class CurveBar : public CurveTest, public ::testing::WithParamInterface<BarCase> {};
+
+TEST_P(CurveBar, ChangeStoresShowsAndRedraws) {
+    const BarCase c = GetParam();
+    QScrollBar* bar = ui().*c.bar;
+    const QImage before = Curve();
+    bar->setValue(c.value);
+    EXPECT_EQ(Active().*c.field, c.value);
+    EXPECT_EQ((ui().*c.label)->text(), QString::number(c.value));
+    EXPECT_NE(Curve(), before);
+}
+
+TEST_P(CurveBar, ThumbDragShowsTheStoredValueUntilRelease) {
+    const BarCase c = GetParam();
+    QScrollBar* bar = ui().*c.bar;
+    bar->setValue(c.value);
+    // The table changes behind the display's back; the scroll handler must redraw from it.
+    Active().exp = 2.0;
+    const QImage stale = Curve();
+
+    bar->setSliderDown(true);
+    bar->setSliderPosition(c.thumb); // sliderMoved
+    EXPECT_EQ(Active().*c.field, c.value);
+    EXPECT_EQ((ui().*c.label)->text(), QString::number(c.value));
+    EXPECT_NE(Curve(), stale);
+    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("2"));
+
+    bar->setSliderDown(false); // release: the change handler takes the thumb's value
+    EXPECT_EQ(Active().*c.field, c.thumb);
+    EXPECT_EQ((ui().*c.label)->text(), QString::number(c.thumb));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bars, CurveBar,
+    ::testing::Values(BarCase{"vcut", &Ui::Form_midi::sc_vcut, &Ui::Form_midi::note_vcut,
+                              &NoteSetting::vcut, 64, 100},
+                      BarCase{"vmax", &Ui::Form_midi::sc_vmax, &Ui::Form_midi::note_vmax,
+                              &NoteSetting::vmax, 90, 30}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(CurveTest, MaximumBarHasItsTopAt127) {
+    QScrollBar* bar = ui().sc_vmax;
+    EXPECT_EQ(bar->orientation(), Qt::Vertical);
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 127);
+    // A vertical bar puts its minimum at the top unless its appearance is inverted.
+    EXPECT_TRUE(bar->invertedAppearance());
+    EXPECT_EQ(bar->value(), 127);
+    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
+
+    // Seen on screen: moving between 127 and 100 only changes the upper half of the bar.
+    const QImage atTop = bar->grab().toImage();
+    bar->setValue(100);
+    const QImage lower = bar->grab().toImage();
+    ASSERT_EQ(atTop.size(), lower.size());
+    int changedRows = 0;
+    for (int y = 0; y < atTop.height(); ++y) {
+        bool changed = false;
+        for (int x = 0; x < atTop.width(); ++x)
+            changed = changed || atTop.pixel(x, y) != lower.pixel(x, y);
+        if (changed) {
+            ++changedRows;
+            EXPECT_LT(y, atTop.height() / 2) << "thumb drawn low at row " << y;
+        }
+    }
+    EXPECT_GT(changedRows, 0);
+
+    QScrollBar* cut = ui().sc_vcut;
+    EXPECT_EQ(cut->orientation(), Qt::Horizontal);
+    EXPECT_FALSE(cut->invertedAppearance());
+    EXPECT_EQ(cut->maximum(), 127);
+}
+
+// ---- Curve pixels ----
+
+TEST_F(CurveTest, IdentityCurveClimbsTheDiagonal) {
+    const QImage img = Curve();
+    const int w = img.width();
+    const int h = img.height();
+    ASSERT_EQ(w, ui().Picture1->ScaleWidth());
+    ASSERT_EQ(h, ui().Picture1->ScaleHeight());
+    for (int x = 2; x < w - 1; x += 5) {
+        // out = v = 127 * x / w; drawn at h - h * out / 128
+        const double expected = h - h * (127.0 * x / w) / 128.0;
+        const auto y = TopmostDark(img, x);
+        ASSERT_TRUE(y.has_value()) << "column " << x;
+        EXPECT_NEAR(*y, expected, 2.5) << "column " << x;
+    }
+    // The top reaches 127/128 of the height at about 0.998 of the width, not the top edge.
+    const int lastX = static_cast<int>(0.998 * w);
+    const auto top = TopmostDark(img, lastX);
+    ASSERT_TRUE(top.has_value());
+    EXPECT_NEAR(*top, h - h * 127.0 / 128.0, 1.0);
+    for (int x = 0; x < w - 3; ++x)
+        EXPECT_FALSE(Dark(img.pixel(x, 0))) << "top row at " << x;
+    // Starts at the bottom-left corner.
+    EXPECT_TRUE(TopmostDark(img, 0).value_or(0) >= h - 3);
+}
+
+TEST_F(CurveTest, CutOffRunsAlongTheBottomEdge) {
+    ui().sc_vcut->setValue(64);
+    const QImage img = Curve();
+    const int w = img.width();
+    const int h = img.height();
+    // Up to the cut-off (about half the width) the curve lies on the bottom edge.
+    for (int x = 1; x < w / 2 - 2; ++x) {
+        const auto y = TopmostDark(img, x);
+        ASSERT_TRUE(y.has_value()) << "bottom edge not drawn at column " << x;
+        EXPECT_GE(*y, h - 2) << "column " << x;
+    }
+    // From there it jumps to the identity: at 3/4 of the width it is 3/4 up.
+    const auto y = TopmostDark(img, 3 * w / 4);
+    ASSERT_TRUE(y.has_value());
+    EXPECT_NEAR(*y, h - h * (127.0 * 0.75) / 128.0, 2.5);
+}
+
+// ---- Bulk edits ----
+
+class BulkTest : public CurveTest {
+protected:
+    NoteSetting& N(int k) { return form->notes()[static_cast<std::size_t>(k)]; }
+    void Set(int k, double exp, int vcut, int vmax, std::int16_t selected = kTrue) {
+        NoteSetting& s = N(k);
+        s.exp = exp;
+        s.vcut = static_cast<std::uint8_t>(vcut);
+        s.vmax = static_cast<std::uint8_t>(vmax);
+        s.selected = selected;
+    }
+    // Blue (selected) and magenta (selected and active) marks on the window.
+    int SelectionMarkPixels() {
+        const QImage& m = form->marks();
+        int n = 0;
+        for (int y = 0; y < m.height(); ++y)
+            for (int x = 0; x < m.width(); ++x) {
+                const QColor c = QColor::fromRgba(m.pixel(x, y));
+                if (c.alpha() > 200 && c.blue() > 200 && c.green() < 60)
+                    ++n;
+            }
+        return n;
+    }
+    int RedMarkPixels() {
+        const QImage& m = form->marks();
+        int n = 0;
+        for (int y = 0; y < m.height(); ++y)
+            for (int x = 0; x < m.width(); ++x) {
+                const QColor c = QColor::fromRgba(m.pixel(x, y));
+                if (c.alpha() > 200 && c.red() > 200 && c.green() < 60 && c.blue() < 60)
+                    ++n;
+            }
+        return n;
+    }
+};
+
+struct SpreadRow {
+    int key;
+    double exp;
+    int vcut, vmax;
+};
+
+TEST_F(BulkTest, SpreadInterpolatesBetweenTwoSelectedKeys) {
+    Set(60, 1.0, 0, 127);
+    Set(64, 3.0, 20, 100);
+    const NoteSetting left = N(59);
+    const NoteSetting right = N(65);
+    ui().Spread_Exp->click();
+
+    const SpreadRow rows[] = {
+        {60, 1.0, 0, 127},          {61, 1.263554274, 5, 120},
+        {62, 1.618033989, 10, 114}, // 113.5, half to even
+        {63, 2.137080745, 15, 107}, {64, 3.0, 20, 100},
+    };
+    for (const SpreadRow& r : rows) {
+        SCOPED_TRACE(r.key);
+        EXPECT_NEAR(N(r.key).exp, r.exp, 1e-9);
+        EXPECT_EQ(N(r.key).vcut, r.vcut);
+        EXPECT_EQ(N(r.key).vmax, r.vmax);
+        EXPECT_EQ(N(r.key).outnote, r.key);
+    }
+    EXPECT_EQ(N(59), left);
+    EXPECT_EQ(N(65), right);
+    EXPECT_EQ(N(61).selected, kFalse); // the selection is not widened
+    EXPECT_EQ(N(60).selected, kTrue);
+    // A full refresh: the active key's labels and bars follow.
+    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
+    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("1"));
+}
+
+TEST_F(BulkTest, SpreadRefreshesTheActiveKeysControls) {
+    Set(58, 1.0, 0, 127);
+    Set(62, 3.0, 20, 100);
+    ui().Spread_Exp->click(); // 60 is in the middle of the pair
+    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("10"));
+    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("114"));
+    EXPECT_EQ(ui().sc_vcut->value(), 10);
+    EXPECT_EQ(ui().sc_vmax->value(), 114);
+    EXPECT_EQ(ui().note_exp->text(), FormatGeneral(N(60).exp));
+}
+
+TEST_F(BulkTest, SpreadTreatsEachSelectedKeyAsTheEndOfOnePairAndStartOfTheNext) {
+    Set(40, 1.0, 0, 127);
+    Set(50, 2.0, 10, 100);
+    Set(60, 0.5, 30, 60, 1); // any non-zero value counts as selected
+    const NoteSetting outsideLow = N(39);
+    const NoteSetting outsideHigh = N(61);
+    ui().Spread_Exp->click();
+
+    const auto tanMid = [](double a, double b) {
+        return std::tan((std::atan(a) + std::atan(b)) / 2.0);
+    };
+    const SpreadRow rows[] = {
+        {40, 1.0, 0, 127},
+        {45, tanMid(1.0, 2.0), 5, 114}, // 113.5 -> 114
+        {50, 2.0, 10, 100},             // shared end keeps its own values
+        {55, tanMid(2.0, 0.5), 20, 80},
+        {60, 0.5, 30, 60},
+    };
+    for (const SpreadRow& r : rows) {
+        SCOPED_TRACE(r.key);
+        EXPECT_NEAR(N(r.key).exp, r.exp, 1e-12);
+        EXPECT_EQ(N(r.key).vcut, r.vcut);
+        EXPECT_EQ(N(r.key).vmax, r.vmax);
+    }
+    EXPECT_EQ(N(39), outsideLow);
+    EXPECT_EQ(N(61), outsideHigh);
+}
+
+TEST_F(BulkTest, SpreadChangesNothingWithoutAPairApart) {
+    struct Case {
+        const char* what;
+        std::vector<int> selected;
+    };
+    const Case cases[] = {{"none", {}}, {"one", {70}}, {"adjacent", {70, 71}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        form->Reset_Allvel_Click();
+        Set(70, 2.5, 12, 90, kFalse);
+        Set(71, 0.7, 40, 110, kFalse);
+        for (int k : c.selected)
+            N(k).selected = kTrue;
+        const NoteTable before = form->notes();
+        ui().Spread_Exp->click();
+        for (int k = 0; k < kNoteTableSize; ++k) {
+            const NoteSetting& a = before[static_cast<std::size_t>(k)];
+            const NoteSetting& b = N(k);
+            // Adjacent ends are rewritten with themselves: equal up to rounding of tan(atan).
+            EXPECT_NEAR(b.exp, a.exp, 1e-12) << k;
+            EXPECT_EQ(b.vcut, a.vcut) << k;
+            EXPECT_EQ(b.vmax, a.vmax) << k;
+            EXPECT_EQ(b.selected, a.selected) << k;
+            EXPECT_EQ(b.outnote, a.outnote) << k;
+        }
+    }
+}
+
+TEST_F(BulkTest, ResetActiveStraightensOnlyTheActiveCurve) {
+    ui().sc_vcut->setValue(30);
+    ui().sc_vmax->setValue(90);
+    Down(0.5f, 0.25f);
+    Up(0.5f, 0.25f);
+    Set(62, 3.0, 5, 50);
+    Set(60, Active().exp, 30, 90); // the active key is selected too
+    ASSERT_NE(Active().exp, 1.0);
+    const NoteTable before = form->notes();
+
+    ui().Reset_SelVel->click();
+    EXPECT_DOUBLE_EQ(Active().exp, 1.0);
+    EXPECT_EQ(Active().vcut, 30);
+    EXPECT_EQ(Active().vmax, 90);
+    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("1"));
+    for (int k = 0; k < kNoteTableSize; ++k) {
+        if (k != kActive) {
+            EXPECT_EQ(N(k), before[static_cast<std::size_t>(k)]) << k;
+        }
+    }
+}
+
+TEST_F(BulkTest, ResetAllRestoresCurvesButNotSelectionOrOutnote) {
+    const QImage identity = Curve();
+    ui().sc_vcut->setValue(30);
+    ui().sc_vmax->setValue(90);
+    Set(21, 0.3, 5, 10);
+    Set(108, 4.0, 100, 127, 1);
+    N(70).outnote = 75;
+    Set(20, 2.0, 3, 4, kFalse); // outside the keyboard: left alone
+    Set(109, 2.0, 3, 4, kFalse);
+    const NoteTable before = form->notes();
+    ASSERT_NE(Curve(), identity);
+
+    ui().Reset_Allvel->click();
+    for (int k = kLowestKey; k <= kHighestKey; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_DOUBLE_EQ(N(k).exp, 1.0);
+        EXPECT_EQ(N(k).vcut, 0);
+        EXPECT_EQ(N(k).vmax, 127);
+        EXPECT_EQ(N(k).selected, before[static_cast<std::size_t>(k)].selected);
+        EXPECT_EQ(N(k).outnote, before[static_cast<std::size_t>(k)].outnote);
+    }
+    EXPECT_EQ(N(20), before[20]);
+    EXPECT_EQ(N(109), before[109]);
+    // Only the curve is redrawn: labels and bars keep the old values until a full refresh.
+    EXPECT_EQ(Curve(), identity);
+    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("30"));
+    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("90"));
+    EXPECT_EQ(ui().sc_vcut->value(), 30);
+    EXPECT_EQ(ui().sc_vmax->value(), 90);
+    EXPECT_EQ(Active().vcut, 0); // the stale bars did not write back
+}
+
+TEST_F(BulkTest, CopyToAllGivesEveryKeyTheActiveCurve) {
+    Down(0.5f, 0.25f);
+    Up(0.5f, 0.25f);
+    ui().sc_vcut->setValue(10);
+    ui().sc_vmax->setValue(110);
+    ASSERT_DOUBLE_EQ(Active().exp, 2.0);
+    N(30).outnote = 42;
+    const NoteSetting below = N(20);
+    const NoteSetting above = N(109);
+
+    ui().VelToAll->click();
+    for (int k = kLowestKey; k <= kHighestKey; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(MapVelocity(64, N(k)), 28);
+        EXPECT_DOUBLE_EQ(N(k).exp, 2.0);
+        EXPECT_EQ(N(k).vcut, 10);
+        EXPECT_EQ(N(k).vmax, 110);
+    }
+    EXPECT_EQ(N(30).outnote, 42);
+    EXPECT_EQ(N(20), below);
+    EXPECT_EQ(N(109), above);
+}
+
+TEST_F(BulkTest, UnselectAllRemovesEverySelectionMark) {
+    for (int k : {21, 40, 60, 61, 108})
+        N(k).selected = kTrue;
+    form->RefreshNoteDisplay();
+    ASSERT_GT(SelectionMarkPixels(), 0);
+
+    ui().Clear_Select->click();
+    for (int k = kLowestKey; k <= kHighestKey; ++k)
+        EXPECT_EQ(N(k).selected, kFalse) << k;
+    EXPECT_EQ(SelectionMarkPixels(), 0);
+    EXPECT_GT(RedMarkPixels(), 0); // the active key keeps its mark
+}
+
+} // namespace
+} // namespace velomire::testing

@@ -1,0 +1,329 @@
+// Choosing MIDI devices in the window: which port opens or stays, what is reported, and
+// the Local Control Off that follows every input choice.
+
+#include "gui_fixture.h"
+
+#include <QComboBox>
+
+#include <cstdio>
+#include <ostream>
+#include <set>
+#include <string>
+
+// Readable failure output for Qt values (found by argument-dependent lookup).
+[[maybe_unused]] static void PrintTo(const QColor& c, std::ostream* os) {
+    *os << '(' << c.red() << ", " << c.green() << ", " << c.blue() << ", " << c.alpha() << ')';
+}
+[[maybe_unused]] static void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace velomire::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Event = FakeMidiSystem::Event;
+
+const Bytes kLocalControlOff{0xB0, 0x7A, 0x00};
+const std::string kVirtual = "Velomire Out (virtual)";
+
+std::string Hex(const Bytes& m) {
+    std::string s;
+    for (std::uint8_t b : m) {
+        char buf[4];
+        std::snprintf(buf, sizeof buf, "%02X ", b);
+        s += buf;
+    }
+    return s;
+}
+
+// Puts the opens of both directions and every message sent on one time line, so the
+// order between opening a port and sending can be checked.
+class TimelineMidiSystem final : public MidiSystem {
+public:
+    explicit TimelineMidiSystem(MidiSystem& inner) : inner_(inner) {}
+    std::vector<std::string> log;
+
+    std::unique_ptr<MidiInputBackend> CreateInput() override {
+        return std::make_unique<In>(inner_.CreateInput(), log);
+    }
+    std::unique_ptr<MidiOutputBackend> CreateOutput() override {
+        return std::make_unique<Out>(inner_.CreateOutput(), log);
+    }
+    std::string Name() const override { return "timeline"; }
+
+private:
+    class In final : public MidiInputBackend {
+    public:
+        In(std::unique_ptr<MidiInputBackend> b, std::vector<std::string>& log)
+            : b_(std::move(b)), log_(log) {}
+        std::vector<std::string> DeviceNames() override { return names_ = b_->DeviceNames(); }
+        bool Open(int index, MidiInputSink* sink) override {
+            log_.push_back("in.open " + names_.at(static_cast<std::size_t>(index)));
+            return b_->Open(index, sink);
+        }
+        void Close() override { b_->Close(); }
+
+    private:
+        std::unique_ptr<MidiInputBackend> b_;
+        std::vector<std::string>& log_;
+        std::vector<std::string> names_;
+    };
+    class Out final : public MidiOutputBackend {
+    public:
+        Out(std::unique_ptr<MidiOutputBackend> b, std::vector<std::string>& log)
+            : b_(std::move(b)), log_(log) {}
+        std::vector<std::string> DeviceNames() override { return names_ = b_->DeviceNames(); }
+        bool Open(int index) override {
+            log_.push_back("out.open " + (index < 0 ? std::string("virtual")
+                                                    : names_.at(static_cast<std::size_t>(index))));
+            return b_->Open(index);
+        }
+        void Close() override { b_->Close(); }
+        void Send(const std::uint8_t* data, std::size_t size) override {
+            log_.push_back("send " + Hex(Bytes(data, data + size)));
+            b_->Send(data, size);
+        }
+        std::string VirtualPortName() override { return b_->VirtualPortName(); }
+
+    private:
+        std::unique_ptr<MidiOutputBackend> b_;
+        std::vector<std::string>& log_;
+        std::vector<std::string> names_;
+    };
+
+    MidiSystem& inner_;
+};
+
+class PortsTest : public FormTest {
+protected:
+    // Forgets what startup did, so a row sees only its own choice.
+    void Forget() {
+        midi.ClearEvents();
+        midi.ClearSent();
+        boxes.shown.clear();
+    }
+};
+
+TEST_F(PortsTest, StartupOpensOutputThenInputThenSwitchesLocalControlOff) {
+    TimelineMidiSystem timeline(midi);
+    form = std::make_unique<Form_midi>(timeline, boxes);
+    form->Form_Load();
+    EXPECT_EQ(timeline.log, (std::vector<std::string>{"out.open Synth Out", "in.open Keys In",
+                                                      "send B0 7A 00 "}));
+    EXPECT_EQ(midi.Events(),
+              (std::vector<Event>{{"out.open", "Synth Out"}, {"in.open", "Keys In"}}));
+    EXPECT_EQ(ui().ComboMidiOut->currentIndex(), 2);
+    EXPECT_EQ(ui().ComboMidiIn->currentIndex(), 1);
+    QStringList outs;
+    for (int i = 0; i < ui().ComboMidiOut->count(); ++i)
+        outs << ui().ComboMidiOut->itemText(i);
+    EXPECT_EQ(outs.size(), 3);
+    EXPECT_EQ(outs.value(0), "Not Enabled");
+    EXPECT_EQ(outs.value(2), "Synth Out");
+    EXPECT_EQ(ui().ComboMidiIn->itemText(0), "Not Enabled");
+    EXPECT_EQ(ui().ComboMidiIn->itemText(1), "Keys In");
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(PortsTest, StartupWithAFailingOutputReportsItOnceAndGoesOn) {
+    midi.failingDevices = {"Synth Out"};
+    Start();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, "Velomire");
+    EXPECT_EQ(boxes.shown[0].text, "Setting Midi output failed");
+    EXPECT_FALSE(boxes.shown[0].question);
+    EXPECT_EQ(midi.OpenOutput(), "");
+    EXPECT_EQ(midi.OpenInput(), "Keys In");
+    EXPECT_EQ(form->activenote(), 60); // the rest of startup still ran
+}
+
+enum class Via { Program, Activated };
+
+struct ChoiceRow {
+    const char* what;
+    bool input; // which list
+    int position;
+    Via via;
+    std::set<std::string> failing; // devices that fail from now on
+    std::vector<Event> events;
+    bool localControlOff;
+    bool box;
+    std::string openIn, openOut;
+};
+
+TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
+    const ChoiceRow rows[] = {
+        {"output Not Enabled keeps the open port",
+         false,
+         0,
+         Via::Activated,
+         {},
+         {},
+         false,
+         false,
+         "Keys In",
+         "Synth Out"},
+        {"output position 1 is the virtual port",
+         false,
+         1,
+         Via::Activated,
+         {},
+         {{"out.close", "Synth Out"}, {"out.open", kVirtual}},
+         false,
+         false,
+         "Keys In",
+         kVirtual},
+        {"output chosen again is reopened",
+         false,
+         2,
+         Via::Program,
+         {},
+         {{"out.close", "Synth Out"}, {"out.open", "Synth Out"}},
+         false,
+         false,
+         "Keys In",
+         "Synth Out"},
+        {"output that fails is reported and stays closed",
+         false,
+         2,
+         Via::Activated,
+         {"Synth Out"},
+         {{"out.close", "Synth Out"}, {"out.open", "Synth Out"}},
+         false,
+         true,
+         "Keys In",
+         ""},
+        {"virtual output that fails is reported",
+         false,
+         1,
+         Via::Program,
+         {kVirtual},
+         {{"out.close", "Synth Out"}, {"out.open", kVirtual}},
+         false,
+         true,
+         "Keys In",
+         ""},
+        {"input Not Enabled keeps the port and still sends Local Control Off",
+         true,
+         0,
+         Via::Activated,
+         {},
+         {},
+         true,
+         false,
+         "Keys In",
+         "Synth Out"},
+        {"input chosen again is reopened",
+         true,
+         1,
+         Via::Activated,
+         {},
+         {{"in.close", "Keys In"}, {"in.open", "Keys In"}},
+         true,
+         false,
+         "Keys In",
+         "Synth Out"},
+        {"input already selected, set by the program, is reopened",
+         true,
+         1,
+         Via::Program,
+         {},
+         {{"in.close", "Keys In"}, {"in.open", "Keys In"}},
+         true,
+         false,
+         "Keys In",
+         "Synth Out"},
+        {"input that fails names the output and still sends Local Control Off",
+         true,
+         1,
+         Via::Program,
+         {"Keys In"},
+         {{"in.close", "Keys In"}, {"in.open", "Keys In"}},
+         true,
+         true,
+         "",
+         "Synth Out"},
+    };
+    for (const ChoiceRow& r : rows) {
+        SCOPED_TRACE(r.what);
+        midi.failingDevices.clear();
+        Start();
+        Forget();
+        midi.failingDevices = r.failing;
+        QComboBox* combo = r.input ? ui().ComboMidiIn : ui().ComboMidiOut;
+        if (r.via == Via::Program) {
+            form->SelectByProgram(combo, r.position);
+        } else {
+            combo->setCurrentIndex(r.position);
+            Q_EMIT combo->activated(r.position);
+        }
+        EXPECT_EQ(midi.Events(), r.events);
+        const std::vector<Bytes> sent =
+            r.localControlOff ? std::vector<Bytes>{kLocalControlOff} : std::vector<Bytes>{};
+        EXPECT_EQ(midi.Sent(), sent);
+        ASSERT_EQ(boxes.shown.size(), r.box ? 1u : 0u);
+        if (r.box) {
+            EXPECT_EQ(boxes.shown[0].title, "Velomire");
+            EXPECT_EQ(boxes.shown[0].text, "Setting Midi output failed");
+            EXPECT_FALSE(boxes.shown[0].question);
+        }
+        EXPECT_EQ(midi.OpenInput(), r.openIn);
+        EXPECT_EQ(midi.OpenOutput(), r.openOut);
+        // The list keeps showing the choice, also after a failure.
+        EXPECT_EQ(combo->currentIndex(), r.position);
+        // Input flows only through an open input.
+        EXPECT_EQ(midi.Inject(0x90, 60, 100), !r.openIn.empty());
+        Pump();
+        form.reset();
+    }
+}
+
+// Local Control Off goes to whatever output is open when the input is chosen.
+TEST_F(PortsTest, LocalControlOffFollowsTheOutput) {
+    Start();
+    form->SelectByProgram(ui().ComboMidiOut, 1);
+    Forget();
+    form->SelectByProgram(ui().ComboMidiIn, 0);
+    EXPECT_EQ(midi.OpenOutput(), kVirtual);
+    EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff});
+
+    // With the output closed by a failure, the input choice sends nothing and says nothing.
+    midi.failingDevices = {"Synth Out"};
+    form->SelectByProgram(ui().ComboMidiOut, 2);
+    Forget();
+    form->SelectByProgram(ui().ComboMidiIn, 1);
+    EXPECT_TRUE(midi.Sent().empty());
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(midi.OpenInput(), "Keys In");
+}
+
+// After a failed input the same port can be opened again once the device is back.
+TEST_F(PortsTest, FailedInputRecoversOnTheNextChoice) {
+    Start();
+    midi.failingDevices = {"Keys In"};
+    form->SelectByProgram(ui().ComboMidiIn, 1);
+    ASSERT_EQ(midi.OpenInput(), "");
+    midi.failingDevices.clear();
+    Forget();
+    form->SelectByProgram(ui().ComboMidiIn, 1);
+    EXPECT_EQ(midi.Events(), (std::vector<Event>{{"in.open", "Keys In"}}));
+    EXPECT_TRUE(boxes.shown.empty());
+    ASSERT_TRUE(midi.Inject(0x90, 60, 100));
+    Pump();
+    EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{kLocalControlOff, {0x90, 60, 100}}));
+}
+
+TEST_F(PortsTest, ShutdownClosesOutputThenInputAndSendsNothing) {
+    Start();
+    Forget();
+    form->Form_Unload();
+    EXPECT_EQ(midi.Events(),
+              (std::vector<Event>{{"out.close", "Synth Out"}, {"in.close", "Keys In"}}));
+    EXPECT_TRUE(midi.Sent().empty());
+    form.reset(); // runs nothing a second time
+    EXPECT_EQ(midi.Events().size(), 2u);
+}
+
+} // namespace
+} // namespace velomire::testing

@@ -1,0 +1,851 @@
+// The settings library through the window: startup load, the list, save and load commands,
+// device reselection and what a load changes on screen.
+
+#include "gui_fixture.h"
+#include "settings/settings_codec.h"
+
+#include <QApplication>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace velomire::testing {
+namespace {
+
+using Event = FakeMidiSystem::Event;
+using Bytes = std::vector<std::uint8_t>;
+
+const QString kNotASetting = QStringLiteral(".vmc is not a Velomire Configuration file");
+const Bytes kLocalControlOff{0xB0, 122, 0};
+
+// A setting as the program would hold it right after startup.
+SettingsData Setting(const QString& in, const QString& out, std::uint8_t active = 60) {
+    SettingsData d;
+    d.indevice = EncodeDeviceName(in);
+    d.outdevice = EncodeDeviceName(out);
+    d.activenote = active;
+    for (int c = 0; c < 16; ++c)
+        d.channels[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c);
+    for (int n = 0; n < kStoredNotes; ++n) {
+        NoteSetting& s = d.notes[static_cast<std::size_t>(n)];
+        s.outnote = static_cast<std::uint8_t>(n);
+        if (IsKey(n))
+            SetKeyStartupValues(s, n);
+    }
+    return d;
+}
+
+QByteArray Raw(const SettingsData& d) {
+    const SettingsBytes b = EncodeSettings(d);
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+// A device-name field holding exactly these bytes, space padded (for hand-made files).
+DeviceNameField RawName(const std::string& bytes) {
+    DeviceNameField f;
+    f.fill(' ');
+    std::copy_n(bytes.begin(), std::min(bytes.size(), f.size()), f.begin());
+    return f;
+}
+
+void PutFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+}
+
+class SettingsTest : public FormTest {
+protected:
+    void TearDown() override {
+        // A read-only folder would stop the temporary directory from being removed.
+        QFile::setPermissions(Cfg(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                         QFileDevice::ExeOwner);
+        FormTest::TearDown();
+    }
+    QString Cfg() const { return WorkDir() + QStringLiteral("/cfg"); }
+    QString PathOf(const QString& name) const { return Cfg() + "/" + name + ".vmc"; }
+    static void Put(const QString& path, const QByteArray& bytes) { PutFile(path, bytes); }
+    void PutSetting(const QString& name, const SettingsData& d) { Put(PathOf(name), Raw(d)); }
+    static QByteArray Get(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    }
+    SettingsData Saved(const QString& name) {
+        const QByteArray b = Get(PathOf(name));
+        const auto d = DecodeSettings({reinterpret_cast<const std::uint8_t*>(b.constData()),
+                                       static_cast<std::size_t>(b.size())});
+        EXPECT_TRUE(d.has_value()) << name.toStdString();
+        return d.value_or(SettingsData{});
+    }
+    QStringList Listed() {
+        QStringList names;
+        for (int i = 0; i < ui().cmb_settings->count(); ++i)
+            names << ui().cmb_settings->itemText(i);
+        return names;
+    }
+    // Every file under the working directory with its contents.
+    std::map<QString, QByteArray> Tree() {
+        std::map<QString, QByteArray> files;
+        QDirIterator it(WorkDir(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString p = it.next();
+            files[p] = QFileInfo(p).isFile() ? Get(p) : QByteArray("<dir>");
+        }
+        return files;
+    }
+    // The user types into the list's field; nothing is chosen.
+    void Type(const QString& name) { ui().cmb_settings->setEditText(name); }
+    // The user picks an entry from the open list.
+    void Pick(const QString& name) {
+        const int i = ui().cmb_settings->findText(name, Qt::MatchExactly);
+        ASSERT_GE(i, 0) << name.toStdString() << " not listed";
+        ui().cmb_settings->setCurrentIndex(i);
+        Q_EMIT ui().cmb_settings->activated(i);
+    }
+    void Save() { ui().cmd_save->click(); }
+    void ChooseInput(const QString& text) {
+        const int i = ui().ComboMidiIn->findText(text, Qt::MatchExactly);
+        ASSERT_GE(i, 0) << text.toStdString();
+        form->SelectByProgram(ui().ComboMidiIn, i);
+    }
+    void ChooseOutput(const QString& text) {
+        const int i = ui().ComboMidiOut->findText(text, Qt::MatchExactly);
+        ASSERT_GE(i, 0) << text.toStdString();
+        form->SelectByProgram(ui().ComboMidiOut, i);
+    }
+    const NoteSetting& Note(int k) { return form->notes()[static_cast<std::size_t>(k)]; }
+    bool OpenedOrClosed(const std::string& prefix) {
+        for (const Event& e : midi.Events())
+            if (e.what.rfind(prefix, 0) == 0)
+                return true;
+        return false;
+    }
+    int Count(const Bytes& message) {
+        int n = 0;
+        for (const Bytes& m : midi.Sent())
+            n += m == message ? 1 : 0;
+        return n;
+    }
+    // The window's mark of a key has this colour at its centre.
+    QColor MarkAt(int key) {
+        const KeyInfo& k = form->keys()[static_cast<std::size_t>(key)];
+        return QColor::fromRgba(
+            form->marks().pixel(static_cast<int>(k.markx), static_cast<int>(k.marky)));
+    }
+    static bool IsBlue(const QColor& c) {
+        return c.alpha() > 200 && c.blue() > 200 && c.red() < 60 && c.green() < 60;
+    }
+    void ExpectBuiltInTables() {
+        EXPECT_EQ(form->activenote(), 60);
+        EXPECT_EQ(ui().active_note->text(), QStringLiteral("C4"));
+        for (int k = kLowestKey; k <= kHighestKey; ++k) {
+            EXPECT_DOUBLE_EQ(Note(k).exp, 1.0) << k;
+            EXPECT_EQ(Note(k).vcut, 0) << k;
+            EXPECT_EQ(Note(k).vmax, 127) << k;
+            EXPECT_EQ(Note(k).selected, kFalse) << k;
+            EXPECT_EQ(Note(k).outnote, k) << k;
+        }
+        EXPECT_EQ(Note(20).vmax, 0);
+        for (int c = 0; c < 16; ++c)
+            EXPECT_EQ(form->engine().ChannelMap[static_cast<std::size_t>(c)], c) << c;
+        EXPECT_FALSE(ui().chk_remap->isChecked());
+        EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("0"));
+        EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
+    }
+};
+
+// ---- Startup ----
+
+TEST_F(SettingsTest, StartupWithoutFolderUsesBuiltInValues) {
+    Start();
+    EXPECT_TRUE(Listed().isEmpty());
+    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
+    EXPECT_TRUE(boxes.shown.empty());
+    ExpectBuiltInTables();
+    EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Keys In"));
+    EXPECT_EQ(ui().ComboMidiOut->currentText(), QStringLiteral("Synth Out"));
+    EXPECT_FALSE(QFileInfo::exists(Cfg())); // startup never creates the folder
+}
+
+TEST_F(SettingsTest, StartupLoadsAValidDefault) {
+    midi.inputs = {"Keys In", "Piano In"};
+    midi.outputs = {"Synth Out", "Expander"};
+    SettingsData d = Setting(QStringLiteral("Piano In"), QStringLiteral("Expander"), 72);
+    d.channels[0] = 5; // input channel 1 goes out on channel 6
+    d.notes[72] = {72, kTrue, 2.5, 10, 100};
+    d.notes[74].selected = kTrue;
+    PutSetting(QStringLiteral("Default"), d);
+
+    Start();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(Listed(), QStringList{QStringLiteral("Default")});
+    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
+    EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Piano In"));
+    EXPECT_EQ(ui().ComboMidiOut->currentText(), QStringLiteral("Expander"));
+    EXPECT_EQ(midi.OpenInput(), "Piano In");
+    EXPECT_EQ(midi.OpenOutput(), "Expander");
+
+    EXPECT_EQ(form->activenote(), 72);
+    EXPECT_EQ(ui().active_note->text(), QStringLiteral("C5"));
+    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("2.5"));
+    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("10"));
+    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("100"));
+    EXPECT_EQ(ui().sc_vcut->value(), 10);
+    EXPECT_EQ(ui().sc_vmax->value(), 100);
+    EXPECT_TRUE(IsBlue(MarkAt(74)));
+    EXPECT_FALSE(ui().chk_remap->isChecked());
+
+    // The stored channel table and curve are what the next note goes through.
+    midi.ClearSent();
+    ASSERT_TRUE(midi.Inject(0x90, 72, 64));
+    Pump();
+    const std::vector<Bytes> sent = midi.Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], (Bytes{0x95, 72, MapVelocity(64, 2.5, 10, 100)}));
+}
+
+struct BrokenCase {
+    const char* what;
+    std::function<void(const QString& path)> make;
+};
+
+class SettingsBrokenDefault : public SettingsTest,
+                              public ::testing::WithParamInterface<BrokenCase> {};
+
+TEST_P(SettingsBrokenDefault, IsReportedOnceAndLeftOut) {
+    GetParam().make(PathOf(QStringLiteral("Default")));
+    Start();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Velomire"));
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Default") + kNotASetting);
+    EXPECT_FALSE(boxes.shown[0].question);
+    EXPECT_TRUE(Listed().isEmpty());
+    ExpectBuiltInTables();
+}
+
+QByteArray WithByte(QByteArray b, int at, char v) {
+    b[at] = v;
+    return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SettingsBrokenDefault,
+    ::testing::Values(
+        BrokenCase{"lower_case_magic",
+                   [](const QString& path) {
+                       SettingsData d = Setting("Keys In", "Synth Out", 72);
+                       PutFile(path, WithByte(WithByte(Raw(d), 0, 'v'), 1, 'm'));
+                   }},
+        BrokenCase{"version_2",
+                   [](const QString& path) {
+                       PutFile(path, WithByte(Raw(Setting("Keys In", "Synth Out", 72)), 4, 2));
+                   }},
+        BrokenCase{"one_byte_short",
+                   [](const QString& path) {
+                       PutFile(path, Raw(Setting("Keys In", "Synth Out", 72)).chopped(1));
+                   }},
+        BrokenCase{"header_only",
+                   [](const QString& path) { PutFile(path, QByteArray("VMC1\x01", 5)); }},
+        BrokenCase{"empty", [](const QString& path) { PutFile(path, QByteArray()); }},
+        BrokenCase{"a_folder", [](const QString& path) { QDir().mkpath(path); }}),
+    [](const auto& p) { return std::string(p.param.what); });
+
+// entry 15 of the stored channel table decides the check box; its handler runs only when
+// the box actually changes.
+struct ChannelCase {
+    const char* what;
+    bool checkedBefore;
+    std::array<std::uint8_t, 16> stored;
+    bool checked;
+    std::array<std::uint8_t, 16> inForce;
+};
+
+constexpr std::array<std::uint8_t, 16> kIdentity{0, 1, 2,  3,  4,  5,  6,  7,
+                                                 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::array<std::uint8_t, 16> kAllFirst{};
+constexpr std::array<std::uint8_t, 16> kThreesThenZero{3, 3, 3, 3, 3, 3, 3, 3,
+                                                       3, 3, 3, 3, 3, 3, 3, 0};
+constexpr std::array<std::uint8_t, 16> kFirstToSix{5, 1, 2,  3,  4,  5,  6,  7,
+                                                   8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::array<std::uint8_t, 16> kAllThree{3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+
+class SettingsChannelRule : public SettingsTest,
+                            public ::testing::WithParamInterface<ChannelCase> {};
+
+TEST_P(SettingsChannelRule, RemapBoxFollowsEntry15) {
+    const ChannelCase c = GetParam();
+    SettingsData d = Setting("Keys In", "Synth Out");
+    d.channels = c.stored;
+    PutSetting(QStringLiteral("Ch"), d);
+    Start();
+    ui().chk_remap->setChecked(c.checkedBefore);
+    Pick(QStringLiteral("Ch"));
+    EXPECT_EQ(ui().chk_remap->isChecked(), c.checked);
+    for (std::size_t i = 0; i < 16; ++i)
+        EXPECT_EQ(form->engine().ChannelMap[i], c.inForce[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, SettingsChannelRule,
+    ::testing::Values(ChannelCase{"identity", false, kIdentity, false, kIdentity},
+                      ChannelCase{"all_to_first", false, kAllFirst, true, kAllFirst},
+                      ChannelCase{"entry15_zero_rewrites", false, kThreesThenZero, true, kAllFirst},
+                      ChannelCase{"stored_table_kept", false, kFirstToSix, false, kFirstToSix},
+                      ChannelCase{"odd_table_kept", false, kAllThree, false, kAllThree},
+                      ChannelCase{"unchecking_rewrites", true, kFirstToSix, false, kIdentity},
+                      ChannelCase{"stays_checked", true, kThreesThenZero, true, kThreesThenZero}),
+    [](const auto& p) { return std::string(p.param.what); });
+
+// ---- The list ----
+
+TEST_F(SettingsTest, ListShowsLoadableFilesInNameOrder) {
+    const SettingsData d = Setting("Keys In", "Synth Out");
+    for (const char* name : {"Zed", "Piano", "bass", "Alpha"})
+        PutSetting(QString::fromLatin1(name), d);
+    Put(PathOf("Broken"), WithByte(Raw(d), 0, 'X'));
+    Put(PathOf("Short"), Raw(d).left(1000));
+    Put(Cfg() + "/Upper.VMC", Raw(d));
+    Put(Cfg() + "/readme.txt", Raw(d));
+    QDir().mkpath(PathOf("Folder"));
+
+    Start();
+    EXPECT_EQ(Listed(), (QStringList{"Alpha", "bass", "Piano", "Zed"}));
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
+}
+
+// ---- Save ----
+
+class SettingsSaveNew : public SettingsTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SettingsSaveNew, CreatesTheFileWithoutAQuestion) {
+    const QString name = QString::fromUtf8(GetParam());
+    Start();
+    ui().sc_vcut->setValue(25);
+    Type(name);
+    Save();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(QFileInfo(PathOf(name)).size(), 1814);
+    EXPECT_TRUE(Listed().contains(name));
+    EXPECT_EQ(ui().cmb_settings->currentText(), name);
+
+    const SettingsData d = Saved(name);
+    EXPECT_EQ(DecodeDeviceName(d.indevice).trimmed(), QStringLiteral("Keys In"));
+    EXPECT_EQ(DecodeDeviceName(d.outdevice).trimmed(), QStringLiteral("Synth Out"));
+    EXPECT_EQ(d.activenote, 60);
+    EXPECT_EQ(d.notes[60].vcut, 25);
+    // Every note record as the table holds it (compared raw: loading would repair exp 0).
+    SettingsData table;
+    std::copy_n(form->notes().begin(), kStoredNotes, table.notes.begin());
+    EXPECT_EQ(Get(PathOf(name)).mid(150), Raw(table).mid(150));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SettingsSaveNew,
+                         ::testing::Values("Live", "two words", "Kl\xC3\xA4nge", ""));
+
+TEST_F(SettingsTest, SaveOverExistingWithYesRewritesIt) {
+    QByteArray old = Raw(Setting("Gone In", "Gone Out", 40));
+    old.append(QByteArray(500, 'x')); // longer than a record: nothing of it may survive
+    Put(PathOf("Piano"), old);
+    Start();
+    ui().sc_vcut->setValue(25);
+    Type(QStringLiteral("Piano"));
+    boxes.answers = {true};
+    Save();
+
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].question);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Warning"));
+    EXPECT_EQ(boxes.shown[0].text,
+              QStringLiteral("setting already exists,Do you want to continue ?"));
+    EXPECT_EQ(QFileInfo(PathOf("Piano")).size(), 1814);
+    const SettingsData d = Saved(QStringLiteral("Piano"));
+    EXPECT_EQ(d.activenote, 60);
+    EXPECT_EQ(d.notes[60].vcut, 25);
+    EXPECT_EQ(DecodeDeviceName(d.indevice).trimmed(), QStringLiteral("Keys In"));
+    EXPECT_EQ(Listed(), QStringList{QStringLiteral("Piano")});
+    // Nothing left beside it from writing.
+    EXPECT_EQ(QDir(Cfg()).entryList(QDir::Files | QDir::Hidden), QStringList{"Piano.vmc"});
+}
+
+TEST_F(SettingsTest, SaveOverExistingWithNoKeepsTheFileButTakesTheDevices) {
+    midi.inputs = {"Keys In", "Piano In"};
+    const QByteArray old = Raw(Setting("Keys In", "Synth Out", 40));
+    Put(PathOf("Piano"), old);
+    Start();
+    ChooseInput(QStringLiteral("Piano In"));
+    ui().sc_vcut->setValue(25);
+    Type(QStringLiteral("Piano"));
+    Save(); // answered No
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].question);
+    EXPECT_EQ(Get(PathOf("Piano")), old);
+    EXPECT_EQ(Listed(), QStringList{QStringLiteral("Piano")});
+    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Piano"));
+    EXPECT_EQ(form->activenote(), 60); // nothing loaded
+
+    // The device names were taken all the same: a load of a missing setting reselects them.
+    ChooseInput(QStringLiteral("Keys In"));
+    form->LoadSettingsFile(QStringLiteral("Nothing"));
+    EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Piano In"));
+    EXPECT_EQ(midi.OpenInput(), "Piano In");
+
+    // And a later Yes writes them.
+    boxes.answers = {true};
+    Save();
+    EXPECT_EQ(DecodeDeviceName(Saved("Piano").indevice).trimmed(), QStringLiteral("Piano In"));
+}
+
+class SettingsUnsafeName : public SettingsTest,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SettingsUnsafeName, IsRefusedBeforeAnythingIsWrittenOrLoaded) {
+    const QString name = QString::fromUtf8(GetParam());
+    // Targets an unchecked name could reach.
+    PutSetting(QStringLiteral("Safe"), Setting("Keys In", "Synth Out", 90));
+    Put(WorkDir() + "/evil.vmc", Raw(Setting("Keys In", "Synth Out", 90)));
+    Start();
+    const auto before = Tree();
+    midi.ClearEvents();
+
+    Type(name);
+    Save();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_FALSE(boxes.shown[0].question);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Velomire"));
+    EXPECT_FALSE(boxes.shown[0].text.isEmpty());
+    EXPECT_EQ(Tree(), before);
+
+    form->cmb_settings_Click(); // as if the name had been chosen
+    EXPECT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(form->activenote(), 60);
+    EXPECT_FALSE(OpenedOrClosed("in.")) << "devices reselected for a refused name";
+    EXPECT_EQ(Tree(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SettingsUnsafeName,
+                         ::testing::Values("../evil", "a/b", "a\\b", "..", "x..y", "what?", "star*",
+                                           "tab\tname", "bell\x07", "new\nline", "a:b", "<x>",
+                                           "pipe|", "say\"hi\"", "CON", "nul", "COM1", "lpt9",
+                                           "trailing ", "dot."));
+
+TEST_F(SettingsTest, SaveIntoReadOnlyFolderReportsAndKeepsTheOldFile) {
+    const QByteArray old = Raw(Setting("Keys In", "Synth Out", 40));
+    Put(PathOf("Piano"), old);
+    ASSERT_TRUE(QFile::setPermissions(Cfg(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    {
+        QFile probe(Cfg() + "/probe");
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.remove();
+            GTEST_SKIP() << "this user writes into read-only folders (root)";
+        }
+    }
+    Start();
+    ui().sc_vcut->setValue(25);
+    Type(QStringLiteral("Piano"));
+    boxes.answers = {true};
+    Save();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_TRUE(boxes.shown[0].question);
+    EXPECT_FALSE(boxes.shown[1].question);
+    EXPECT_TRUE(boxes.shown[1].text.contains(QStringLiteral("Piano.vmc")))
+        << boxes.shown[1].text.toStdString();
+    EXPECT_GT(boxes.shown[1].text.size(), PathOf("Piano").size() + 15); // and says why
+    EXPECT_EQ(Get(PathOf("Piano")), old);
+    EXPECT_EQ(QDir(Cfg()).entryList(QDir::Files | QDir::Hidden), QStringList{"Piano.vmc"});
+
+    Type(QStringLiteral("Fresh"));
+    Save();
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    EXPECT_TRUE(boxes.shown[2].text.contains(QStringLiteral("Fresh.vmc")));
+    EXPECT_FALSE(QFileInfo::exists(PathOf("Fresh")));
+
+    // The program goes on: the old setting still loads.
+    Pick(QStringLiteral("Piano"));
+    EXPECT_EQ(form->activenote(), 40);
+}
+
+// Fails for every user, root included: the name is taken by a folder.
+TEST_F(SettingsTest, SaveOntoAFolderReportsAndLeavesItAlone) {
+    PutSetting(QStringLiteral("Other"), Setting("Keys In", "Synth Out", 40));
+    Put(PathOf("Piano") + "/inside", QByteArray("keep"));
+    Start();
+    Type(QStringLiteral("Piano"));
+    boxes.answers = {true};
+    Save();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_TRUE(boxes.shown[0].question);
+    EXPECT_FALSE(boxes.shown[1].question);
+    EXPECT_EQ(boxes.shown[1].title, QStringLiteral("Velomire"));
+    EXPECT_TRUE(boxes.shown[1].text.contains(QStringLiteral("Piano.vmc")))
+        << boxes.shown[1].text.toStdString();
+    EXPECT_TRUE(QFileInfo(PathOf("Piano")).isDir());
+    EXPECT_EQ(Get(PathOf("Piano") + "/inside"), QByteArray("keep"));
+    EXPECT_EQ(QDir(Cfg()).entryList(QDir::Files | QDir::Hidden), QStringList{"Other.vmc"});
+    // The program goes on.
+    EXPECT_EQ(Listed(), QStringList{QStringLiteral("Other")});
+    Pick(QStringLiteral("Other"));
+    EXPECT_EQ(form->activenote(), 40);
+}
+
+TEST_F(SettingsTest, SaveWhereAFileBlocksTheFolderReportsTheReason) {
+    Put(Cfg(), QByteArray("not a folder"));
+    Start();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(Listed().isEmpty());
+    Type(QStringLiteral("Live"));
+    Save();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    const QString text = boxes.shown[0].text;
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Velomire"));
+    EXPECT_TRUE(text.contains(QStringLiteral("Live.vmc"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("not a folder"))) << text.toStdString();
+    EXPECT_EQ(Get(Cfg()), QByteArray("not a folder"));
+    // Still running: the list was rebuilt, the text kept, and edits still work.
+    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Live"));
+    ui().sc_vcut->setValue(12);
+    EXPECT_EQ(Note(60).vcut, 12);
+}
+
+// ---- Devices by name ----
+
+struct DeviceCase {
+    const char* what;
+    std::vector<std::string> inputs, outputs;
+    std::string storedIn, storedOut; // raw bytes of the fields
+    std::string wantIn, wantOut;     // the list texts selected afterwards
+    bool inFound, outFound;          // false: that port is left alone
+};
+
+class SettingsDeviceByName : public SettingsTest,
+                             public ::testing::WithParamInterface<DeviceCase> {};
+
+TEST_P(SettingsDeviceByName, LoadReselectsByTrimmedName) {
+    const DeviceCase c = GetParam();
+    midi.inputs = c.inputs;
+    midi.outputs = c.outputs;
+    SettingsData d = Setting("", "");
+    d.indevice = RawName(c.storedIn);
+    d.outdevice = RawName(c.storedOut);
+    PutSetting(QStringLiteral("Dev"), d);
+    Start();
+    midi.ClearEvents();
+
+    Pick(QStringLiteral("Dev"));
+    EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), c.wantIn);
+    EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), c.wantOut);
+    EXPECT_EQ(midi.OpenInput(), c.wantIn);
+    EXPECT_EQ(midi.OpenOutput(), c.wantOut);
+    // A name not in the list leaves that port alone: not even closed and reopened.
+    EXPECT_EQ(OpenedOrClosed("in."), c.inFound);
+    EXPECT_EQ(OpenedOrClosed("out."), c.outFound);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SettingsDeviceByName,
+                         ::testing::Values(DeviceCase{"utf8",
+                                                      {"Keys In", "Clavinova \xC3\x9C-Port"},
+                                                      {"Synth Out"},
+                                                      "Clavinova \xC3\x9C-Port",
+                                                      "Synth Out",
+                                                      "Clavinova \xC3\x9C-Port",
+                                                      "Synth Out",
+                                                      true,
+                                                      true},
+                                           DeviceCase{"windows_1252",
+                                                      {"Keys In", "Clavinova \xC3\x9C-Port"},
+                                                      {"Synth Out"},
+                                                      "Clavinova \xDC-Port",
+                                                      "Synth Out",
+                                                      "Clavinova \xC3\x9C-Port",
+                                                      "Synth Out",
+                                                      true,
+                                                      true},
+                                           DeviceCase{"stored_with_spaces",
+                                                      {"Keys In", "Piano In"},
+                                                      {"Synth Out", "Expander"},
+                                                      "   Piano In",
+                                                      "Expander      ",
+                                                      "Piano In",
+                                                      "Expander",
+                                                      true,
+                                                      true},
+                                           DeviceCase{"listed_with_spaces",
+                                                      {"Keys In", " Piano In "},
+                                                      {"Synth Out", "Expander  "},
+                                                      "Piano In",
+                                                      "Expander",
+                                                      " Piano In ",
+                                                      "Expander  ",
+                                                      true,
+                                                      true},
+                                           DeviceCase{"case_matters",
+                                                      {"Keys In", "Piano In"},
+                                                      {"Synth Out", "Expander"},
+                                                      "piano in",
+                                                      "EXPANDER",
+                                                      "Keys In",
+                                                      "Synth Out",
+                                                      false,
+                                                      false},
+                                           DeviceCase{"input_missing",
+                                                      {"Keys In", "Piano In"},
+                                                      {"Synth Out", "Expander"},
+                                                      "Gone In",
+                                                      "Expander",
+                                                      "Keys In",
+                                                      "Expander",
+                                                      false,
+                                                      true},
+                                           DeviceCase{"output_missing",
+                                                      {"Keys In", "Piano In"},
+                                                      {"Synth Out", "Expander"},
+                                                      "Piano In",
+                                                      "Gone Out",
+                                                      "Piano In",
+                                                      "Synth Out",
+                                                      true,
+                                                      false}),
+                         [](const auto& p) { return std::string(p.param.what); });
+
+TEST_F(SettingsTest, LongAndNonAsciiDeviceNamesRoundTrip) {
+    const std::string long70(70, 'L');
+    const std::string long64(64, 'L');
+    const std::string umlaut = "Clavinova \xC3\x9C-Port";
+    midi.inputs = {"Keys In", long70, long64};
+    midi.outputs = {"Synth Out", umlaut};
+    Start();
+    ChooseInput(QString::fromStdString(long70));
+    ChooseOutput(QString::fromStdString(umlaut));
+    Type(QStringLiteral("Dev"));
+    Save();
+    ASSERT_TRUE(boxes.shown.empty());
+
+    const QByteArray raw = Get(PathOf("Dev"));
+    ASSERT_EQ(raw.size(), 1814);
+    EXPECT_EQ(raw.mid(5, 64).toStdString(), long64); // cut to 64 bytes
+    EXPECT_EQ(raw.mid(69, 64).toStdString(), umlaut + std::string(64 - umlaut.size(), ' '));
+
+    ChooseInput(QStringLiteral("Keys In"));
+    ChooseOutput(QStringLiteral("Synth Out"));
+    Pick(QStringLiteral("Dev"));
+    // Only the entry equal to the stored 64 bytes matches, not the longer original.
+    EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), long64);
+    EXPECT_EQ(midi.OpenInput(), long64);
+    EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), umlaut);
+    EXPECT_EQ(midi.OpenOutput(), umlaut);
+}
+
+TEST_F(SettingsTest, LoadReopensTheSelectedDevicesAndSendsLocalControlOff) {
+    Start();
+    Type(QStringLiteral("Same"));
+    Save();
+    midi.ClearEvents();
+    midi.ClearSent();
+    Pick(QStringLiteral("Same"));
+    // Output first, so the input's Local Control Off goes to the reopened output.
+    EXPECT_EQ(midi.Events(), (std::vector<Event>{{"out.close", "Synth Out"},
+                                                 {"out.open", "Synth Out"},
+                                                 {"in.close", "Keys In"},
+                                                 {"in.open", "Keys In"}}));
+    EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff});
+}
+
+// ---- What a load changes on screen ----
+
+enum class LoadKind { Good, Bad, Missing };
+
+class SettingsLoadRefresh : public SettingsTest, public ::testing::WithParamInterface<LoadKind> {};
+
+TEST_P(SettingsLoadRefresh, RedrawsMarksLabelsBarsAndCurve) {
+    SettingsData d = Setting("Keys In", "Synth Out");
+    d.notes[60].vcut = 20;
+    d.notes[60].vmax = 100;
+    d.notes[60].exp = 2.0;
+    d.notes[72].selected = kTrue;
+    PutSetting(QStringLiteral("Target"), d);
+    Start();
+    // Change the table behind the display's back.
+    form->notes()[60].vcut = 33;
+    form->notes()[60].vmax = 99;
+    form->notes()[70].selected = kTrue;
+    const QImage staleCurve = ui().Picture1->image().copy();
+    ASSERT_EQ(ui().note_vcut->text(), QStringLiteral("0"));
+
+    if (GetParam() == LoadKind::Bad)
+        Put(PathOf("Target"), WithByte(Raw(d), 4, 7));
+    if (GetParam() == LoadKind::Missing) {
+        ASSERT_TRUE(QFile::remove(PathOf("Target")));
+    }
+    midi.ClearSent();
+    Pick(QStringLiteral("Target"));
+
+    const bool good = GetParam() == LoadKind::Good;
+    EXPECT_EQ(ui().note_vcut->text(), good ? QStringLiteral("20") : QStringLiteral("33"));
+    EXPECT_EQ(ui().note_vmax->text(), good ? QStringLiteral("100") : QStringLiteral("99"));
+    EXPECT_EQ(ui().sc_vcut->value(), good ? 20 : 33);
+    EXPECT_EQ(ui().sc_vmax->value(), good ? 100 : 99);
+    EXPECT_EQ(ui().note_exp->text(), good ? QStringLiteral("2") : QStringLiteral("1"));
+    EXPECT_NE(ui().Picture1->image(), staleCurve);
+    EXPECT_EQ(IsBlue(MarkAt(72)), good);
+    EXPECT_EQ(IsBlue(MarkAt(70)), !good);
+    // Devices are reselected from the names of the last save or good load; before any,
+    // the names match no device and no port is touched.
+    EXPECT_EQ(Count(kLocalControlOff), good ? 1 : 0);
+    if (GetParam() == LoadKind::Bad) {
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Target") + kNotASetting);
+        EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Velomire"));
+    } else {
+        EXPECT_TRUE(boxes.shown.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SettingsLoadRefresh,
+                         ::testing::Values(LoadKind::Good, LoadKind::Bad, LoadKind::Missing),
+                         [](const auto& p) {
+                             return p.param == LoadKind::Good  ? std::string("Good")
+                                    : p.param == LoadKind::Bad ? std::string("Bad")
+                                                               : std::string("Missing");
+                         });
+
+// Only -1 is a selection mark; other non-zero values are kept as stored (they still count
+// for spreading).
+TEST_F(SettingsTest, StoredSelectionOtherThanMinusOneShowsNoMark) {
+    SettingsData d = Setting("Keys In", "Synth Out");
+    d.notes[72].selected = 1;
+    d.notes[74].selected = kTrue;
+    PutSetting(QStringLiteral("Sel"), d);
+    Start();
+    Pick(QStringLiteral("Sel"));
+    EXPECT_EQ(Note(72).selected, 1);
+    EXPECT_FALSE(IsBlue(MarkAt(72)));
+    EXPECT_TRUE(IsBlue(MarkAt(74)));
+}
+
+TEST_F(SettingsTest, ShortFileIsRejectedWithoutTouchingTheTables) {
+    PutSetting(QStringLiteral("Cut"), Setting("Keys In", "Synth Out", 40));
+    Start();
+    ui().sc_vcut->setValue(25);
+    const NoteTable before = form->notes();
+    Put(PathOf("Cut"), Raw(Setting("Keys In", "Synth Out", 40)).left(1813));
+    Pick(QStringLiteral("Cut"));
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Cut") + kNotASetting);
+    EXPECT_EQ(form->notes(), before);
+    EXPECT_EQ(form->activenote(), 60);
+}
+
+struct DamageCase {
+    const char* what;
+    std::function<void(SettingsData&)> damage;
+    int activenote;
+    NoteSetting note60;
+};
+
+class SettingsDamagedValues : public SettingsTest,
+                              public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(SettingsDamagedValues, AreMadeSafeOnLoad) {
+    SettingsData d = Setting("Keys In", "Synth Out");
+    GetParam().damage(d);
+    PutSetting(QStringLiteral("Damaged"), d);
+    Start();
+    Pick(QStringLiteral("Damaged"));
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(form->activenote(), GetParam().activenote);
+    const NoteSetting& n = Note(60);
+    const NoteSetting& want = GetParam().note60;
+    EXPECT_EQ(n.outnote, want.outnote);
+    EXPECT_DOUBLE_EQ(n.exp, want.exp);
+    EXPECT_EQ(n.vcut, want.vcut);
+    EXPECT_EQ(n.vmax, want.vmax);
+    EXPECT_LE(MapVelocity(127, n), 127);
+    EXPECT_FALSE(ui().note_exp->text().isEmpty());
+}
+
+const NoteSetting kPlain60{60, kFalse, 1.0, 0, 127};
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsDamagedValues,
+    ::testing::Values(
+        DamageCase{"active_200", [](SettingsData& d) { d.activenote = 200; }, 60, kPlain60},
+        DamageCase{"active_129", [](SettingsData& d) { d.activenote = 129; }, 60, kPlain60},
+        DamageCase{"vcut_200",
+                   [](SettingsData& d) { d.notes[60].vcut = 200; },
+                   60,
+                   {60, kFalse, 1.0, 127, 127}},
+        DamageCase{"vmax_255", [](SettingsData& d) { d.notes[60].vmax = 255; }, 60, kPlain60},
+        DamageCase{
+            "exp_nan",
+            [](SettingsData& d) { d.notes[60].exp = std::numeric_limits<double>::quiet_NaN(); }, 60,
+            kPlain60},
+        DamageCase{
+            "exp_inf",
+            [](SettingsData& d) { d.notes[60].exp = std::numeric_limits<double>::infinity(); }, 60,
+            kPlain60},
+        DamageCase{"exp_zero", [](SettingsData& d) { d.notes[60].exp = 0.0; }, 60, kPlain60},
+        DamageCase{"exp_negative", [](SettingsData& d) { d.notes[60].exp = -2.0; }, 60, kPlain60},
+        DamageCase{"outnote_200", [](SettingsData& d) { d.notes[60].outnote = 200; }, 60,
+                   kPlain60}),
+    [](const auto& p) { return std::string(p.param.what); });
+
+TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
+    SettingsData d = Setting("Keys In", "Synth Out");
+    PutSetting(QStringLiteral("T"), d);
+    Start();
+    form->SelectByProgram(ui().cmb_transpose, kTransposeRange + 3); // +3
+    ASSERT_EQ(Note(60).outnote, 63);
+    form->notes()[128] = {5, kTrue, 3.0, 4, 6};
+    form->engine().ChannelMap[16] = 9;
+
+    Pick(QStringLiteral("T"));
+    EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange + 3);
+    EXPECT_EQ(Note(128), (NoteSetting{5, kTrue, 3.0, 4, 6}));
+    EXPECT_EQ(form->engine().ChannelMap[16], 9);
+    // The stored output notes are in force although the list still shows +3.
+    EXPECT_EQ(Note(60).outnote, 60);
+    midi.ClearSent();
+    ASSERT_TRUE(midi.Inject(0x90, 60, 100));
+    Pump();
+    EXPECT_EQ(midi.Sent(), std::vector<Bytes>{(Bytes{0x90, 60, 100})});
+}
+
+TEST_F(SettingsTest, PickingLoadsTypingDoesNot) {
+    PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
+    Start();
+    midi.ClearEvents();
+    QLineEdit* edit = ui().cmb_settings->lineEdit();
+    edit->selectAll();
+    for (const QChar ch : QStringLiteral("Piano")) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(edit, &press);
+    }
+    for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(edit, &press);
+    }
+    Pump();
+    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Piano"));
+    EXPECT_EQ(form->activenote(), 60);
+    EXPECT_TRUE(midi.Events().empty());
+    EXPECT_TRUE(boxes.shown.empty());
+
+    Pick(QStringLiteral("Piano"));
+    EXPECT_EQ(form->activenote(), 40);
+    EXPECT_EQ(ui().active_note->text(), QStringLiteral("E2"));
+}
+
+} // namespace
+} // namespace velomire::testing
