@@ -1,0 +1,445 @@
+#include "e2e/jack_harness.h"
+
+#include <gtest/gtest.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velomire::e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The jackd the watchdog must kill before aborting; -1 while none runs.
+std::atomic<pid_t> g_serverPid{-1};
+
+void JackSilent(const char*) {}
+void JackToStderr(const char* message) {
+    std::fprintf(stderr, "e2e: JACK: %s\n", message);
+}
+
+std::string FindInPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
+bool ServerAccepts() {
+    // A refused connection is the normal answer while jackd starts: keep libjack quiet.
+    jack_set_error_function(&JackSilent);
+    jack_set_info_function(&JackSilent);
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("e2e-probe", JackNoStartServer, &status);
+    if (probe)
+        jack_client_close(probe);
+    jack_set_error_function(&JackToStderr);
+    return probe != nullptr;
+}
+
+bool Reap(pid_t pid, std::chrono::milliseconds within) {
+    const auto deadline = Clock::now() + within;
+    do {
+        int status = 0;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+std::vector<std::string> TakePortList(const char** ports) {
+    std::vector<std::string> names;
+    if (!ports)
+        return names;
+    for (const char** p = ports; *p; ++p)
+        names.emplace_back(*p);
+    jack_free(static_cast<void*>(ports));
+    return names;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+
+JackServer::JackServer() {
+    static std::atomic<int> counter{0};
+    name_ = "velomire-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+}
+
+JackServer::~JackServer() {
+    Stop();
+}
+
+bool JackServer::Start(std::string& error, std::chrono::milliseconds timeout) {
+    if (pid_ > 0)
+        return true;
+    const std::string jackd = FindInPath("jackd");
+    if (jackd.empty()) {
+        error = "jackd is not in PATH (install jackd2)";
+        return false;
+    }
+
+    // libjack and RtMidi read these at every client open. No reservation of audio devices
+    // over D-Bus (there is no bus here), and never an implicitly started default server.
+    ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    ::setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    ::setenv("JACK_NO_START_SERVER", "1", 1);
+
+    char logTemplate[] = "/tmp/velomire-e2e-jackd-XXXXXX";
+    const int logFd = ::mkstemp(logTemplate);
+    if (logFd < 0) {
+        error = std::string("cannot create jackd's log file: ") + std::strerror(errno);
+        return false;
+    }
+    logPath_ = logTemplate;
+
+    // -S: each cycle waits for every client. In the default asynchronous mode a client that
+    // the loaded machine schedules late loses that period's MIDI (whole periods of events
+    // vanished from the burst test); here the cycle runs late instead.
+    std::vector<std::string> args = {jackd,   "-S", "-n",    name_, "-d",
+                                     "dummy", "-r", "48000", "-p",  "64"};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(logFd);
+        error = std::string("fork failed: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        // Child: only async-signal-safe calls until exec. The server dies with us, even
+        // when the test program crashes or is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::dup2(logFd, STDOUT_FILENO);
+        ::dup2(logFd, STDERR_FILENO);
+        ::close_range(3, ~0u, 0);
+        ::execv(argv[0], argv.data());
+        static const char msg[] = "exec of jackd failed\n";
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        ::_exit(127);
+    }
+    ::close(logFd);
+    pid_ = pid;
+    g_serverPid.store(pid);
+
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            g_serverPid.store(-1);
+            std::ostringstream why;
+            why << "jackd exited during startup (";
+            if (WIFEXITED(status))
+                why << "status " << WEXITSTATUS(status);
+            else
+                why << "signal " << WTERMSIG(status);
+            why << "); its output:\n" << Output();
+            error = why.str();
+            return false;
+        }
+        if (ServerAccepts())
+            return true;
+        if (Clock::now() >= deadline) {
+            error = "jackd accepted no client within " + std::to_string(timeout.count()) +
+                    " ms; its output:\n" + Output();
+            Stop();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void JackServer::Stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        if (!Reap(pid_, std::chrono::seconds(5))) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        g_serverPid.store(-1);
+    }
+    if (!logPath_.empty()) {
+        ::unlink(logPath_.c_str());
+        logPath_.clear();
+    }
+}
+
+std::string JackServer::Output() const {
+    if (logPath_.empty())
+        return {};
+    std::ifstream in(logPath_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// ---------------------------------------------------------------------------------------
+
+Bytes ReceivedEvent::Message() const {
+    return Bytes(bytes.begin(), bytes.begin() + std::min<std::size_t>(size, kMaxBytes));
+}
+
+JackPeer::JackPeer(std::string clientName)
+    : name_(std::move(clientName)), queue_(new Outgoing[kSendCapacity]),
+      events_(new ReceivedEvent[kReceiveCapacity]) {}
+
+JackPeer::~JackPeer() {
+    Close();
+}
+
+bool JackPeer::Open(std::string& error) {
+    if (client_)
+        return true;
+    jack_status_t status{};
+    const auto options = static_cast<jack_options_t>(JackNoStartServer | JackUseExactName);
+    client_ = jack_client_open(name_.c_str(), options, &status);
+    if (!client_) {
+        std::ostringstream why;
+        why << "cannot open JACK client \"" << name_ << "\" (status 0x" << std::hex
+            << static_cast<unsigned>(status) << ")";
+        error = why.str();
+        return false;
+    }
+    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!out_ || !in_ || jack_set_process_callback(client_, &JackPeer::OnProcess, this) != 0 ||
+        jack_activate(client_) != 0) {
+        error = "cannot register or activate the ports of \"" + name_ + "\"";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void JackPeer::Close() {
+    if (!client_)
+        return;
+    jack_deactivate(client_);
+    jack_client_close(client_);
+    client_ = nullptr;
+    out_ = nullptr;
+    in_ = nullptr;
+}
+
+bool JackPeer::Send(const Bytes& message) {
+    if (message.empty() || message.size() > kMaxSendBytes)
+        return false;
+    const std::size_t head = queueHead_.load(std::memory_order_relaxed);
+    if (head - queueTail_.load(std::memory_order_acquire) >= kSendCapacity)
+        return false;
+    Outgoing& slot = queue_[head % kSendCapacity];
+    slot.size = static_cast<std::uint16_t>(message.size());
+    std::copy(message.begin(), message.end(), slot.bytes.begin());
+    queueHead_.store(head + 1, std::memory_order_release);
+    return true;
+}
+
+std::size_t JackPeer::PendingSends() const {
+    return queueHead_.load(std::memory_order_acquire) - queueTail_.load(std::memory_order_acquire);
+}
+
+std::vector<Bytes> JackPeer::ReceivedMessages(std::size_t from) const {
+    std::vector<Bytes> messages;
+    const std::size_t count = ReceivedCount();
+    for (std::size_t i = from; i < count; ++i)
+        messages.push_back(events_[i].Message());
+    return messages;
+}
+
+bool JackPeer::WaitForReceived(std::size_t count, std::chrono::milliseconds timeout,
+                               const std::function<void()>& poll) const {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (poll)
+            poll();
+        if (ReceivedCount() >= count)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+jack_nframes_t JackPeer::BufferSize() const {
+    return client_ ? jack_get_buffer_size(client_) : 0;
+}
+
+bool JackPeer::Connect(const std::string& source, const std::string& destination) {
+    if (!client_)
+        return false;
+    const int r = jack_connect(client_, source.c_str(), destination.c_str());
+    return r == 0 || r == EEXIST;
+}
+
+std::vector<std::string> JackPeer::Ports(unsigned long flags) const {
+    if (!client_)
+        return {};
+    return TakePortList(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags));
+}
+
+std::vector<std::string> JackPeer::Connections(const std::string& port) const {
+    if (!client_)
+        return {};
+    jack_port_t* p = jack_port_by_name(client_, port.c_str());
+    if (!p)
+        return {};
+    return TakePortList(jack_port_get_all_connections(client_, p));
+}
+
+// Process thread.
+int JackPeer::OnProcess(jack_nframes_t frames, void* self) {
+    auto* peer = static_cast<JackPeer*>(self);
+    peer->WriteQueued(frames);
+    peer->RecordIncoming(frames);
+    return 0;
+}
+
+// Process thread: no locks, no allocation.
+void JackPeer::WriteQueued(jack_nframes_t frames) {
+    void* buffer = jack_port_get_buffer(out_, frames);
+    jack_midi_clear_buffer(buffer);
+    const unsigned limit = maxPerPeriod_.load(std::memory_order_relaxed);
+    std::size_t tail = queueTail_.load(std::memory_order_relaxed);
+    const std::size_t head = queueHead_.load(std::memory_order_acquire);
+    unsigned written = 0;
+    while (tail != head && (limit == 0 || written < limit)) {
+        const Outgoing& slot = queue_[tail % kSendCapacity];
+        // Offsets must not decrease; spreading them keeps the period's events apart in time.
+        const jack_nframes_t offset = std::min<jack_nframes_t>(written, frames - 1);
+        if (jack_midi_event_write(buffer, offset, slot.bytes.data(), slot.size) != 0) {
+            bufferFull_.fetch_add(1, std::memory_order_relaxed);
+            break; // the rest goes out next period
+        }
+        ++tail;
+        ++written;
+    }
+    queueTail_.store(tail, std::memory_order_release);
+}
+
+// Process thread: no locks, no allocation.
+void JackPeer::RecordIncoming(jack_nframes_t frames) {
+    void* buffer = jack_port_get_buffer(in_, frames);
+    const jack_nframes_t base = jack_last_frame_time(client_);
+    const std::uint32_t count = jack_midi_get_event_count(buffer);
+    std::size_t next = received_.load(std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) != 0)
+            continue;
+        if (next >= kReceiveCapacity) {
+            lost_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        ReceivedEvent& record = events_[next];
+        record.frame = base + event.time;
+        record.size = static_cast<std::uint32_t>(event.size);
+        std::memcpy(record.bytes.data(), event.buffer,
+                    std::min<std::size_t>(event.size, ReceivedEvent::kMaxBytes));
+        received_.store(++next, std::memory_order_release);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+class Watchdog final : public ::testing::EmptyTestEventListener {
+public:
+    explicit Watchdog(std::chrono::seconds perTest)
+        : perTest_(perTest), thread_([this] { Run(); }) {}
+    ~Watchdog() override {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    void OnTestStart(const ::testing::TestInfo& test) override {
+        {
+            std::lock_guard lock(mutex_);
+            test_ = std::string(test.test_suite_name()) + "." + test.name();
+            deadline_ = Clock::now() + perTest_;
+            armed_ = true;
+        }
+        wake_.notify_all();
+    }
+
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        std::lock_guard lock(mutex_);
+        armed_ = false;
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        while (!quit_) {
+            if (!armed_) {
+                wake_.wait(lock);
+                continue;
+            }
+            if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && armed_ &&
+                Clock::now() >= deadline_) {
+                std::fprintf(stderr, "e2e watchdog: %s still running after %lld s; aborting\n",
+                             test_.c_str(), static_cast<long long>(perTest_.count()));
+                const pid_t server = g_serverPid.load();
+                if (server > 0) {
+                    ::kill(server, SIGKILL);
+                    ::waitpid(server, nullptr, 0);
+                }
+                std::abort();
+            }
+        }
+    }
+
+    const std::chrono::seconds perTest_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool quit_ = false;
+    bool armed_ = false;
+    std::string test_;
+    Clock::time_point deadline_{};
+    std::thread thread_;
+};
+
+} // namespace
+
+void InstallWatchdog(std::chrono::seconds perTest) {
+    // gtest owns and deletes its listeners.
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog(perTest));
+}
+
+} // namespace velomire::e2e
