@@ -79,93 +79,74 @@ void HeadlessRunner::Poll() {
     PollInput();
 }
 
-void HeadlessRunner::PollOutput() {
-    if (stopped_)
-        return;
-    MIDIOutput& port = engine_.MIDIOutput1;
-    const QString wanted = TrimSpaces(DecodeDeviceName(outdevice_));
+namespace {
+
+// One port's share of a poll: finds the stored name in the port's fresh list, closes the
+// port when its device has vanished and opens it when it is back. `waiting` keeps each
+// state from being reported on every poll. True when the port has just been opened.
+template <typename Port, typename OpenFn, typename CloseFn, typename SayFn>
+bool FollowDevice(const QString& kind, Port& port, const DeviceNameField& stored, int firstId,
+                  int firstPosition, bool& waiting, OpenFn open, CloseFn close, SayFn say) {
+    const QString wanted = TrimSpaces(DecodeDeviceName(stored));
     if (wanted == QLatin1String(kNotEnabledText)) {
-        if (!outWaiting_)
-            Say(QStringLiteral("output not enabled in this setting"));
-        outWaiting_ = true;
-        return;
+        if (!waiting)
+            say(QStringLiteral("%1 not enabled in this setting").arg(kind));
+        waiting = true;
+        return false;
     }
     const int count = port.DeviceCount();
     QStringList names;
     int position = -1;
-    // Position 1 is Velomire's own virtual port, then the devices.
-    for (int id = -1; id < count; ++id) {
+    for (int id = firstId; id < count; ++id) {
         const QString n = port.DeviceName(id);
-        if (id >= 0)
+        if (id >= 0) // -1 is Velomire's own virtual output, not a device
             names << n;
         if (position < 0 && TrimSpaces(n) == wanted)
-            position = id + kFirstOutputPosition;
+            position = id - firstId + firstPosition;
     }
     if (position < 0) {
         if (port.State() != 0) {
-            CloseMidiOut(port);
-            Say(QStringLiteral("output %1 disappeared; waiting for it").arg(Quoted(wanted)));
-            outWaiting_ = true;
-        } else if (!outWaiting_) {
-            Say(QStringLiteral("output %1 not present (present: %2); waiting for it")
-                    .arg(Quoted(wanted), Present(names)));
-            outWaiting_ = true;
+            close(port);
+            say(QStringLiteral("%1 %2 disappeared; waiting for it").arg(kind, Quoted(wanted)));
+            waiting = true;
+        } else if (!waiting) {
+            say(QStringLiteral("%1 %2 not present (present: %3); waiting for it")
+                    .arg(kind, Quoted(wanted), Present(names)));
+            waiting = true;
         }
-        return;
+        return false;
     }
     if (port.State() != 0)
-        return;
-    if (OpenMidiOut(port, position)) {
-        Say(QStringLiteral("output %1 opened").arg(Quoted(wanted)));
-        outWaiting_ = false;
-    } else if (!outWaiting_) {
-        Say(QStringLiteral("output %1 failed to open; retrying").arg(Quoted(wanted)));
-        outWaiting_ = true;
+        return false;
+    if (open(port, position)) {
+        say(QStringLiteral("%1 %2 opened").arg(kind, Quoted(wanted)));
+        waiting = false;
+        return true;
     }
+    if (!waiting)
+        say(QStringLiteral("%1 %2 failed to open; retrying").arg(kind, Quoted(wanted)));
+    waiting = true;
+    return false;
+}
+
+} // namespace
+
+void HeadlessRunner::PollOutput() {
+    if (stopped_)
+        return;
+    // Position 1 of the output list is the virtual port (-1), then the devices.
+    FollowDevice(QStringLiteral("output"), engine_.MIDIOutput1, outdevice_, -1,
+                 kFirstOutputPosition - 1, outWaiting_, &OpenMidiOut, &CloseMidiOut,
+                 [this](const QString& line) { Say(line); });
 }
 
 void HeadlessRunner::PollInput() {
     if (stopped_)
         return;
-    MIDIInput& port = engine_.MIDIInput1;
-    const QString wanted = TrimSpaces(DecodeDeviceName(indevice_));
-    if (wanted == QLatin1String(kNotEnabledText)) {
-        if (!inWaiting_)
-            Say(QStringLiteral("input not enabled in this setting"));
-        inWaiting_ = true;
-        return;
-    }
-    const int count = port.DeviceCount();
-    QStringList names;
-    int position = -1;
-    for (int id = 0; id < count; ++id) {
-        const QString n = port.DeviceName(id);
-        names << n;
-        if (position < 0 && TrimSpaces(n) == wanted)
-            position = id + kFirstInputPosition;
-    }
-    if (position < 0) {
-        if (port.State() != 0) {
-            CloseMidiIn(port);
-            Say(QStringLiteral("input %1 disappeared; waiting for it").arg(Quoted(wanted)));
-            inWaiting_ = true;
-        } else if (!inWaiting_) {
-            Say(QStringLiteral("input %1 not present (present: %2); waiting for it")
-                    .arg(Quoted(wanted), Present(names)));
-            inWaiting_ = true;
-        }
-        return;
-    }
-    if (port.State() != 0)
-        return;
-    if (OpenMidiIn(port, position)) {
-        Say(QStringLiteral("input %1 opened").arg(Quoted(wanted)));
-        inWaiting_ = false;
+    if (FollowDevice(QStringLiteral("input"), engine_.MIDIInput1, indevice_, 0, kFirstInputPosition,
+                     inWaiting_, &OpenMidiIn, &CloseMidiIn,
+                     [this](const QString& line) { Say(line); }))
         SendLocalControlOff(engine_.MIDIOutput1);
-    } else if (!inWaiting_) {
-        Say(QStringLiteral("input %1 failed to open; retrying").arg(Quoted(wanted)));
-        inWaiting_ = true;
-    }
 }
 
 void HeadlessRunner::Stop() {
