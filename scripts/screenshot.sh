@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Refreshes docs/screenshot.png from the real window: builds Velomire (Release), shows it
-# on a private Xvfb display with no MIDI system ("Not Enabled") and no saved settings,
+# on a private Xvfb display with a private, empty JACK server (so the lists show "Not
+# Enabled" and no warning appears) and no saved settings,
 # and crops the capture to the window.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_missing "${RUN_PACKAGES[@]}" xvfb x11-apps imagemagick fonts-liberation
+install_missing "${RUN_PACKAGES[@]}" xvfb x11-apps imagemagick fonts-liberation jackd2
 
 # Same configuration as scripts/package.sh, so the two share one build.
 build="$VELOMIRE_ROOT/build-package"
@@ -17,11 +18,11 @@ screen_w=1024 screen_h=768 win_w=725 win_h=358
 win_x=$(((screen_w - win_w) / 2)) win_y=$(((screen_h - win_h) / 2))
 
 work="$(mktemp -d)"
-xvfb_pid="" app_pid=""
+xvfb_pid="" app_pid="" jack_pid=""
 cleanup() {
   # Only what this script started.
   local pid
-  for pid in $app_pid $xvfb_pid; do
+  for pid in $app_pid $jack_pid $xvfb_pid; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -41,13 +42,24 @@ done
 display=":$(head -n 1 "$work/display")"
 [ "$display" != ":" ] || { echo "screenshot.sh: Xvfb did not start" >&2; exit 1; }
 
+# A private JACK server with no MIDI ports: a MIDI system, but no devices, even on a
+# machine with ALSA hardware or another JACK server.
+jack_name="velomire-screenshot-$$"
+JACK_NO_AUDIO_RESERVATION=1 jackd -n "$jack_name" -d dummy -r 48000 -p 256 \
+  >"$work/jack.log" 2>&1 &
+jack_pid=$!
+for _ in $(seq 100); do
+  JACK_DEFAULT_SERVER="$jack_name" JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1 && break
+  kill -0 "$jack_pid" 2>/dev/null || { cat "$work/jack.log" >&2; exit 1; }
+  sleep 0.1
+done
+
 # A clean environment: no desktop theme or scaling, an empty working folder (so no saved
-# settings load), and a JACK server name nobody runs, so no MIDI devices show up even on
-# a machine with ALSA or JACK.
+# settings load).
 mkdir -p "$work/cwd" "$work/home"
 (cd "$work/cwd" && exec env -i PATH=/usr/bin:/bin HOME="$work/home" LANG=C.UTF-8 \
   DISPLAY="$display" QT_QPA_PLATFORM=xcb JACK_NO_START_SERVER=1 \
-  JACK_DEFAULT_SERVER="velomire-screenshot-$$" \
+  JACK_DEFAULT_SERVER="$jack_name" \
   "$build/velomire" --midi-api jack) >"$work/app.log" 2>&1 &
 app_pid=$!
 

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -94,6 +95,17 @@ int RunWindow(int argc, char** argv) {
     boxes.SetParent(&window);
     window.Form_Load();
     window.show();
+    if (!midi.available) {
+        // Started from a menu, stderr is unseen: say it once in the window, once shown.
+        QTimer::singleShot(0, &window, [&boxes, &midi] {
+            boxes.Inform(QStringLiteral("Velomire"),
+                         QStringLiteral("Velomire has %1.\n\n"
+                                        "It runs, but its device lists hold only \"Not "
+                                        "Enabled\". Load the ALSA sequencer (snd-seq) or start "
+                                        "a JACK server, then start Velomire again.")
+                             .arg(QString::fromStdString(midi.status)));
+        });
+    }
     return QApplication::exec();
 }
 
