@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 
@@ -18,6 +19,7 @@ namespace {
 
 const QString kTitle = QStringLiteral("Velomire");
 const QString kOutputFailed = QStringLiteral("Setting Midi output failed");
+constexpr int kMarkRadius = 5;
 constexpr int kIdentityTransposePosition = kTransposeRange;
 constexpr int kStartupActiveNote = 60;
 
@@ -317,14 +319,23 @@ void Form_midi::Clear_Select_Click() {
 // ---- Keyboard drawing, marks and interaction ----
 
 void Form_midi::RefreshNoteDisplay() {
-    m_marks.fill(Qt::transparent);
+    // Only the old and the new marks are repainted: a whole-window repaint would hold up
+    // the MIDI messages that wait on this thread.
+    QRegion dirty = m_markRegion;
     {
         QPainter p(&m_marks);
+        p.setCompositionMode(QPainter::CompositionMode_Clear);
+        for (const QRect& r : m_markRegion)
+            p.fillRect(r, Qt::transparent);
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        m_markRegion = QRegion();
         p.setRenderHint(QPainter::Antialiasing, true);
         p.setPen(QPen(palette().color(QPalette::WindowText), 1));
         const auto circle = [&](const KeyInfo& k, const QColor& fill) {
             p.setBrush(fill);
-            p.drawEllipse(QPointF(k.markx, k.marky), 5.0, 5.0);
+            p.drawEllipse(QPointF(k.markx, k.marky), kMarkRadius, kMarkRadius);
+            m_markRegion += QRect(k.markx - kMarkRadius - 1, k.marky - kMarkRadius - 1,
+                                  2 * kMarkRadius + 3, 2 * kMarkRadius + 3);
         };
         for (int k = kLowestKey; k <= kHighestKey; ++k) {
             const KeyInfo& key = m_keys[static_cast<std::size_t>(k)];
@@ -335,7 +346,8 @@ void Form_midi::RefreshNoteDisplay() {
                 circle(key, active ? QColor(255, 0, 255) : QColor(0, 0, 255));
         }
     }
-    update();
+    dirty += m_markRegion;
+    update(dirty);
     m_ui->active_note->setText(m_keys[m_engine.activenote].keyname);
     DrawCurve();
     m_ui->note_vcut->setText(QString::number(Active().vcut));
@@ -344,9 +356,10 @@ void Form_midi::RefreshNoteDisplay() {
     m_ui->sc_vmax->setValue(Active().vmax);
 }
 
-void Form_midi::paintEvent(QPaintEvent*) {
+void Form_midi::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    p.drawImage(0, 0, m_marks);
+    for (const QRect& r : event->region())
+        p.drawImage(r, m_marks, r);
 }
 
 void Form_midi::SetActiveNote() {

@@ -6,6 +6,7 @@
 #include "settings/settings_codec.h"
 
 #include <QImage>
+#include <QRegion>
 #include <QWidget>
 
 #include <memory>
@@ -99,7 +100,8 @@ private:
     std::int16_t MidiOutIndex = 0;
     bool dragging = false;
     bool m_unloaded = false;
-    QImage m_marks; // the window's own drawing surface (key marks)
+    QImage m_marks;       // the window's own drawing surface (key marks)
+    QRegion m_markRegion; // where marks are drawn on it now
 };
 
 } // namespace velomire

@@ -38,7 +38,7 @@ void HeadlessRunner::Say(const QString& line) {
     std::fflush(out_);
 }
 
-int HeadlessRunner::Start() {
+int HeadlessRunner::Load() {
     if (const auto reason = UnsafeNameReason(name_)) {
         std::fprintf(err_, "velomire: %s\n", qPrintable(*reason));
         return 1;
@@ -65,16 +65,25 @@ int HeadlessRunner::Start() {
     indevice_ = r.data.indevice;
     outdevice_ = r.data.outdevice;
     Say(QStringLiteral("loaded setting %1 from %2").arg(Quoted(name_), path));
+    return 0;
+}
+
+void HeadlessRunner::Run() {
     Say(QStringLiteral("MIDI system: %1").arg(QString::fromStdString(engine_.system().Name())));
     // Output first, so the input's Local Control Off reaches the instrument.
     started_ = true;
     PollOutput();
     PollInput();
     poll_.start();
-    return 0;
 }
 
 void HeadlessRunner::Poll() {
+    if (!engine_.MIDIOutput1.SystemAlive()) {
+        // Its clients are gone for good; a fresh start reaches a restarted server.
+        Say(QStringLiteral("the MIDI system has stopped; exiting so that it can be restarted"));
+        QCoreApplication::exit(1);
+        return;
+    }
     PollOutput();
     PollInput();
 }

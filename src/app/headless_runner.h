@@ -18,9 +18,11 @@ public:
                    QObject* parent = nullptr);
     ~HeadlessRunner() override;
 
-    // Loads the setting and opens what is present. Returns 0 when running, else the
-    // exit status (the setting is missing, unsafe or not a settings file).
-    int Start();
+    // Loads the setting into the engine. Returns 0, or the exit status when the setting
+    // is missing, unsafe or not a settings file.
+    int Load();
+    // Opens what is present and keeps following the devices.
+    void Run();
     // Ends every sounding note, closes the output, then the input. Runs once.
     void Stop();
 

@@ -67,15 +67,20 @@ int RunHeadless(int argc, char** argv) {
         return 2;
     }
     MidiSystemChoice midi = ChooseMidiSystem(cl.midiApi);
-    if (!midi.available)
-        std::fprintf(stderr, "velomire: %s\n", midi.status.c_str());
     HeadlessRunner runner(*midi.system, cl.headless);
-    if (const int status = runner.Start())
+    if (const int status = runner.Load())
         return status;
+    if (!midi.available) {
+        // With nothing to play through, a stage box is better off failing: its service
+        // manager starts it again until the MIDI system is up.
+        std::fprintf(stderr, "velomire: %s\n", midi.status.c_str());
+        return 1;
+    }
+    runner.Run();
     QuitOnTerminationSignals();
-    QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
     runner.Stop();
-    return 0;
+    return status;
 }
 
 int RunWindow(int argc, char** argv) {

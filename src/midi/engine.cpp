@@ -5,7 +5,7 @@
 namespace velomire {
 
 Engine::Engine(MidiSystem& system, QObject* parent)
-    : QObject(parent), MIDIInput1(system, this), MIDIOutput1(system), path(notes, ChannelMap),
+    : QObject(parent), MIDIOutput1(system), MIDIInput1(system, this), path(notes, ChannelMap),
       system_(system) {
     connect(&MIDIInput1, &MIDIInput::MessageReceived, this, &Engine::MessageReceived);
 }

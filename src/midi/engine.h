@@ -22,8 +22,10 @@ public:
     ChannelTable ChannelMap{};
     std::uint8_t activenote = 0;
 
-    MIDIInput MIDIInput1;
+    // The output is made first: on JACK its client then gets the plain name, so the
+    // virtual port others connect to is "Velomire:Velomire Out".
     MIDIOutput MIDIOutput1;
+    MIDIInput MIDIInput1;
     MessagePath path;
 
     MidiSystem& system() { return system_; }

@@ -38,6 +38,8 @@ public:
     // Only called while open. A device that vanished swallows the bytes; never throws.
     virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
     virtual std::string VirtualPortName() = 0;
+    // False once the MIDI system itself has gone away (a JACK server that stopped).
+    virtual bool SystemAlive() const { return true; }
 };
 
 // A MIDI system (ALSA, JACK, none, or the in-memory one of the tests).

@@ -119,6 +119,8 @@ public:
     void SetData1(int v) { data1_ = static_cast<std::int16_t>(v); }
     void SetData2(int v) { data2_ = static_cast<std::int16_t>(v); }
 
+    bool SystemAlive() const { return backend_->SystemAlive(); }
+
     // Sends raw bytes (SysEx) unchanged. Nothing happens while closed.
     void SendBytes(const std::uint8_t* data, std::size_t size);
 

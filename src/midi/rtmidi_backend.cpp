@@ -1,5 +1,7 @@
 #include "midi/rtmidi_backend.h"
 
+#include "midi/jack_output.h"
+
 #include <RtMidi.h>
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
@@ -179,6 +181,9 @@ public:
         return std::make_unique<RtInput>(api_);
     }
     std::unique_ptr<MidiOutputBackend> CreateOutput() override {
+        // RtMidi's JACK output drops whatever exceeds one period's port buffer.
+        if (api_ == RtMidi::UNIX_JACK)
+            return std::make_unique<JackOutput>();
         return std::make_unique<RtOutput>(api_);
     }
     std::string Name() const override { return name_; }

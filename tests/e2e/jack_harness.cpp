@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -17,6 +18,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace velomire::e2e {
 
@@ -66,6 +69,15 @@ bool Reap(pid_t pid, std::chrono::milliseconds within) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } while (Clock::now() < deadline);
     return false;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    if (path.empty())
+        return {};
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 std::vector<std::string> TakePortList(const char** ports) {
@@ -197,12 +209,7 @@ void JackServer::Stop() {
 }
 
 std::string JackServer::Output() const {
-    if (logPath_.empty())
-        return {};
-    std::ifstream in(logPath_);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadWholeFile(logPath_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -369,6 +376,144 @@ void JackPeer::RecordIncoming(jack_nframes_t frames) {
                     std::min<std::size_t>(event.size, ReceivedEvent::kMaxBytes));
         received_.store(++next, std::memory_order_release);
     }
+}
+
+// ---------------------------------------------------------------------------------------
+
+ChildProcess::~ChildProcess() {
+    Kill();
+    for (const std::string* path : {&outPath_, &errPath_})
+        if (!path->empty())
+            ::unlink(path->c_str());
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment, const std::string& workDir,
+                         std::string& error) {
+    if (pid_ > 0 || argv.empty()) {
+        error = pid_ > 0 ? "already started" : "no program given";
+        return false;
+    }
+    int fds[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+        char path[] = "/tmp/velomire-e2e-child-XXXXXX";
+        fds[i] = ::mkostemp(path, O_CLOEXEC);
+        if (fds[i] < 0) {
+            error = std::string("cannot create an output file: ") + std::strerror(errno);
+            if (i == 1)
+                ::close(fds[0]);
+            return false;
+        }
+        (i == 0 ? outPath_ : errPath_) = path;
+    }
+    // Everything the child needs is built before fork: after it only async-signal-safe calls.
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = environment;
+    std::vector<char*> argp, envp;
+    for (auto& a : args)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        error = std::string("fork failed: ") + std::strerror(errno);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::dup2(fds[0], STDOUT_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            ::dup2(null, STDIN_FILENO);
+        ::close_range(3, ~0u, 0);
+        if (::chdir(workDir.c_str()) == 0)
+            ::execve(argp[0], argp.data(), envp.data());
+        static const char msg[] = "cannot enter the working directory or exec\n";
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        ::_exit(127);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    pid_ = pid;
+    status_.reset();
+    return true;
+}
+
+bool ChildProcess::Running() {
+    return pid_ > 0 && !Wait(std::chrono::milliseconds(0));
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (status_ || pid_ <= 0)
+        return status_;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = status;
+            return status_;
+        }
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void ChildProcess::Signal(int signal) {
+    if (pid_ > 0 && !status_)
+        ::kill(pid_, signal);
+}
+
+void ChildProcess::Kill() {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        status_ = status;
+    }
+}
+
+std::string ChildProcess::Stdout() const {
+    return ReadWholeFile(outPath_);
+}
+
+std::string ChildProcess::Stderr() const {
+    return ReadWholeFile(errPath_);
+}
+
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& set,
+                                         const std::vector<std::string>& unset) {
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> names = unset;
+    for (const std::string& s : set)
+        names.push_back(nameOf(s));
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::find(names.begin(), names.end(), nameOf(*e)) == names.end())
+            env.emplace_back(*e);
+    env.insert(env.end(), set.begin(), set.end());
+    return env;
+}
+
+std::string DescribeWaitStatus(int status) {
+    if (WIFEXITED(status))
+        return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return std::string("signal ") + std::to_string(WTERMSIG(status)) + " (" +
+               ::strsignal(WTERMSIG(status)) + ")";
+    return "status " + std::to_string(status);
 }
 
 // ---------------------------------------------------------------------------------------

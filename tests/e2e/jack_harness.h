@@ -10,6 +10,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -134,6 +135,43 @@ private:
     std::atomic<std::size_t> received_{0};
     std::atomic<std::uint64_t> lost_{0};
 };
+
+// A program run as a child: its own working directory and environment, stdout and stderr
+// captured to files. It is killed when this object goes, and dies with the test program.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // `environment` holds "NAME=value" entries; the child gets exactly these.
+    bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+               const std::string& workDir, std::string& error);
+    bool Running();
+    // The raw wait status once it has exited within `timeout`; nullopt while it runs.
+    std::optional<int> Wait(std::chrono::milliseconds timeout);
+    void Signal(int signal);
+    // SIGKILL and reap; safe to call twice.
+    void Kill();
+
+    std::string Stdout() const;
+    std::string Stderr() const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+// This process's environment with the names in `unset` removed and `set` ("NAME=value")
+// added or replaced.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& set,
+                                         const std::vector<std::string>& unset = {});
+
+// "exit 0", "signal 11", ... for messages.
+std::string DescribeWaitStatus(int status);
 
 // Aborts the test program, after killing the jackd it started, when one test runs longer
 // than `perTest`: a hang then fails the run instead of blocking it. Call once from main

@@ -312,6 +312,21 @@ TEST_F(JackRoundTrip, NoteEndLeavesWhereItsStartWent) {
     EXPECT_EQ(engine_->path.SoundingCount(), 0);
 }
 
+TEST_F(JackRoundTrip, VirtualPortCarriesMessagesToAPeerThatConnectsToIt) {
+    // Position 1 is Velomire's own port, connected to nothing until another program does.
+    ASSERT_TRUE(OpenMidiOut(engine_->MIDIOutput1, kFirstOutputPosition - 1));
+    EXPECT_TRUE(peer_->Connections(peer_->InPortName()).empty());
+    const std::string virtualPort = engine_->MIDIOutput1.DeviceName(-1).toStdString();
+    EXPECT_TRUE(IsOwnPort(virtualPort)) << virtualPort;
+    EXPECT_TRUE(virtualPort.ends_with(std::string(":") + kOutputPortName)) << virtualPort;
+    RecordProperty("velomire_virtual_port", virtualPort);
+
+    ASSERT_TRUE(peer_->Connect(virtualPort, peer_->InPortName()));
+    Configure(5, false);
+    EXPECT_EQ(Exchange({{0x90, 60, 100}, {0x80, 60, 0}, {0xF0, 0x7E, 0x01, 0xF7}}),
+              (std::vector<Bytes>{{0x90, 65, 100}, {0x80, 65, 0}, {0xF0, 0x7E, 0x01, 0xF7}}));
+}
+
 // Note-ons, note-offs and controllers on all channels, with what Velomire must make of
 // them: transposed by kBurstTranspose, remapped to channel 1, every key on its own curve.
 struct Traffic {

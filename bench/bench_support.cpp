@@ -1,0 +1,225 @@
+#include "bench_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace velomire::bench {
+
+ChildProcess::~ChildProcess() {
+    Stop();
+    if (!logPath_.empty())
+        ::unlink(logPath_.c_str());
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& directory,
+                         const std::vector<std::string>& environment, std::string& error,
+                         int passFd) {
+    Stop();
+    if (argv.empty()) {
+        error = "nothing to start";
+        return false;
+    }
+    if (logPath_.empty()) {
+        char logTemplate[] = "/tmp/velomire-bench-child-XXXXXX";
+        const int fd = ::mkstemp(logTemplate);
+        if (fd < 0) {
+            error = std::string("cannot create a log file: ") + std::strerror(errno);
+            return false;
+        }
+        ::close(fd);
+        logPath_ = logTemplate;
+    }
+    const int logFd = ::open(logPath_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (logFd < 0) {
+        error = std::string("cannot open the log file: ") + std::strerror(errno);
+        return false;
+    }
+
+    // Everything the child needs is built here: after fork only async-signal-safe calls
+    // are allowed, and JACK's threads may hold the allocator's locks.
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('='));
+        const bool replaced =
+            std::any_of(environment.begin(), environment.end(),
+                        [&](const std::string& x) { return x.substr(0, x.find('=')) == name; });
+        if (!replaced)
+            env.push_back(entry);
+    }
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (auto& a : args)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
+    const char* dir = directory.empty() ? nullptr : directory.c_str();
+
+    const pid_t parent = ::getpid();
+    started_ = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(logFd);
+        error = std::string("fork failed: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (dir && ::chdir(dir) != 0)
+            ::_exit(126);
+        ::dup2(logFd, STDOUT_FILENO);
+        ::dup2(logFd, STDERR_FILENO);
+        if (passFd >= 0) {
+            if (passFd != 3)
+                ::dup2(passFd, 3);
+            ::fcntl(3, F_SETFD, 0);
+            ::close_range(4, ~0u, 0);
+        } else {
+            ::close_range(3, ~0u, 0);
+        }
+        ::execve(argp[0], argp.data(), envp.data());
+        static const char msg[] = "exec failed\n";
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        ::_exit(127);
+    }
+    ::close(logFd);
+    pid_ = pid;
+    reaped_ = false;
+    return true;
+}
+
+bool ChildProcess::Running() {
+    if (pid_ <= 0 || reaped_)
+        return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::Stop() {
+    if (pid_ <= 0)
+        return;
+    if (!reaped_) {
+        ::kill(pid_, SIGTERM);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (Running() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            reaped_ = true;
+        }
+    }
+    pid_ = -1;
+}
+
+std::string ChildProcess::Output() const {
+    if (logPath_.empty())
+        return {};
+    std::ifstream in(logPath_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Memory ReadMemory(pid_t pid) {
+    Memory m;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const std::pair<const char*, long Memory::*> fields[] = {{"VmRSS:", &Memory::rss},
+                                                             {"RssAnon:", &Memory::anon},
+                                                             {"RssFile:", &Memory::file},
+                                                             {"RssShmem:", &Memory::shmem}};
+    while (std::getline(status, line)) {
+        for (const auto& [name, field] : fields)
+            if (line.rfind(name, 0) == 0)
+                m.*field = std::strtol(line.c_str() + std::strlen(name), nullptr, 10);
+    }
+    return m;
+}
+
+std::string MemoryText(const Memory& m) {
+    if (m.rss < 0)
+        return "?";
+    const auto mib = [](long kib) { return Fixed(static_cast<double>(kib) / 1024.0, 1); };
+    return mib(m.rss) + " MiB (anon " + mib(m.anon) + ", file " + mib(m.file) + ", shmem " +
+           mib(m.shmem) + ")";
+}
+
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string first;
+    in >> first;
+    return first.empty() ? std::string("?") : first;
+}
+
+Percentiles Summarize(std::vector<double> values) {
+    Percentiles p;
+    p.count = values.size();
+    if (values.empty())
+        return p;
+    std::sort(values.begin(), values.end());
+    const auto rank = [&](double q) {
+        const auto r = static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size())));
+        return values[std::clamp<std::size_t>(r, 1, values.size()) - 1];
+    };
+    p.p50 = rank(0.50);
+    p.p99 = rank(0.99);
+    p.max = values.back();
+    return p;
+}
+
+TempDir::TempDir() {
+    char pathTemplate[] = "/tmp/velomire-bench-XXXXXX";
+    if (::mkdtemp(pathTemplate))
+        path_ = pathTemplate;
+}
+
+TempDir::~TempDir() {
+    if (path_.empty())
+        return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void PrintSummaryRow(const std::string& what, const std::string& figure, const std::string& goal,
+                     const std::string& verdict) {
+    std::printf("SUMMARY|%s|%s|%s|%s\n", what.c_str(), figure.c_str(), goal.c_str(),
+                verdict.c_str());
+    std::fflush(stdout);
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+} // namespace velomire::bench

@@ -1,0 +1,791 @@
+// Latency and throughput through one private JACK server (dummy driver, 48 kHz, 64-frame
+// periods), all in the same run so the figures compare:
+//   - a bare RtMidi pass-through, the floor for this transport;
+//   - the window app (offscreen), its ports chosen by a Default setting written here;
+//   - the window in this process with its UI thread kept busy by curve drags and
+//     keyboard refreshes;
+//   - a burst through the window app;
+//   - the headless runner.
+// Latency is the arrival frame minus the sending frame, both JACK frame times stamped
+// by the peer's process callback. Prints its figures, then SUMMARY rows for bench.sh.
+#include "app/form_midi.h"
+#include "bench_support.h"
+#include "e2e/jack_harness.h"
+#include "midi/rtmidi_backend.h"
+#include "probe_peer.h"
+#include "settings/settings_codec.h"
+#include "ui_form_midi.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace velomire;
+using namespace velomire::bench;
+using velomire::e2e::Bytes;
+
+namespace {
+
+constexpr const char* kProbePeerName = "vbench";
+constexpr const char* kBurstPeerName = "vbench-burst";
+constexpr int kTranspose = 2;
+// The key the drags edit; probes leave it out so their mapping stays known.
+constexpr int kActiveNote = 60;
+constexpr double kRate = 48000.0;
+
+struct Options {
+    int probes = 2000;
+    unsigned gapPeriods = 3;
+    int warmup = 50;
+    int burst = 20000;
+    unsigned burstPerPeriod = 256;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const int value = std::atoi(argv[i + 1]);
+        if (name == "--probes")
+            o.probes = std::max(value, 10);
+        else if (name == "--burst")
+            o.burst = std::clamp(value, 100, 30000);
+        else if (name == "--per-period")
+            o.burstPerPeriod = static_cast<unsigned>(std::clamp(value, 1, 2000));
+        else if (name == "--gap")
+            o.gapPeriods = static_cast<unsigned>(std::clamp(value, 1, 100));
+    }
+    return o;
+}
+
+// ---- The setting every target runs -----------------------------------------------------
+
+SettingsData BenchSetting(const std::string& source, const std::string& destination) {
+    SettingsData s;
+    s.indevice = EncodeDeviceName(QString::fromStdString(source));
+    s.outdevice = EncodeDeviceName(QString::fromStdString(destination));
+    s.activenote = kActiveNote;
+    for (int c = 0; c < 16; ++c)
+        s.channels[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c);
+    for (int n = 0; n < kStoredNotes; ++n) {
+        NoteSetting& e = s.notes[static_cast<std::size_t>(n)];
+        SetKeyStartupValues(e, n);
+        e.outnote = static_cast<std::uint8_t>(std::clamp(n + kTranspose, 0, 127));
+        if (IsKey(n)) {
+            e.exp = 0.5 + (n % 7) * 0.25;
+            e.vcut = static_cast<std::uint8_t>(n % 9);
+            e.vmax = static_cast<std::uint8_t>(90 + n % 38);
+        }
+    }
+    return s;
+}
+
+bool WriteSetting(const std::string& directory, const std::string& name, const SettingsData& data,
+                  std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory + "/cfg", ec);
+    const SettingsBytes bytes = EncodeSettings(data);
+    std::ofstream out(directory + "/cfg/" + name + ".vmc", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        error = "cannot write " + directory + "/cfg/" + name + ".vmc";
+        return false;
+    }
+    return true;
+}
+
+// What a note or controller message must leave as under the setting: the key's curve and
+// output note, the channel table. Tables never change during a run, so a note's end goes
+// where any fresh end would.
+Bytes Mapped(const SettingsData& s, const Bytes& in) {
+    const std::uint8_t kind = in[0] & 0xF0;
+    const std::uint8_t channel = s.channels[in[0] & 0x0F] & 0x0F;
+    const NoteSetting& note = s.notes[in[1] & 0x7F];
+    if (kind == 0x90 && in[2] > 0)
+        return {static_cast<std::uint8_t>(0x90 | channel), note.outnote, MapVelocity(in[2], note)};
+    if (kind == 0x80 || kind == 0x90)
+        return {static_cast<std::uint8_t>(kind | channel), note.outnote, in[2]};
+    return {static_cast<std::uint8_t>(kind | channel), in[1], in[2]};
+}
+
+using MapFn = std::function<Bytes(const Bytes&)>;
+
+// Note-on then note-off on the same key and channel, keys and velocities spread, each at
+// its own frame offset in its period. The same list goes to every target.
+std::vector<Probe> MakeProbes(int count, std::mt19937& random) {
+    std::vector<Probe> probes;
+    std::uint8_t key = 0;
+    std::uint8_t channel = 0;
+    for (int i = 0; i < count; ++i) {
+        Probe p;
+        p.size = 3;
+        if (i % 2 == 0) {
+            do
+                key = static_cast<std::uint8_t>(kLowestKey + random() % 88);
+            while (key == kActiveNote);
+            channel = static_cast<std::uint8_t>(random() % 16);
+            p.bytes = {static_cast<std::uint8_t>(0x90 | channel), key,
+                       static_cast<std::uint8_t>(1 + random() % 127)};
+        } else {
+            p.bytes = {static_cast<std::uint8_t>(0x80 | channel), key, 64};
+        }
+        p.offset = static_cast<jack_nframes_t>(random() % 64);
+        probes.push_back(p);
+    }
+    return probes;
+}
+
+// ---- Waiting ---------------------------------------------------------------------------
+
+// Runs this thread's event loop until done() or the timeout: the in-process window needs
+// its events, and for the other stages it costs nothing.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    if (done())
+        return true;
+    const auto deadline = Clock::now() + timeout;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || Clock::now() >= deadline)
+            loop.quit();
+    });
+    check.start(2);
+    loop.exec();
+    return done();
+}
+
+void Pause(std::chrono::milliseconds length) {
+    WaitFor([] { return false; }, length);
+}
+
+// Both of the peer's ports connected to exactly one port, i.e. the target chose them.
+template <typename Peer>
+bool WaitConnected(const Peer& peer, ChildProcess* child, std::chrono::milliseconds timeout) {
+    bool died = false;
+    const bool ok = WaitFor(
+        [&] {
+            if (child && !child->Running()) {
+                died = true;
+                return true;
+            }
+            return peer.Connections(peer.OutPortName()).size() == 1 &&
+                   peer.Connections(peer.InPortName()).size() == 1;
+        },
+        timeout);
+    return ok && !died;
+}
+
+template <typename Peer> bool WaitDisconnected(const Peer& peer) {
+    return WaitFor(
+        [&] {
+            return peer.Connections(peer.OutPortName()).empty() &&
+                   peer.Connections(peer.InPortName()).empty();
+        },
+        std::chrono::seconds(5));
+}
+
+template <typename Peer> std::string TargetPorts(const Peer& peer) {
+    const auto in = peer.Connections(peer.OutPortName());
+    const auto out = peer.Connections(peer.InPortName());
+    return (in.empty() ? std::string("?") : in[0]) + " -> " +
+           (out.empty() ? std::string("?") : out[0]);
+}
+
+// ---- Latency ---------------------------------------------------------------------------
+
+struct Latency {
+    std::string name;
+    bool ran = false;
+    Percentiles frames;
+    std::size_t probes = 0;
+    std::size_t lost = 0;       // never came back (or came back wrong)
+    std::size_t unexpected = 0; // came back but matched no outstanding probe
+    Memory memory;
+    std::string load; // load average before and after
+    std::string note;
+
+    bool Clean() const { return ran && lost == 0 && unexpected == 0; }
+};
+
+Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& map, unsigned gap) {
+    Latency r;
+    r.probes = probes.size();
+    std::vector<Bytes> expected;
+    for (const Probe& p : probes)
+        expected.push_back(map(Bytes(p.bytes.begin(), p.bytes.begin() + p.size)));
+
+    const std::size_t arrivedBefore = peer.ArrivedCount();
+    const long first = peer.Play(probes, gap);
+    if (first < 0) {
+        r.note = "the peer's probe list is full";
+        return r;
+    }
+    const std::size_t end = static_cast<std::size_t>(first) + probes.size();
+    const double period = static_cast<double>(peer.BufferSize()) / kRate;
+    const auto playing = std::chrono::milliseconds(
+        static_cast<long>(1000.0 * period * gap * static_cast<double>(probes.size())));
+    Clock::time_point allSent{};
+    WaitFor(
+        [&] {
+            if (peer.SentCount() < end)
+                return false;
+            if (allSent == Clock::time_point{})
+                allSent = Clock::now();
+            return peer.ArrivedCount() - arrivedBefore >= probes.size() ||
+                   Clock::now() - allSent > std::chrono::seconds(1);
+        },
+        playing * 3 + std::chrono::seconds(10));
+
+    // Arrivals in order against the probes in order; a probe skipped over is lost.
+    std::vector<double> latencies;
+    std::size_t next = 0;
+    const std::size_t arrived = peer.ArrivedCount();
+    for (std::size_t k = arrivedBefore; k < arrived; ++k) {
+        const Arrival& a = peer.Arrived(k);
+        const Bytes got(a.bytes.begin(), a.bytes.begin() + a.size);
+        std::size_t m = next;
+        const std::size_t limit = std::min(next + 32, expected.size());
+        while (m < limit && expected[m] != got)
+            ++m;
+        if (m >= limit) {
+            ++r.unexpected;
+            continue;
+        }
+        r.lost += m - next;
+        const auto sent = peer.SentFrame(static_cast<std::size_t>(first) + m);
+        latencies.push_back(static_cast<double>(static_cast<std::int32_t>(a.frame - sent)));
+        next = m + 1;
+    }
+    r.lost += expected.size() - next;
+    r.frames = Summarize(std::move(latencies));
+    r.ran = true;
+    return r;
+}
+
+std::string FramesText(const Percentiles& p) {
+    return Fixed(p.p50, 0) + " / " + Fixed(p.p99, 0) + " / " + Fixed(p.max, 0);
+}
+
+void PrintLatency(const Latency& r) {
+    if (!r.ran) {
+        std::printf("  %-34s not measured: %s\n", r.name.c_str(), r.note.c_str());
+        return;
+    }
+    const double ms = 1000.0 / kRate;
+    std::printf("  %-34s p50/p99/max %s frames (%.2f / %.2f / %.2f ms), %zu probes, "
+                "lost %zu, unexpected %zu",
+                r.name.c_str(), FramesText(r.frames).c_str(), r.frames.p50 * ms, r.frames.p99 * ms,
+                r.frames.max * ms, r.probes, r.lost, r.unexpected);
+    if (!r.load.empty())
+        std::printf(", load %s", r.load.c_str());
+    std::printf("\n");
+    if (r.memory.rss >= 0)
+        std::printf("    resident 2 s after start: %s\n", MemoryText(r.memory).c_str());
+    if (!r.note.empty())
+        std::printf("    %s\n", r.note.c_str());
+    std::fflush(stdout);
+}
+
+struct Target {
+    std::string name;
+    std::vector<std::string> argv;
+    std::string directory;
+    std::vector<std::string> environment;
+};
+
+// Starts a target wired to the peer by its setting (or its arguments), lets it settle,
+// reads its memory two seconds after exec, warms up, then measures.
+Latency RunChild(const Target& t, ProbePeer& peer, const std::vector<Probe>& warmup,
+                 const std::vector<Probe>& probes, const MapFn& map, const Options& o) {
+    Latency r;
+    r.name = t.name;
+    ChildProcess child;
+    std::string error;
+    if (!child.Start(t.argv, t.directory, t.environment, error)) {
+        r.note = error;
+        return r;
+    }
+    if (!WaitConnected(peer, &child, std::chrono::seconds(20))) {
+        r.note = "it never connected to the peer; its output:\n" + child.Output();
+        return r;
+    }
+    std::printf("  %-34s ports %s\n", t.name.c_str(), TargetPorts(peer).c_str());
+    WaitFor([&] { return Clock::now() - child.Started() >= std::chrono::seconds(2); },
+            std::chrono::seconds(3));
+    r.memory = ReadMemory(child.Pid());
+    const Latency warm = Measure(peer, warmup, map, 2);
+    if (!warm.Clean())
+        r.note = "warm-up: lost " + std::to_string(warm.lost) + ", unexpected " +
+                 std::to_string(warm.unexpected);
+    const std::string loadBefore = LoadAverage();
+    Latency m = Measure(peer, probes, map, o.gapPeriods);
+    m.load = loadBefore + " -> " + LoadAverage();
+    m.name = r.name;
+    m.memory = r.memory;
+    if (!r.note.empty())
+        m.note = r.note;
+    if (!child.Running())
+        m.note += " (it exited during the run; output: " + child.Output() + ")";
+    child.Stop();
+    WaitDisconnected(peer);
+    return m;
+}
+
+// ---- The window in this process, its UI thread kept busy -------------------------------
+
+class SilentBoxes final : public MessageBoxes {
+public:
+    void Inform(const QString&, const QString&) override {}
+    bool AskYesNo(const QString&, const QString&) override { return false; }
+};
+
+// Drags the active key's curve without pause, in strokes of kStroke steps; each step is
+// what one mouse move does (the edit, the curve redrawn) plus a synchronous repaint of the
+// curve. Every kRefreshEvery steps the note display is refreshed as every table writer
+// does, and the window (keyboard included) repainted. All on the UI thread from a
+// zero-interval timer: while the load runs the thread is never idle, and a message waits
+// at most for the step in progress.
+class UiLoad {
+public:
+    static constexpr int kStroke = 100;
+    static constexpr int kRefreshEvery = 8;
+
+    explicit UiLoad(Form_midi& form) : form_(form) {
+        timer_.setInterval(0);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+        dragMicros_.reserve(1u << 20);
+        refreshMicros_.reserve(1u << 18);
+        repaintMicros_.reserve(1u << 18);
+    }
+    void Start() {
+        started_ = Clock::now();
+        timer_.start();
+    }
+    void Stop() {
+        timer_.stop();
+        form_.Picture1_MouseUp(0, 0);
+        stopped_ = Clock::now();
+    }
+
+    std::string Describe() const {
+        const double seconds = std::chrono::duration<double>(stopped_ - started_).count();
+        double busy = 0;
+        for (const auto* v : {&dragMicros_, &refreshMicros_})
+            for (const double t : *v)
+                busy += t;
+        const auto times = [](const std::vector<double>& v) {
+            const Percentiles p = Summarize(v);
+            return "p50 " + Fixed(p.p50 / 1000.0, 2) + " / p99 " + Fixed(p.p99 / 1000.0, 2) +
+                   " / max " + Fixed(p.max / 1000.0, 2) + " ms";
+        };
+        return "UI load: " + Fixed(static_cast<double>(dragMicros_.size()) / seconds, 0) +
+               " drag steps/s (" + times(dragMicros_) + "), " +
+               Fixed(static_cast<double>(refreshMicros_.size()) / seconds, 0) + " refreshes/s (" +
+               times(refreshMicros_) + ", of which the window repaint " + times(repaintMicros_) +
+               "); UI thread " + Fixed(100.0 * busy / 1e6 / seconds, 0) + "% busy with them";
+    }
+
+private:
+    void Tick() {
+        auto t0 = Clock::now();
+        CurveView* view = form_.ui().Picture1;
+        const auto w = static_cast<float>(view->ScaleWidth());
+        const auto h = static_cast<float>(view->ScaleHeight());
+        const int s = step_++;
+        if (s % kStroke == 0) {
+            form_.Picture1_MouseUp(0, 0);
+            form_.Picture1_MouseDown(w * 0.5f, h * 0.6f);
+        }
+        const float f = 0.1f + 0.8f * static_cast<float>(s % kStroke) / kStroke;
+        form_.Picture1_MouseMove(w * f, h * (1.0f - 0.9f * f));
+        view->repaint();
+        auto t1 = Clock::now();
+        dragMicros_.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        if (s % kRefreshEvery == 0) {
+            form_.RefreshNoteDisplay();
+            const auto t2 = Clock::now();
+            form_.repaint();
+            const auto t3 = Clock::now();
+            refreshMicros_.push_back(std::chrono::duration<double, std::micro>(t3 - t1).count());
+            repaintMicros_.push_back(std::chrono::duration<double, std::micro>(t3 - t2).count());
+        }
+    }
+
+    Form_midi& form_;
+    QTimer timer_;
+    int step_ = 0;
+    std::vector<double> dragMicros_;
+    std::vector<double> refreshMicros_;
+    std::vector<double> repaintMicros_; // the window repaint part of a refresh
+    Clock::time_point started_{};
+    Clock::time_point stopped_{};
+};
+
+struct InProcess {
+    Latency idle;
+    Latency loaded;
+    std::string load;
+};
+
+InProcess RunInProcess(const std::string& directory, ProbePeer& peer,
+                       const std::vector<Probe>& warmup, const std::vector<Probe>& probes,
+                       const MapFn& map, const Options& o) {
+    InProcess r;
+    r.idle.name = "window in process, UI idle";
+    r.loaded.name = "window in process, UI busy";
+    const QString previous = QDir::currentPath();
+    // Form_Load reads cfg/Default.vmc from the working directory.
+    QDir::setCurrent(QString::fromStdString(directory));
+    MidiSystemChoice midi = ChooseMidiSystem(MidiApiChoice::Jack);
+    if (!midi.available) {
+        QDir::setCurrent(previous);
+        r.idle.note = r.loaded.note = midi.status;
+        return r;
+    }
+    SilentBoxes boxes;
+    auto form = std::make_unique<Form_midi>(*midi.system, boxes);
+    form->Form_Load();
+    form->show();
+    QDir::setCurrent(previous);
+    if (!WaitConnected(peer, nullptr, std::chrono::seconds(10))) {
+        r.idle.note = r.loaded.note = "the window never connected to the peer";
+        return r;
+    }
+    std::printf("  %-34s ports %s\n", "window in process", TargetPorts(peer).c_str());
+    Pause(std::chrono::milliseconds(300));
+    Measure(peer, warmup, map, 2);
+
+    const std::string name = r.idle.name;
+    std::string loadBefore = LoadAverage();
+    r.idle = Measure(peer, probes, map, o.gapPeriods);
+    r.idle.name = name;
+    r.idle.load = loadBefore + " -> " + LoadAverage();
+
+    UiLoad load(*form);
+    load.Start();
+    Pause(std::chrono::milliseconds(200));
+    const std::string loadedName = r.loaded.name;
+    loadBefore = LoadAverage();
+    r.loaded = Measure(peer, probes, map, o.gapPeriods);
+    r.loaded.name = loadedName;
+    r.loaded.load = loadBefore + " -> " + LoadAverage();
+    load.Stop();
+    r.load = load.Describe();
+
+    form.reset();
+    WaitDisconnected(peer);
+    return r;
+}
+
+// ---- Burst -----------------------------------------------------------------------------
+
+struct Burst {
+    bool ran = false;
+    std::string note;
+    int count = 0;
+    unsigned perPeriod = 0;
+    std::size_t received = 0;
+    std::size_t mismatches = 0; // in-order comparison over what arrived
+    long firstMismatch = -1;
+    bool framesInOrder = true;
+    double wallMs = 0;
+    double spanPeriods = 0;
+    std::uint64_t peerLost = 0;
+    std::uint64_t bufferFullPeriods = 0;
+
+    bool Clean() const {
+        return ran && received == static_cast<std::size_t>(count) && mismatches == 0 &&
+               framesInOrder && peerLost == 0;
+    }
+};
+
+Burst RunBurst(const std::string& directory, const Options& o) {
+    Burst b;
+    b.count = o.burst;
+    b.perPeriod = o.burstPerPeriod;
+    e2e::JackPeer peer(kBurstPeerName);
+    std::string error;
+    if (!peer.Open(error)) {
+        b.note = error;
+        return b;
+    }
+    const SettingsData setting = BenchSetting(peer.OutPortName(), peer.InPortName());
+    if (!WriteSetting(directory, "Default", setting, error)) {
+        b.note = error;
+        return b;
+    }
+    ChildProcess app;
+    if (!app.Start({VELOMIRE_BINARY, "--midi-api", "jack"}, directory,
+                   {"QT_QPA_PLATFORM=offscreen"}, error)) {
+        b.note = error;
+        return b;
+    }
+    if (!WaitConnected(peer, &app, std::chrono::seconds(20))) {
+        b.note = "the window app never connected to the peer; its output:\n" + app.Output();
+        return b;
+    }
+    std::printf("  %-34s ports %s\n", "window app (burst)", TargetPorts(peer).c_str());
+    Pause(std::chrono::milliseconds(500));
+
+    // Notes on and off and controllers on every channel, keys and values spread.
+    std::mt19937 random(20240607);
+    std::vector<Bytes> played, expected;
+    for (int i = 0; i < o.burst; ++i) {
+        const auto channel = static_cast<std::uint8_t>(random() % 16);
+        const unsigned kind = random() % 100;
+        Bytes m;
+        if (kind < 45)
+            m = {static_cast<std::uint8_t>(0x90 | channel),
+                 static_cast<std::uint8_t>(kLowestKey + random() % 88),
+                 static_cast<std::uint8_t>(1 + random() % 127)};
+        else if (kind < 80)
+            m = {static_cast<std::uint8_t>(0x80 | channel),
+                 static_cast<std::uint8_t>(kLowestKey + random() % 88),
+                 static_cast<std::uint8_t>(random() % 128)};
+        else
+            m = {static_cast<std::uint8_t>(0xB0 | channel),
+                 static_cast<std::uint8_t>(random() % 120),
+                 static_cast<std::uint8_t>(random() % 128)};
+        played.push_back(m);
+        expected.push_back(Mapped(setting, m));
+    }
+
+    const std::size_t start = peer.ReceivedCount();
+    peer.SetMaxPerPeriod(o.burstPerPeriod);
+    const auto t0 = Clock::now();
+    for (const Bytes& m : played) {
+        if (!peer.Send(m)) {
+            b.note = "the peer's send queue is full";
+            return b;
+        }
+    }
+    std::size_t seen = 0;
+    auto lastProgress = Clock::now();
+    auto lastArrival = t0;
+    WaitFor(
+        [&] {
+            const std::size_t now = peer.ReceivedCount() - start;
+            if (now != seen) {
+                seen = now;
+                lastProgress = lastArrival = Clock::now();
+            }
+            return now >= played.size() || (peer.PendingSends() == 0 &&
+                                            Clock::now() - lastProgress > std::chrono::seconds(2));
+        },
+        std::chrono::seconds(60));
+    b.wallMs = std::chrono::duration<double, std::milli>(lastArrival - t0).count();
+
+    const std::vector<Bytes> received = peer.ReceivedMessages(start);
+    b.received = received.size();
+    for (std::size_t i = 0; i < std::min(received.size(), expected.size()); ++i) {
+        if (received[i] != expected[i]) {
+            ++b.mismatches;
+            if (b.firstMismatch < 0)
+                b.firstMismatch = static_cast<long>(i);
+        }
+    }
+    for (std::size_t i = start + 1; i < peer.ReceivedCount(); ++i)
+        if (static_cast<std::int32_t>(peer.Received(i).frame - peer.Received(i - 1).frame) < 0)
+            b.framesInOrder = false;
+    if (!received.empty())
+        b.spanPeriods =
+            static_cast<double>(static_cast<std::int32_t>(
+                peer.Received(peer.ReceivedCount() - 1).frame - peer.Received(start).frame)) /
+                static_cast<double>(peer.BufferSize()) +
+            1.0;
+    b.peerLost = peer.Lost();
+    b.bufferFullPeriods = peer.BufferFullPeriods();
+    b.ran = true;
+    if (!app.Running())
+        b.note = "the window app exited during the burst; its output:\n" + app.Output();
+    app.Stop();
+    return b;
+}
+
+// ---- Summary ---------------------------------------------------------------------------
+
+std::string Signed(double v) {
+    return (v >= 0 ? "+" : "") + Fixed(v, 0);
+}
+
+std::string OverBare(const Latency& r, const Latency& bare) {
+    return Signed(r.frames.p99 - bare.frames.p99) + " frames at p99 (p50 " +
+           Signed(r.frames.p50 - bare.frames.p50) + ", max " +
+           Signed(r.frames.max - bare.frames.max) + "), lost " +
+           std::to_string(r.lost + r.unexpected);
+}
+
+std::string Verdict(bool met, double over, double limit) {
+    if (met)
+        return "met";
+    if (over > limit)
+        return "MISSED by " + Fixed(over - limit, 0) + " frames";
+    return "MISSED";
+}
+
+void SummarizeLatency(const std::string& what, const Latency& r, const Latency& bare, bool strict,
+                      bool lossless) {
+    if (!r.ran || !bare.ran) {
+        PrintSummaryRow(what, "not measured", "", "FAILED");
+        return;
+    }
+    const double over = r.frames.p99 - bare.frames.p99;
+    // "No added period": less than one period more. The busy-UI case may add up to one.
+    const double limit = strict ? 63 : 64;
+    const bool clean = !lossless || (r.lost == 0 && r.unexpected == 0);
+    const bool met = over <= limit && clean;
+    std::string verdict = Verdict(met, over, limit);
+    if (!clean)
+        verdict += " (messages lost)";
+    PrintSummaryRow(what, OverBare(r, bare),
+                    strict ? "< 64 frames (one period)" : "<= 64 frames, none lost", verdict);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
+    QApplication app(argc, argv);
+    const Options o = ParseOptions(argc, argv);
+
+    e2e::JackServer server;
+    std::string error;
+    if (!server.Start(error)) {
+        std::fprintf(stderr, "jack bench: %s\n", error.c_str());
+        return 1;
+    }
+    TempDir tmp;
+    ProbePeer peer(kProbePeerName);
+    if (!tmp.Valid() || !peer.Open(error)) {
+        std::fprintf(stderr, "jack bench: %s\n", tmp.Valid() ? error.c_str() : "no temp dir");
+        return 1;
+    }
+    std::printf("JACK server %s: dummy driver, 48000 Hz, %u-frame periods (%.2f ms), synchronous\n",
+                server.Name().c_str(), peer.BufferSize(), 1000.0 * peer.BufferSize() / kRate);
+    std::printf("Probes: %d, one every %u periods at a random offset in its period; "
+                "latency = arrival frame - send frame\n\n",
+                o.probes, o.gapPeriods);
+    std::fflush(stdout);
+
+    const SettingsData setting = BenchSetting(peer.OutPortName(), peer.InPortName());
+    const std::string windowDir = tmp.Path() + "/window";
+    const std::string headlessDir = tmp.Path() + "/headless";
+    const std::string burstDir = tmp.Path() + "/burst";
+    if (!WriteSetting(windowDir, "Default", setting, error) ||
+        !WriteSetting(headlessDir, "Stage", setting, error)) {
+        std::fprintf(stderr, "jack bench: %s\n", error.c_str());
+        return 1;
+    }
+    const MapFn identity = [](const Bytes& b) { return b; };
+    const MapFn mapped = [&](const Bytes& b) { return Mapped(setting, b); };
+
+    std::mt19937 random(7);
+    const std::vector<Probe> probes = MakeProbes(o.probes, random);
+    const std::vector<Probe> warmup = MakeProbes(o.warmup, random);
+
+    const std::string loadAtStart = LoadAverage();
+    std::printf("Latency (frames; 64 frames = one period)\n");
+    const Latency bare =
+        RunChild({"bare RtMidi pass-through",
+                  {VELOMIRE_BARE_PASSTHROUGH, peer.OutPortName(), peer.InPortName()},
+                  tmp.Path(),
+                  {}},
+                 peer, warmup, probes, identity, o);
+    PrintLatency(bare);
+    const Latency window = RunChild({"window app (offscreen)",
+                                     {VELOMIRE_BINARY, "--midi-api", "jack"},
+                                     windowDir,
+                                     {"QT_QPA_PLATFORM=offscreen"}},
+                                    peer, warmup, probes, mapped, o);
+    PrintLatency(window);
+    const InProcess inProcess = RunInProcess(windowDir, peer, warmup, probes, mapped, o);
+    PrintLatency(inProcess.idle);
+    PrintLatency(inProcess.loaded);
+    if (!inProcess.load.empty())
+        std::printf("    %s\n", inProcess.load.c_str());
+    const Latency headless =
+        RunChild({"headless runner",
+                  {VELOMIRE_BINARY, "--headless", "Stage", "--midi-api", "jack"},
+                  headlessDir,
+                  {}},
+                 peer, warmup, probes, mapped, o);
+    PrintLatency(headless);
+
+    std::printf("\nBurst: %d notes and controllers, %u per period, through the window app\n",
+                o.burst, o.burstPerPeriod);
+    std::fflush(stdout);
+    const Burst burst = RunBurst(burstDir, o);
+    const double idealPeriods = std::ceil(static_cast<double>(o.burst) / o.burstPerPeriod);
+    if (burst.ran) {
+        std::printf("  received %zu of %d, %zu differ from the mapping in order (first at %ld), "
+                    "frames %s\n",
+                    burst.received, burst.count, burst.mismatches, burst.firstMismatch,
+                    burst.framesInOrder ? "in order" : "OUT OF ORDER");
+        std::printf("  %.1f ms from the first send to the last arrival (%.0f messages/s); "
+                    "arrivals spread over %.0f periods, %.0f at the least\n",
+                    burst.wallMs, burst.received / (burst.wallMs / 1000.0), burst.spanPeriods,
+                    idealPeriods);
+        std::printf("  peer: %llu lost on receipt, %llu periods with a full send buffer\n",
+                    static_cast<unsigned long long>(burst.peerLost),
+                    static_cast<unsigned long long>(burst.bufferFullPeriods));
+    }
+    if (!burst.note.empty())
+        std::printf("  %s\n", burst.note.c_str());
+    std::printf("\n");
+
+    PrintSummaryRow("1 Latency p50/p99/max, bare RtMidi pass-through",
+                    bare.ran ? FramesText(bare.frames) + " frames" : "not measured", "(floor)", "");
+    PrintSummaryRow("1 Latency p50/p99/max, window app",
+                    window.ran ? FramesText(window.frames) + " frames" : "not measured", "", "");
+    SummarizeLatency("1 Window app over bare", window, bare, true, false);
+    PrintSummaryRow("2 Latency p50/p99/max, window, UI busy",
+                    inProcess.loaded.ran ? FramesText(inProcess.loaded.frames) + " frames"
+                                         : "not measured",
+                    "", "");
+    SummarizeLatency("2 Window with UI busy over bare", inProcess.loaded, bare, false, true);
+    if (burst.ran) {
+        const std::size_t lost = burst.received < static_cast<std::size_t>(burst.count)
+                                     ? burst.count - burst.received
+                                     : 0;
+        PrintSummaryRow("3 Burst " + std::to_string(burst.count) + " at " +
+                            std::to_string(burst.perPeriod) + "/period",
+                        std::to_string(burst.received) + " arrived, lost " + std::to_string(lost) +
+                            ", wrong " + std::to_string(burst.mismatches) + ", " +
+                            Fixed(burst.wallMs, 0) + " ms (" + Fixed(burst.spanPeriods, 0) +
+                            " periods, least " + Fixed(idealPeriods, 0) + ")",
+                        "all, in order, mapped", burst.Clean() ? "met" : "MISSED");
+    } else {
+        PrintSummaryRow("3 Burst", "not measured", "all, in order, mapped", "FAILED");
+    }
+    PrintSummaryRow("6 Latency p50/p99/max, headless runner",
+                    headless.ran ? FramesText(headless.frames) + " frames" : "not measured", "",
+                    "");
+    SummarizeLatency("6 Headless over bare", headless, bare, true, false);
+    PrintSummaryRow("6 Resident memory 2 s after start, headless", MemoryText(headless.memory), "",
+                    "");
+    PrintSummaryRow("6 Same, window app (offscreen)", MemoryText(window.memory), "", "");
+    PrintSummaryRow("6 Same, bare pass-through", MemoryText(bare.memory), "", "");
+    PrintSummaryRow("Load average (1 min) during the JACK stages",
+                    loadAtStart + " -> " + LoadAverage() + " on " +
+                        std::to_string(std::thread::hardware_concurrency()) + " CPUs",
+                    "", "");
+    peer.Close();
+    server.Stop();
+    return 0;
+}

@@ -1,0 +1,128 @@
+#include "probe_peer.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+namespace velomire::bench {
+
+ProbePeer::ProbePeer(std::string clientName)
+    : name_(std::move(clientName)), probes_(new Probe[kCapacity]),
+      sentFrames_(new jack_nframes_t[kCapacity]), arrivals_(new Arrival[kCapacity]) {}
+
+ProbePeer::~ProbePeer() {
+    Close();
+}
+
+bool ProbePeer::Open(std::string& error) {
+    if (client_)
+        return true;
+    jack_status_t status{};
+    const auto options = static_cast<jack_options_t>(JackNoStartServer | JackUseExactName);
+    client_ = jack_client_open(name_.c_str(), options, &status);
+    if (!client_) {
+        std::ostringstream why;
+        why << "cannot open JACK client \"" << name_ << "\" (status 0x" << std::hex
+            << static_cast<unsigned>(status) << ")";
+        error = why.str();
+        return false;
+    }
+    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!out_ || !in_ || jack_set_process_callback(client_, &ProbePeer::OnProcess, this) != 0 ||
+        jack_activate(client_) != 0) {
+        error = "cannot register or activate the ports of \"" + name_ + "\"";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void ProbePeer::Close() {
+    if (!client_)
+        return;
+    jack_deactivate(client_);
+    jack_client_close(client_);
+    client_ = nullptr;
+    out_ = nullptr;
+    in_ = nullptr;
+}
+
+long ProbePeer::Play(const std::vector<Probe>& probes, unsigned gapPeriods) {
+    const std::size_t first = queued_.load(std::memory_order_relaxed);
+    if (first + probes.size() > kCapacity)
+        return -1;
+    // The process thread reads only slots below queued_, so these are ours until published.
+    std::copy(probes.begin(), probes.end(), probes_.get() + first);
+    gap_.store(std::max(gapPeriods, 1u), std::memory_order_relaxed);
+    queued_.store(first + probes.size(), std::memory_order_release);
+    return static_cast<long>(first);
+}
+
+std::vector<std::string> ProbePeer::Connections(const std::string& port) const {
+    std::vector<std::string> names;
+    if (!client_)
+        return names;
+    jack_port_t* p = jack_port_by_name(client_, port.c_str());
+    if (!p)
+        return names;
+    const char** list = jack_port_get_all_connections(client_, p);
+    if (!list)
+        return names;
+    for (const char** n = list; *n; ++n)
+        names.emplace_back(*n);
+    jack_free(static_cast<void*>(list));
+    return names;
+}
+
+jack_nframes_t ProbePeer::BufferSize() const {
+    return client_ ? jack_get_buffer_size(client_) : 0;
+}
+
+int ProbePeer::OnProcess(jack_nframes_t frames, void* self) {
+    static_cast<ProbePeer*>(self)->Process(frames);
+    return 0;
+}
+
+// Process thread: no locks, no allocation.
+void ProbePeer::Process(jack_nframes_t frames) {
+    const jack_nframes_t base = jack_last_frame_time(client_);
+
+    void* out = jack_port_get_buffer(out_, frames);
+    jack_midi_clear_buffer(out);
+    const std::size_t next = sent_.load(std::memory_order_relaxed);
+    ++sinceLast_;
+    if (next < queued_.load(std::memory_order_acquire) &&
+        sinceLast_ >= gap_.load(std::memory_order_relaxed)) {
+        const Probe& p = probes_[next];
+        const jack_nframes_t offset = std::min(p.offset, frames - 1);
+        if (jack_midi_event_write(out, offset, p.bytes.data(), p.size) == 0) {
+            sentFrames_[next] = base + offset;
+            sent_.store(next + 1, std::memory_order_release);
+            sinceLast_ = 0;
+        }
+    }
+
+    void* in = jack_port_get_buffer(in_, frames);
+    const std::uint32_t count = jack_midi_get_event_count(in);
+    std::size_t arrived = arrived_.load(std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, in, i) != 0)
+            continue;
+        if (event.size == 0 || event.size > 3 || arrived >= kCapacity) {
+            ignored_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        Arrival& a = arrivals_[arrived];
+        a.frame = base + event.time;
+        a.size = static_cast<std::uint8_t>(event.size);
+        a.bytes = {};
+        std::memcpy(a.bytes.data(), event.buffer, event.size);
+        arrived_.store(++arrived, std::memory_order_release);
+    }
+}
+
+} // namespace velomire::bench

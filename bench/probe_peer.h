@@ -1,0 +1,86 @@
+#pragma once
+
+#include <jack/jack.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velomire::bench {
+
+// One short message to play at a chosen frame offset of its period.
+struct Probe {
+    std::array<std::uint8_t, 3> bytes{};
+    std::uint8_t size = 0;
+    jack_nframes_t offset = 0;
+};
+
+// One short message as it came back, stamped with its frame time.
+struct Arrival {
+    jack_nframes_t frame = 0;
+    std::uint8_t size = 0;
+    std::array<std::uint8_t, 3> bytes{};
+};
+
+// A JACK client that plays probes one at a time, every few periods, and stamps both what
+// it sends and what comes back with JACK frame times, so a latency is the difference of
+// two frame counts of the same clock. (The end-to-end peer records only arrivals.) Port
+// "out" plays, port "in" records. The process callback neither locks nor allocates.
+class ProbePeer {
+public:
+    static constexpr std::size_t kCapacity = 1u << 15;
+
+    explicit ProbePeer(std::string clientName);
+    ~ProbePeer();
+    ProbePeer(const ProbePeer&) = delete;
+    ProbePeer& operator=(const ProbePeer&) = delete;
+
+    bool Open(std::string& error);
+    void Close();
+
+    std::string OutPortName() const { return name_ + ":out"; }
+    std::string InPortName() const { return name_ + ":in"; }
+
+    // Queues probes behind those already queued; one leaves every `gapPeriods` periods.
+    // Returns the index of the first of them, or -1 when they do not fit.
+    long Play(const std::vector<Probe>& probes, unsigned gapPeriods);
+    std::size_t SentCount() const { return sent_.load(std::memory_order_acquire); }
+    // Only for i < SentCount().
+    jack_nframes_t SentFrame(std::size_t i) const { return sentFrames_[i]; }
+
+    std::size_t ArrivedCount() const { return arrived_.load(std::memory_order_acquire); }
+    // Only for i < ArrivedCount().
+    const Arrival& Arrived(std::size_t i) const { return arrivals_[i]; }
+    // Arrivals dropped: longer than three bytes, or past kCapacity.
+    std::uint64_t Ignored() const { return ignored_.load(std::memory_order_relaxed); }
+
+    // Full names of the ports connected to one of ours.
+    std::vector<std::string> Connections(const std::string& port) const;
+    jack_nframes_t BufferSize() const;
+
+private:
+    static int OnProcess(jack_nframes_t frames, void* self);
+    void Process(jack_nframes_t frames);
+
+    std::string name_;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    jack_port_t* in_ = nullptr;
+
+    std::unique_ptr<Probe[]> probes_;
+    std::unique_ptr<jack_nframes_t[]> sentFrames_;
+    std::atomic<std::size_t> queued_{0}; // written by the benchmark thread
+    std::atomic<std::size_t> sent_{0};   // written by the process thread
+    std::atomic<unsigned> gap_{1};
+    unsigned sinceLast_ = 0; // process thread only
+
+    std::unique_ptr<Arrival[]> arrivals_;
+    std::atomic<std::size_t> arrived_{0};
+    std::atomic<std::uint64_t> ignored_{0};
+};
+
+} // namespace velomire::bench

@@ -1,0 +1,327 @@
+// Start-up to a painted window, and resident memory, of Velomire against a minimal Qt
+// window, on a private Xvfb.
+//
+// Velomire prints nothing when its window appears, so the window is watched from the X
+// server: a separate X client listens for top-level windows being created and mapped,
+// and through the DAMAGE extension for the first drawing into the mapped one. That is the
+// moment the window has content on the screen, and it is measured the same way for both
+// programs. The minimal window also stamps its own first paint, which shows how far the
+// watched figure lies behind what the program itself sees.
+//
+// Time is from just before fork/exec to the event; memory is VmRSS two seconds after it.
+#include "bench_support.h"
+#include "e2e/jack_harness.h"
+
+#include <xcb/damage.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace velomire::bench;
+
+namespace {
+
+struct Variant {
+    std::string name;
+    std::vector<std::string> argv;
+    std::vector<std::string> environment;
+};
+
+struct Run {
+    double mapMs = -1;
+    double paintMs = -1;
+    double selfPaintMs = -1; // as the program itself reports; minimal window only
+    Memory memory;
+    std::string note;
+};
+
+double MsSince(Clock::time_point t0, Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(t - t0).count();
+}
+
+// A private Xvfb on the first free display number, which it reports through -displayfd.
+class Xvfb {
+public:
+    bool Start(std::string& error) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            error = "pipe failed";
+            return false;
+        }
+        const bool started = child_.Start({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0",
+                                           "1280x1024x24", "-nolisten", "tcp", "-noreset"},
+                                          "/", {}, error, fds[1]);
+        ::close(fds[1]);
+        if (!started) {
+            ::close(fds[0]);
+            return false;
+        }
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline && number.find('\n') == std::string::npos) {
+            if (::poll(&p, 1, 100) > 0) {
+                char buffer[16];
+                const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                number.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fds[0]);
+        if (number.find('\n') == std::string::npos) {
+            error = "Xvfb reported no display; its output:\n" + child_.Output();
+            child_.Stop();
+            return false;
+        }
+        display_ = ":" + number.substr(0, number.find('\n'));
+        return true;
+    }
+    void Stop() { child_.Stop(); }
+    const std::string& Display() const { return display_; }
+
+private:
+    ChildProcess child_;
+    std::string display_;
+};
+
+Run WatchStart(const std::string& display, const Variant& v, const std::string& directory) {
+    Run r;
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        r.note = "cannot connect to " + display;
+        return r;
+    }
+    std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> owner(c, &xcb_disconnect);
+    const xcb_query_extension_reply_t* damage = xcb_get_extension_data(c, &xcb_damage_id);
+    if (!damage || !damage->present) {
+        r.note = "the X server has no DAMAGE extension";
+        return r;
+    }
+    free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
+    // A round trip: the server watches before the program exists.
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+
+    std::vector<std::string> env = v.environment;
+    env.push_back("DISPLAY=" + display);
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    ChildProcess child;
+    std::string error;
+    if (!child.Start(v.argv, directory, env, error)) {
+        r.note = error;
+        return r;
+    }
+    const Clock::time_point t0 = child.Started();
+
+    xcb_window_t mapped = XCB_NONE;
+    const auto deadline = t0 + std::chrono::seconds(15);
+    pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
+    while (r.paintMs < 0 && Clock::now() < deadline && !xcb_connection_has_error(c)) {
+        ::poll(&p, 1, 5);
+        while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
+            const auto now = Clock::now();
+            const std::uint8_t type = e->response_type & 0x7F;
+            if (type == XCB_CREATE_NOTIFY) {
+                const auto* ev = reinterpret_cast<xcb_create_notify_event_t*>(e);
+                if (ev->parent == root) {
+                    // InputOnly windows refuse; the error event is ignored below.
+                    xcb_damage_create(c, xcb_generate_id(c), ev->window,
+                                      XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+                    xcb_flush(c);
+                }
+            } else if (type == XCB_MAP_NOTIFY) {
+                const auto* ev = reinterpret_cast<xcb_map_notify_event_t*>(e);
+                if (ev->event == root && !ev->override_redirect && mapped == XCB_NONE) {
+                    mapped = ev->window;
+                    r.mapMs = MsSince(t0, now);
+                }
+            } else if (type == damage->first_event + XCB_DAMAGE_NOTIFY) {
+                const auto* ev = reinterpret_cast<xcb_damage_notify_event_t*>(e);
+                if (mapped != XCB_NONE && ev->drawable == mapped && r.paintMs < 0)
+                    r.paintMs = MsSince(t0, now);
+                // Re-arm: a non-empty report comes once until the damage is taken away.
+                xcb_damage_subtract(c, ev->damage, XCB_NONE, XCB_NONE);
+                xcb_flush(c);
+            }
+            free(e);
+        }
+    }
+    if (r.paintMs < 0)
+        r.note = "no painted window within 15 s; its output:\n" + child.Output();
+
+    while (Clock::now() < t0 + std::chrono::seconds(2) && child.Running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    r.memory = ReadMemory(child.Pid());
+
+    const std::string output = child.Output();
+    const auto at = output.find("first-paint ");
+    if (at != std::string::npos) {
+        const long long ns = std::atoll(output.c_str() + at + 12);
+        const long long t0ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(t0.time_since_epoch()).count();
+        r.selfPaintMs = static_cast<double>(ns - t0ns) / 1e6;
+    }
+    child.Stop();
+    return r;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct Figures {
+    double mapMs = -1;
+    double paintMs = -1;
+    double selfPaintMs = -1;
+    double rssMiB = -1;
+    Memory memory; // each field's median
+    int failed = 0;
+};
+
+Figures Medians(const std::vector<Run>& runs) {
+    std::vector<double> map, paint, self, rss, anon, file, shmem;
+    Figures f;
+    for (const Run& r : runs) {
+        if (r.paintMs < 0) {
+            ++f.failed;
+            continue;
+        }
+        map.push_back(r.mapMs);
+        paint.push_back(r.paintMs);
+        if (r.selfPaintMs >= 0)
+            self.push_back(r.selfPaintMs);
+        if (r.memory.rss >= 0) {
+            rss.push_back(static_cast<double>(r.memory.rss));
+            anon.push_back(static_cast<double>(r.memory.anon));
+            file.push_back(static_cast<double>(r.memory.file));
+            shmem.push_back(static_cast<double>(r.memory.shmem));
+        }
+    }
+    f.mapMs = Median(map);
+    f.paintMs = Median(paint);
+    f.selfPaintMs = Median(self);
+    f.memory = {static_cast<long>(Median(rss)), static_cast<long>(Median(anon)),
+                static_cast<long>(Median(file)), static_cast<long>(Median(shmem))};
+    f.rssMiB = rss.empty() ? -1 : Median(rss) / 1024.0;
+    return f;
+}
+
+std::string Ratio(double a, double b) {
+    return b > 0 && a >= 0 ? Fixed(a / b, 2) + "x" : std::string("?");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int runs = 5;
+    if (argc == 3 && std::strcmp(argv[1], "--runs") == 0)
+        runs = std::clamp(std::atoi(argv[2]), 1, 50);
+
+    std::string error;
+    Xvfb x;
+    if (!x.Start(error)) {
+        std::fprintf(stderr, "startup bench: %s\n", error.c_str());
+        return 1;
+    }
+    // Velomire runs as it is used, on a JACK server; the third variant shows what the
+    // MIDI system adds to start-up and memory.
+    velomire::e2e::JackServer jack;
+    if (!jack.Start(error)) {
+        std::fprintf(stderr, "startup bench: %s\n", error.c_str());
+        return 1;
+    }
+    TempDir work;
+    const std::vector<Variant> variants = {
+        {"minimal Qt window", {VELOMIRE_MINIMAL_WINDOW}, {}},
+        {"velomire --midi-api jack", {VELOMIRE_BINARY, "--midi-api", "jack"}, {}},
+        {"velomire, no MIDI server",
+         {VELOMIRE_BINARY, "--midi-api", "jack"},
+         {"JACK_DEFAULT_SERVER=velomire-bench-no-such-server"}},
+        {"minimal window with text", {VELOMIRE_MINIMAL_WINDOW, "--text"}, {}},
+    };
+    std::printf("Xvfb %s, JACK server %s; %d runs per program after one warm-up, interleaved\n",
+                x.Display().c_str(), jack.Name().c_str(), runs);
+    std::printf("Times from exec, ms: window mapped / first drawing in it (DAMAGE) / own first "
+                "paint; RSS 2 s after exec\n");
+    std::vector<std::vector<Run>> results(variants.size());
+    for (int round = 0; round <= runs; ++round) {
+        for (std::size_t i = 0; i < variants.size(); ++i) {
+            const Run r = WatchStart(x.Display(), variants[i], work.Path());
+            std::printf("  %-26s %s  map %6.1f  paint %6.1f  own %6.1f  RSS %s%s\n",
+                        variants[i].name.c_str(), round == 0 ? "warm-up" : "run    ", r.mapMs,
+                        r.paintMs, r.selfPaintMs, MemoryText(r.memory).c_str(),
+                        r.note.empty() ? "" : ("  " + r.note).c_str());
+            std::fflush(stdout);
+            if (round > 0)
+                results[i].push_back(r);
+        }
+    }
+    jack.Stop();
+    x.Stop();
+
+    std::vector<Figures> f;
+    std::printf("\nMedians of %d runs:\n", runs);
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+        f.push_back(Medians(results[i]));
+        std::printf("  %-26s map %6.1f ms  paint %6.1f ms  RSS %s%s\n", variants[i].name.c_str(),
+                    f[i].mapMs, f[i].paintMs, MemoryText(f[i].memory).c_str(),
+                    f[i].failed ? (" (" + std::to_string(f[i].failed) + " runs failed)").c_str()
+                                : "");
+    }
+    if (f[0].selfPaintMs >= 0)
+        std::printf("  minimal window's own first paint: %.1f ms (the watched drawing: %.1f ms)\n",
+                    f[0].selfPaintMs, f[0].paintMs);
+    std::printf("\n");
+
+    const double timeRatio = f[0].paintMs > 0 ? f[1].paintMs / f[0].paintMs : -1;
+    const double rssRatio = f[0].rssMiB > 0 ? f[1].rssMiB / f[0].rssMiB : -1;
+    const auto verdict = [](double ratio) {
+        if (ratio < 0)
+            return std::string("FAILED");
+        return ratio <= 1.3 ? std::string("met")
+                            : "MISSED by " + Fixed((ratio - 1.3) * 100.0, 0) + " points";
+    };
+    PrintSummaryRow("5 Start-up to first paint (Xvfb, median)",
+                    "velomire " + Fixed(f[1].paintMs, 0) + " ms, minimal " +
+                        Fixed(f[0].paintMs, 0) + " ms: " + Ratio(f[1].paintMs, f[0].paintMs),
+                    "<= 1.3x", verdict(timeRatio));
+    PrintSummaryRow("5 Resident memory 2 s after start (Xvfb)",
+                    "velomire " + Fixed(f[1].rssMiB, 1) + " MiB (shmem " +
+                        Fixed(static_cast<double>(f[1].memory.shmem) / 1024.0, 1) + "), minimal " +
+                        Fixed(f[0].rssMiB, 1) + " MiB: " + Ratio(f[1].rssMiB, f[0].rssMiB),
+                    "<= 1.3x", verdict(rssRatio));
+    // JACK's shared segments are locked into every client's address space (VmLck) and
+    // shared with the server and every other client; without them:
+    const auto privateMiB = [](const Memory& m) {
+        return static_cast<double>(m.rss - std::max(m.shmem, 0L)) / 1024.0;
+    };
+    PrintSummaryRow("5 Same without shared memory (JACK's segments)",
+                    "velomire " + Fixed(privateMiB(f[1].memory), 1) + " MiB, minimal " +
+                        Fixed(privateMiB(f[0].memory), 1) +
+                        " MiB: " + Ratio(privateMiB(f[1].memory), privateMiB(f[0].memory)),
+                    "", "");
+    PrintSummaryRow("5 Same, velomire with no MIDI server",
+                    Fixed(f[2].paintMs, 0) + " ms (" + Ratio(f[2].paintMs, f[0].paintMs) + "), " +
+                        Fixed(f[2].rssMiB, 1) + " MiB (" + Ratio(f[2].rssMiB, f[0].rssMiB) + ")",
+                    "", "");
+    PrintSummaryRow("5 Same, minimal window with one line of text",
+                    Fixed(f[3].paintMs, 0) + " ms, " + Fixed(f[3].rssMiB, 1) + " MiB", "", "");
+    return 0;
+}
