@@ -659,6 +659,7 @@ void SummarizeLatency(const std::string& what, const Latency& r, const Latency& 
 } // namespace
 
 int main(int argc, char** argv) {
+    e2e::IsolateJackState();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
     QApplication app(argc, argv);

@@ -230,6 +230,7 @@ std::string Ratio(double a, double b) {
 } // namespace
 
 int main(int argc, char** argv) {
+    velomire::e2e::IsolateJackState();
     int runs = 5;
     if (argc == 3 && std::strcmp(argv[1], "--runs") == 0)
         runs = std::clamp(std::atoi(argv[2]), 1, 50);

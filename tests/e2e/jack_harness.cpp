@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -585,6 +587,17 @@ private:
 void InstallWatchdog(std::chrono::seconds perTest) {
     // gtest owns and deletes its listeners.
     ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog(perTest));
+}
+
+void IsolateJackState() {
+    if (::geteuid() != 0)
+        return;
+    if (::unshare(CLONE_NEWNS) != 0)
+        return;
+    // Private propagation first, so the new /dev/shm is not seen outside.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return;
+    ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=4g,mode=1777");
 }
 
 } // namespace velomire::e2e

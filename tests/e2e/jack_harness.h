@@ -178,4 +178,10 @@ std::string DescribeWaitStatus(int status);
 // after InitGoogleTest.
 void InstallWatchdog(std::chrono::seconds perTest);
 
+// JACK keeps its servers' registry, sockets and shared memory in /dev/shm, and a server
+// that was killed leaves its entry behind; after eight such entries no server starts.
+// As root, gives this process (and its children) a private, empty /dev/shm, so every
+// run starts clean and leaves nothing behind. Elsewhere it does nothing.
+void IsolateJackState();
+
 } // namespace velomire::e2e
