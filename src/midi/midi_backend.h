@@ -70,4 +70,59 @@ bool IsOwnPort(const std::string& deviceName);
 // bytes that cannot start a short message (data bytes, SysEx start and end).
 int ShortMessageLength(std::uint8_t status);
 
+// Splits raw bytes from a device into whole messages and calls emit(bytes, size) for each:
+// running status is expanded, real-time bytes between data bytes come out on their own,
+// a SysEx comes out whole (F0 .. F7, or to the end of the bytes when F7 is missing), and
+// stray data bytes and incomplete messages are dropped. No allocation.
+template <typename Emit>
+void SplitMidiBytes(const std::uint8_t* data, std::size_t size, Emit emit) {
+    std::uint8_t message[3];
+    std::uint8_t running = 0; // channel status in force, 0 when none
+    int need = 0;             // data bytes still wanted by message
+    int have = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t b = data[i];
+        if (b >= 0xF8) { // real time: may stand anywhere, even inside another message
+            emit(&data[i], 1);
+            continue;
+        }
+        if (b == 0xF0) {
+            std::size_t end = i + 1;
+            while (end < size && data[end] != 0xF7 && data[end] < 0x80)
+                ++end;
+            const bool closed = end < size && data[end] == 0xF7;
+            emit(&data[i], end - i + (closed ? 1 : 0));
+            i = closed ? end : end - 1;
+            running = 0;
+            need = 0;
+            continue;
+        }
+        if (b >= 0x80) {
+            message[0] = b;
+            have = 1;
+            need = ShortMessageLength(b) - 1;
+            running = b < 0xF0 ? b : 0;
+            if (need < 0) { // a lone F7
+                need = 0;
+                have = 0;
+                continue;
+            }
+        } else if (need > 0) {
+            message[have++] = b;
+            --need;
+        } else if (running != 0) {
+            message[0] = running;
+            message[1] = b;
+            have = 2;
+            need = ShortMessageLength(running) - 2;
+        } else {
+            continue; // a data byte with no status to belong to
+        }
+        if (need == 0 && have > 0) {
+            emit(message, static_cast<std::size_t>(have));
+            have = 0;
+        }
+    }
+}
+
 } // namespace velomire

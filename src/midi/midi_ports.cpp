@@ -142,10 +142,17 @@ std::size_t MIDIInput::MessageSize() const {
     return sysex_.empty() ? 0 : sysex_.front().size();
 }
 
-// MIDI thread: no locks and no allocation for short messages.
+// MIDI thread. A device event may carry several messages, running status or real-time
+// bytes between them (JACK passes events as they were sent): it is split into whole
+// messages here, so everything after this sees one message per slot.
 void MIDIInput::OnMidiBytes(const std::uint8_t* data, std::size_t size) {
     if (!receiving_.load(std::memory_order_acquire) || size == 0)
         return;
+    SplitMidiBytes(data, size, [this](const std::uint8_t* m, std::size_t n) { Enqueue(m, n); });
+}
+
+// MIDI thread: no locks and no allocation for short messages.
+void MIDIInput::Enqueue(const std::uint8_t* data, std::size_t size) {
     if (data[0] == kActiveSensing && dropSensing_.load(std::memory_order_relaxed))
         return;
     const std::size_t head = head_.load(std::memory_order_relaxed);
@@ -154,7 +161,7 @@ void MIDIInput::OnMidiBytes(const std::uint8_t* data, std::size_t size) {
         return;
     }
     Slot& slot = ring_[head % kQueueCapacity];
-    if (data[0] == kSysExStart || size > 3) {
+    if (data[0] == kSysExStart) {
         // Long messages are rare; a lock and a copy are acceptable here.
         std::lock_guard lock(sysexMutex_);
         sysex_.emplace_back(data, data + size);

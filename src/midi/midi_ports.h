@@ -74,6 +74,7 @@ private:
     };
 
     void OnMidiBytes(const std::uint8_t* data, std::size_t size) override;
+    void Enqueue(const std::uint8_t* data, std::size_t size);
     void OnWake();
     void Wake();
     void ClearQueue();

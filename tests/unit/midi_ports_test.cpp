@@ -397,3 +397,38 @@ TEST(EngineBurst, TwentyThousandFromAnotherThreadArriveInOrder) {
 
 } // namespace
 } // namespace velomire
+
+namespace velomire {
+namespace {
+
+// A device event may hold several messages (JACK passes events as they were sent).
+TEST(SplitMidiBytes, OneMessageEach) {
+    struct Row {
+        const char* what;
+        Bytes in;
+        std::vector<Bytes> out;
+    } rows[] = {
+        {"one note", {0x90, 60, 100}, {{0x90, 60, 100}}},
+        {"two messages", {0x90, 60, 100, 0x80, 60, 0}, {{0x90, 60, 100}, {0x80, 60, 0}}},
+        {"running status", {0x90, 60, 100, 62, 90}, {{0x90, 60, 100}, {0x90, 62, 90}}},
+        {"running two-byte", {0xC0, 5, 6}, {{0xC0, 5}, {0xC0, 6}}},
+        {"clock inside a note", {0x90, 0xF8, 60, 100}, {{0xF8}, {0x90, 60, 100}}},
+        {"stray data dropped", {60, 100, 0xB0, 64, 127}, {{0xB0, 64, 127}}},
+        {"incomplete dropped", {0x90, 60}, {}},
+        {"system common ends running status",
+         {0x90, 1, 2, 0xF3, 4, 5, 6},
+         {{0x90, 1, 2}, {0xF3, 4}}},
+        {"sysex then note", {0xF0, 1, 2, 0xF7, 0x90, 3, 4}, {{0xF0, 1, 2, 0xF7}, {0x90, 3, 4}}},
+        {"unterminated sysex", {0xF0, 1, 2}, {{0xF0, 1, 2}}},
+        {"lone F7 dropped", {0xF7, 0xFF}, {{0xFF}}},
+    };
+    for (const Row& r : rows) {
+        std::vector<Bytes> got;
+        SplitMidiBytes(r.in.data(), r.in.size(),
+                       [&](const std::uint8_t* m, std::size_t n) { got.emplace_back(m, m + n); });
+        EXPECT_EQ(got, r.out) << r.what;
+    }
+}
+
+} // namespace
+} // namespace velomire
