@@ -1,5 +1,7 @@
 #include "probe_peer.h"
 
+#include "e2e/jack_harness.h"
+
 #include <jack/midiport.h>
 
 #include <algorithm>
@@ -17,37 +19,11 @@ ProbePeer::~ProbePeer() {
 }
 
 bool ProbePeer::Open(std::string& error) {
-    if (client_)
-        return true;
-    jack_status_t status{};
-    const auto options = static_cast<jack_options_t>(JackNoStartServer | JackUseExactName);
-    client_ = jack_client_open(name_.c_str(), options, &status);
-    if (!client_) {
-        std::ostringstream why;
-        why << "cannot open JACK client \"" << name_ << "\" (status 0x" << std::hex
-            << static_cast<unsigned>(status) << ")";
-        error = why.str();
-        return false;
-    }
-    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (!out_ || !in_ || jack_set_process_callback(client_, &ProbePeer::OnProcess, this) != 0 ||
-        jack_activate(client_) != 0) {
-        error = "cannot register or activate the ports of \"" + name_ + "\"";
-        Close();
-        return false;
-    }
-    return true;
+    return jack_.Open(name_, &ProbePeer::OnProcess, this, error);
 }
 
 void ProbePeer::Close() {
-    if (!client_)
-        return;
-    jack_deactivate(client_);
-    jack_client_close(client_);
-    client_ = nullptr;
-    out_ = nullptr;
-    in_ = nullptr;
+    jack_.Close();
 }
 
 long ProbePeer::Play(const std::vector<Probe>& probes, unsigned gapPeriods) {
@@ -63,12 +39,12 @@ long ProbePeer::Play(const std::vector<Probe>& probes, unsigned gapPeriods) {
 
 std::vector<std::string> ProbePeer::Connections(const std::string& port) const {
     std::vector<std::string> names;
-    if (!client_)
+    if (!jack_.client)
         return names;
-    jack_port_t* p = jack_port_by_name(client_, port.c_str());
+    jack_port_t* p = jack_port_by_name(jack_.client, port.c_str());
     if (!p)
         return names;
-    const char** list = jack_port_get_all_connections(client_, p);
+    const char** list = jack_port_get_all_connections(jack_.client, p);
     if (!list)
         return names;
     for (const char** n = list; *n; ++n)
@@ -78,7 +54,7 @@ std::vector<std::string> ProbePeer::Connections(const std::string& port) const {
 }
 
 jack_nframes_t ProbePeer::BufferSize() const {
-    return client_ ? jack_get_buffer_size(client_) : 0;
+    return jack_.client ? jack_get_buffer_size(jack_.client) : 0;
 }
 
 int ProbePeer::OnProcess(jack_nframes_t frames, void* self) {
@@ -88,9 +64,9 @@ int ProbePeer::OnProcess(jack_nframes_t frames, void* self) {
 
 // Process thread: no locks, no allocation.
 void ProbePeer::Process(jack_nframes_t frames) {
-    const jack_nframes_t base = jack_last_frame_time(client_);
+    const jack_nframes_t base = jack_last_frame_time(jack_.client);
 
-    void* out = jack_port_get_buffer(out_, frames);
+    void* out = jack_port_get_buffer(jack_.out, frames);
     jack_midi_clear_buffer(out);
     const std::size_t next = sent_.load(std::memory_order_relaxed);
     ++sinceLast_;
@@ -105,7 +81,7 @@ void ProbePeer::Process(jack_nframes_t frames) {
         }
     }
 
-    void* in = jack_port_get_buffer(in_, frames);
+    void* in = jack_port_get_buffer(jack_.in, frames);
     const std::uint32_t count = jack_midi_get_event_count(in);
     std::size_t arrived = arrived_.load(std::memory_order_relaxed);
     for (std::uint32_t i = 0; i < count; ++i) {

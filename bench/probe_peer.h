@@ -1,5 +1,7 @@
 #pragma once
 
+#include "e2e/jack_harness.h"
+
 #include <jack/jack.h>
 
 #include <array>
@@ -67,9 +69,7 @@ private:
     void Process(jack_nframes_t frames);
 
     std::string name_;
-    jack_client_t* client_ = nullptr;
-    jack_port_t* out_ = nullptr;
-    jack_port_t* in_ = nullptr;
+    e2e::PeerClient jack_;
 
     std::unique_ptr<Probe[]> probes_;
     std::unique_ptr<jack_nframes_t[]> sentFrames_;

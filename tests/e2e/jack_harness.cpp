@@ -228,38 +228,47 @@ JackPeer::~JackPeer() {
     Close();
 }
 
-bool JackPeer::Open(std::string& error) {
-    if (client_)
+bool PeerClient::Open(const std::string& name, JackProcessCallback process, void* arg,
+                      std::string& error) {
+    if (client)
         return true;
     jack_status_t status{};
     const auto options = static_cast<jack_options_t>(JackNoStartServer | JackUseExactName);
-    client_ = jack_client_open(name_.c_str(), options, &status);
-    if (!client_) {
+    client = jack_client_open(name.c_str(), options, &status);
+    if (!client) {
         std::ostringstream why;
-        why << "cannot open JACK client \"" << name_ << "\" (status 0x" << std::hex
+        why << "cannot open JACK client \"" << name << "\" (status 0x" << std::hex
             << static_cast<unsigned>(status) << ")";
         error = why.str();
         return false;
     }
-    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (!out_ || !in_ || jack_set_process_callback(client_, &JackPeer::OnProcess, this) != 0 ||
-        jack_activate(client_) != 0) {
-        error = "cannot register or activate the ports of \"" + name_ + "\"";
+    out = jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    in = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!out || !in || jack_set_process_callback(client, process, arg) != 0 ||
+        jack_activate(client) != 0) {
+        error = "cannot register or activate the ports of \"" + name + "\"";
         Close();
         return false;
     }
     return true;
 }
 
-void JackPeer::Close() {
-    if (!client_)
+void PeerClient::Close() {
+    if (!client)
         return;
-    jack_deactivate(client_);
-    jack_client_close(client_);
-    client_ = nullptr;
-    out_ = nullptr;
-    in_ = nullptr;
+    jack_deactivate(client);
+    jack_client_close(client);
+    client = nullptr;
+    out = nullptr;
+    in = nullptr;
+}
+
+bool JackPeer::Open(std::string& error) {
+    return jack_.Open(name_, &JackPeer::OnProcess, this, error);
+}
+
+void JackPeer::Close() {
+    jack_.Close();
 }
 
 bool JackPeer::Send(const Bytes& message) {
@@ -302,29 +311,29 @@ bool JackPeer::WaitForReceived(std::size_t count, std::chrono::milliseconds time
 }
 
 jack_nframes_t JackPeer::BufferSize() const {
-    return client_ ? jack_get_buffer_size(client_) : 0;
+    return jack_.client ? jack_get_buffer_size(jack_.client) : 0;
 }
 
 bool JackPeer::Connect(const std::string& source, const std::string& destination) {
-    if (!client_)
+    if (!jack_.client)
         return false;
-    const int r = jack_connect(client_, source.c_str(), destination.c_str());
+    const int r = jack_connect(jack_.client, source.c_str(), destination.c_str());
     return r == 0 || r == EEXIST;
 }
 
 std::vector<std::string> JackPeer::Ports(unsigned long flags) const {
-    if (!client_)
+    if (!jack_.client)
         return {};
-    return TakePortList(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags));
+    return TakePortList(jack_get_ports(jack_.client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags));
 }
 
 std::vector<std::string> JackPeer::Connections(const std::string& port) const {
-    if (!client_)
+    if (!jack_.client)
         return {};
-    jack_port_t* p = jack_port_by_name(client_, port.c_str());
+    jack_port_t* p = jack_port_by_name(jack_.client, port.c_str());
     if (!p)
         return {};
-    return TakePortList(jack_port_get_all_connections(client_, p));
+    return TakePortList(jack_port_get_all_connections(jack_.client, p));
 }
 
 // Process thread.
@@ -337,7 +346,7 @@ int JackPeer::OnProcess(jack_nframes_t frames, void* self) {
 
 // Process thread: no locks, no allocation.
 void JackPeer::WriteQueued(jack_nframes_t frames) {
-    void* buffer = jack_port_get_buffer(out_, frames);
+    void* buffer = jack_port_get_buffer(jack_.out, frames);
     jack_midi_clear_buffer(buffer);
     const unsigned limit = maxPerPeriod_.load(std::memory_order_relaxed);
     std::size_t tail = queueTail_.load(std::memory_order_relaxed);
@@ -359,8 +368,8 @@ void JackPeer::WriteQueued(jack_nframes_t frames) {
 
 // Process thread: no locks, no allocation.
 void JackPeer::RecordIncoming(jack_nframes_t frames) {
-    void* buffer = jack_port_get_buffer(in_, frames);
-    const jack_nframes_t base = jack_last_frame_time(client_);
+    void* buffer = jack_port_get_buffer(jack_.in, frames);
+    const jack_nframes_t base = jack_last_frame_time(jack_.client);
     const std::uint32_t count = jack_midi_get_event_count(buffer);
     std::size_t next = received_.load(std::memory_order_relaxed);
     for (std::uint32_t i = 0; i < count; ++i) {

@@ -45,6 +45,16 @@ private:
     pid_t pid_ = -1;
 };
 
+// A test client with one MIDI port "out" and one MIDI port "in", activated with `process`.
+struct PeerClient {
+    jack_client_t* client = nullptr;
+    jack_port_t* out = nullptr;
+    jack_port_t* in = nullptr;
+
+    bool Open(const std::string& name, JackProcessCallback process, void* arg, std::string& error);
+    void Close();
+};
+
 // One MIDI event as the peer received it.
 struct ReceivedEvent {
     static constexpr std::size_t kMaxBytes = 128;
@@ -74,7 +84,7 @@ public:
     bool Open(std::string& error);
     // Closes the client: its ports vanish from the graph. What was received stays readable.
     void Close();
-    bool IsOpen() const { return client_ != nullptr; }
+    bool IsOpen() const { return jack_.client != nullptr; }
 
     std::string OutPortName() const { return name_ + ":out"; }
     std::string InPortName() const { return name_ + ":in"; }
@@ -102,7 +112,7 @@ public:
     bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout,
                          const std::function<void()>& poll) const;
 
-    jack_client_t* Client() const { return client_; }
+    jack_client_t* Client() const { return jack_.client; }
     jack_nframes_t BufferSize() const;
 
     // Graph helpers; all work on MIDI ports only.
@@ -121,9 +131,7 @@ private:
     void RecordIncoming(jack_nframes_t frames);
 
     std::string name_;
-    jack_client_t* client_ = nullptr;
-    jack_port_t* out_ = nullptr;
-    jack_port_t* in_ = nullptr;
+    PeerClient jack_;
 
     std::unique_ptr<Outgoing[]> queue_;
     std::atomic<std::size_t> queueHead_{0}; // written by the test thread
