@@ -10,6 +10,13 @@ namespace velomire {
 namespace {
 constexpr std::uint8_t kActiveSensing = 0xFE;
 constexpr std::uint8_t kSysExStart = 0xF0;
+
+// The name of a listed device, or empty for a number outside the list.
+QString NameAt(const std::vector<std::string>& names, int id) {
+    if (id < 0 || id >= static_cast<int>(names.size()))
+        return {};
+    return QString::fromStdString(names[static_cast<std::size_t>(id)]);
+}
 } // namespace
 
 MIDIInput::MIDIInput(MidiSystem& system, QObject* parent)
@@ -36,9 +43,7 @@ int MIDIInput::DeviceCount() {
 }
 
 QString MIDIInput::DeviceName(int id) const {
-    if (id < 0 || id >= static_cast<int>(names_.size()))
-        return {};
-    return QString::fromStdString(names_[static_cast<std::size_t>(id)]);
+    return NameAt(names_, id);
 }
 
 void MIDIInput::Action(PortAction action) {
@@ -211,9 +216,7 @@ int MIDIOutput::DeviceCount() {
 QString MIDIOutput::DeviceName(int id) {
     if (id == -1)
         return QString::fromStdString(backend_->VirtualPortName());
-    if (id < 0 || id >= static_cast<int>(names_.size()))
-        return {};
-    return QString::fromStdString(names_[static_cast<std::size_t>(id)]);
+    return NameAt(names_, id);
 }
 
 void MIDIOutput::Action(PortAction action) {
