@@ -1,5 +1,7 @@
 #include "bench_support.h"
 
+#include "e2e/jack_harness.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -50,61 +52,14 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
         return false;
     }
 
-    // Everything the child needs is built here: after fork only async-signal-safe calls
-    // are allowed, and JACK's threads may hold the allocator's locks.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry(*e);
-        const std::string name = entry.substr(0, entry.find('='));
-        const bool replaced =
-            std::any_of(environment.begin(), environment.end(),
-                        [&](const std::string& x) { return x.substr(0, x.find('=')) == name; });
-        if (!replaced)
-            env.push_back(entry);
-    }
-    env.insert(env.end(), environment.begin(), environment.end());
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (auto& a : args)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-    const char* dir = directory.empty() ? nullptr : directory.c_str();
-
-    const pid_t parent = ::getpid();
+    // This environment with the given entries added or replaced.
+    const std::vector<std::string> env = e2e::EnvironmentWith(environment, {});
     started_ = Clock::now();
-    const pid_t pid = ::fork();
+    const pid_t pid = e2e::SpawnChild(
+        argv, &env, logFd, logFd, directory.empty() ? nullptr : directory.c_str(), passFd, error);
     if (pid < 0) {
         ::close(logFd);
-        error = std::string("fork failed: ") + std::strerror(errno);
         return false;
-    }
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (dir && ::chdir(dir) != 0)
-            ::_exit(126);
-        ::dup2(logFd, STDOUT_FILENO);
-        ::dup2(logFd, STDERR_FILENO);
-        if (passFd >= 0) {
-            if (passFd != 3)
-                ::dup2(passFd, 3);
-            ::fcntl(3, F_SETFD, 0);
-            ::close_range(4, ~0u, 0);
-        } else {
-            ::close_range(3, ~0u, 0);
-        }
-        ::execve(argp[0], argp.data(), envp.data());
-        static const char msg[] = "exec failed\n";
-        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-        ::_exit(127);
     }
     ::close(logFd);
     pid_ = pid;

@@ -133,34 +133,10 @@ bool JackServer::Start(std::string& error, std::chrono::milliseconds timeout) {
     // vanished from the burst test); here the cycle runs late instead.
     std::vector<std::string> args = {jackd,   "-S", "-n",    name_, "-d",
                                      "dummy", "-r", "48000", "-p",  "64"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
+    const pid_t pid = SpawnChild(args, nullptr, logFd, logFd, nullptr, -1, error);
     if (pid < 0) {
         ::close(logFd);
-        error = std::string("fork failed: ") + std::strerror(errno);
         return false;
-    }
-    if (pid == 0) {
-        // Child: only async-signal-safe calls until exec. The server dies with us, even
-        // when the test program crashes or is killed.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(logFd, STDOUT_FILENO);
-        ::dup2(logFd, STDERR_FILENO);
-        ::close_range(3, ~0u, 0);
-        ::execv(argv[0], argv.data());
-        static const char msg[] = "exec of jackd failed\n";
-        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-        ::_exit(127);
     }
     ::close(logFd);
     pid_ = pid;
@@ -417,43 +393,11 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
         }
         (i == 0 ? outPath_ : errPath_) = path;
     }
-    // Everything the child needs is built before fork: after it only async-signal-safe calls.
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = environment;
-    std::vector<char*> argp, envp;
-    for (auto& a : args)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
+    const pid_t pid = SpawnChild(argv, &environment, fds[0], fds[1], workDir.c_str(), -1, error);
     if (pid < 0) {
-        error = std::string("fork failed: ") + std::strerror(errno);
         ::close(fds[0]);
         ::close(fds[1]);
         return false;
-    }
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(fds[0], STDOUT_FILENO);
-        ::dup2(fds[1], STDERR_FILENO);
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0)
-            ::dup2(null, STDIN_FILENO);
-        ::close_range(3, ~0u, 0);
-        if (::chdir(workDir.c_str()) == 0)
-            ::execve(argp[0], argp.data(), envp.data());
-        static const char msg[] = "cannot enter the working directory or exec\n";
-        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
-        ::_exit(127);
     }
     ::close(fds[0]);
     ::close(fds[1]);
@@ -596,6 +540,63 @@ private:
 void InstallWatchdog(std::chrono::seconds perTest) {
     // gtest owns and deletes its listeners.
     ::testing::UnitTest::GetInstance()->listeners().Append(new Watchdog(perTest));
+}
+
+pid_t SpawnChild(const std::vector<std::string>& argv, const std::vector<std::string>* envp,
+                 int outFd, int errFd, const char* workDir, int passFd, std::string& error) {
+    if (argv.empty()) {
+        error = "no program given";
+        return -1;
+    }
+    // Everything the child needs is built before fork: after it only async-signal-safe calls.
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = envp ? *envp : std::vector<std::string>{};
+    std::vector<char*> argp, envv;
+    for (auto& a : args)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto& e : env)
+        envv.push_back(e.data());
+    envv.push_back(nullptr);
+
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        error = std::string("fork failed: ") + std::strerror(errno);
+        return -1;
+    }
+    if (pid == 0) {
+        // The child dies with us, even when the test program crashes or is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::dup2(outFd, STDOUT_FILENO);
+        ::dup2(errFd, STDERR_FILENO);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            ::dup2(null, STDIN_FILENO);
+        if (passFd >= 0) {
+            if (passFd != 3)
+                ::dup2(passFd, 3);
+            ::fcntl(3, F_SETFD, 0);
+            ::close_range(4, ~0u, 0);
+        } else {
+            ::close_range(3, ~0u, 0);
+        }
+        if (!workDir || ::chdir(workDir) == 0) {
+            if (envp)
+                ::execve(argp[0], argp.data(), envv.data());
+            else
+                ::execv(argp[0], argp.data());
+        }
+        static const char msg[] = "cannot enter the working directory or exec\n";
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        ::_exit(127);
+    }
+    return pid;
 }
 
 void IsolateJackState() {

@@ -55,6 +55,13 @@ struct PeerClient {
     void Close();
 };
 
+// Starts argv[0] as a child that dies with this process: standard output and error go
+// to outFd and errFd, standard input is /dev/null, no other descriptor is inherited except
+// passFd (as descriptor 3) when not -1. envp null: this process's environment; workDir
+// null: this process's folder. Returns the pid, or -1 with `error` set.
+pid_t SpawnChild(const std::vector<std::string>& argv, const std::vector<std::string>* envp,
+                 int outFd, int errFd, const char* workDir, int passFd, std::string& error);
+
 // One MIDI event as the peer received it.
 struct ReceivedEvent {
     static constexpr std::size_t kMaxBytes = 128;
