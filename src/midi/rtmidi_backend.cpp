@@ -1,14 +1,12 @@
 #include "midi/rtmidi_backend.h"
 
-#include "midi/jack_output.h"
+#include "midi/jack_midi.h"
 
 #include <RtMidi.h>
 #include <alsa/asoundlib.h>
-#include <jack/jack.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 
 namespace velomire {
 
@@ -181,9 +179,6 @@ public:
         return std::make_unique<RtInput>(api_);
     }
     std::unique_ptr<MidiOutputBackend> CreateOutput() override {
-        // RtMidi's JACK output drops whatever exceeds one period's port buffer.
-        if (api_ == RtMidi::UNIX_JACK)
-            return std::make_unique<JackOutput>();
         return std::make_unique<RtOutput>(api_);
     }
     std::string Name() const override { return name_; }
@@ -206,23 +201,6 @@ bool AlsaSequencerOpens() {
     return opened;
 }
 
-void JackQuiet(const char*) {}
-void JackToStderr(const char* msg) {
-    std::fprintf(stderr, "velomire: JACK: %s\n", msg);
-}
-
-bool JackServerRunning() {
-    // libjack prints its own connection errors; a probe that fails is not an error.
-    jack_set_error_function(&JackQuiet);
-    jack_set_info_function(&JackQuiet);
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open("velomire-probe", JackNoStartServer, &status);
-    if (client)
-        jack_client_close(client);
-    jack_set_error_function(&JackToStderr);
-    return client != nullptr;
-}
-
 bool Compiled(RtMidi::Api api) {
     std::vector<RtMidi::Api> apis;
     RtMidi::getCompiledApi(apis);
@@ -241,11 +219,14 @@ MidiSystemChoice ChooseMidiSystem(MidiApiChoice choice) {
         result.status = "using the ALSA sequencer";
         return result;
     }
-    if (wantJack && Compiled(RtMidi::UNIX_JACK) && JackServerRunning()) {
-        result.system = std::make_unique<RtMidiSystem>(RtMidi::UNIX_JACK, "JACK");
-        result.available = true;
-        result.status = "using JACK";
-        return result;
+    if (wantJack) {
+        // The connection made to see whether a server runs is the one Velomire keeps.
+        if (std::unique_ptr<JackClient> client = JackClient::Connect()) {
+            result.system = std::make_unique<JackMidiSystem>(std::move(client));
+            result.available = true;
+            result.status = "using JACK";
+            return result;
+        }
     }
     result.system = std::make_unique<NoMidiSystem>();
     switch (choice) {

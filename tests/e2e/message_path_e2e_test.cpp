@@ -75,17 +75,17 @@ protected:
         ASSERT_TRUE(server_.Start(error)) << error;
         // The peer's ports must exist before Velomire lists its devices.
         ASSERT_NO_FATAL_FAILURE(OpenPeer());
-        choice_ = ChooseMidiSystem(MidiApiChoice::Jack);
-        ASSERT_TRUE(choice_.available) << choice_.status;
         // JACK's threads inherit the CPUs of the thread that creates them. Velomire's get
         // the last CPU and its window thread then moves to the first, so the two run side by
         // side as on a desktop instead of taking turns on one core (which hides races).
         const std::vector<int> cpus = UsableCpus();
         if (cpus.size() >= 2)
             pinned_ = PinCallingThread(cpus.back());
-        engine_ = std::make_unique<Engine>(*choice_.system);
+        choice_ = ChooseMidiSystem(MidiApiChoice::Jack);
         if (pinned_)
             PinCallingThread(cpus.front());
+        ASSERT_TRUE(choice_.available) << choice_.status;
+        engine_ = std::make_unique<Engine>(*choice_.system);
         // What startup leaves: straight curves, identity notes and channels.
         for (int n = 0; n < kNoteTableSize; ++n)
             SetKeyStartupValues(engine_->notes[static_cast<std::size_t>(n)], n);

@@ -1,0 +1,440 @@
+#include "midi/jack_midi.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace velomire {
+
+namespace {
+
+// Each queued message is its length followed by its bytes.
+using Header = std::uint32_t;
+constexpr std::size_t kHeaderBytes = sizeof(Header);
+
+// How long CloseOutput lets queued messages leave before the port goes (a panic sent on
+// exit must arrive), without hanging on a server that has stopped running periods.
+constexpr auto kFlushTimeout = std::chrono::seconds(1);
+
+// Copies between a flat buffer and the (up to two) pieces of a ring region, starting
+// `offset` bytes into the region. RT-safe.
+void CopyFromRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, void* to,
+                  std::size_t size) {
+    auto* out = static_cast<char*>(to);
+    for (const jack_ringbuffer_data_t& piece : region) {
+        if (size == 0)
+            return;
+        if (offset >= piece.len) {
+            offset -= piece.len;
+            continue;
+        }
+        const std::size_t n = std::min(size, piece.len - offset);
+        std::memcpy(out, piece.buf + offset, n);
+        out += n;
+        size -= n;
+        offset = 0;
+    }
+}
+
+void CopyToRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, const void* from,
+                std::size_t size) {
+    const auto* in = static_cast<const char*>(from);
+    for (const jack_ringbuffer_data_t& piece : region) {
+        if (size == 0)
+            return;
+        if (offset >= piece.len) {
+            offset -= piece.len;
+            continue;
+        }
+        const std::size_t n = std::min(size, piece.len - offset);
+        std::memcpy(piece.buf + offset, in, n);
+        in += n;
+        size -= n;
+        offset = 0;
+    }
+}
+
+void JackQuiet(const char*) {}
+void JackToStderr(const char* msg) {
+    std::fprintf(stderr, "velomire: JACK: %s\n", msg);
+}
+
+// libjack prints its own connection errors; failing to reach a server that is not there,
+// or to say goodbye to one that has gone, is not an error.
+class QuietJack {
+public:
+    QuietJack() {
+        jack_set_error_function(&JackQuiet);
+        jack_set_info_function(&JackQuiet);
+    }
+    ~QuietJack() { jack_set_error_function(&JackToStderr); }
+    QuietJack(const QuietJack&) = delete;
+    QuietJack& operator=(const QuietJack&) = delete;
+};
+
+// Lists the client's ports in the order the server gives them. The names stay
+// `index`-stable for a backend between DeviceNames and Open (see MidiInputBackend).
+class JackInput final : public MidiInputBackend {
+public:
+    explicit JackInput(JackClient& client) : client_(client) {}
+    ~JackInput() override { Close(); }
+
+    std::vector<std::string> DeviceNames() override {
+        names_ = client_.Reconnect() ? client_.Sources() : std::vector<std::string>{};
+        return names_;
+    }
+
+    bool Open(int index, MidiInputSink* sink) override {
+        Close();
+        if (index < 0 || index >= static_cast<int>(names_.size()) || !client_.Reconnect())
+            return false;
+        open_ = client_.OpenInput(names_[static_cast<std::size_t>(index)], sink);
+        return open_;
+    }
+
+    void Close() override {
+        if (open_)
+            client_.CloseInput();
+        open_ = false;
+    }
+
+private:
+    JackClient& client_;
+    std::vector<std::string> names_;
+    bool open_ = false;
+};
+
+class JackOutput final : public MidiOutputBackend {
+public:
+    explicit JackOutput(JackClient& client) : client_(client) {}
+    ~JackOutput() override { Close(); }
+
+    std::vector<std::string> DeviceNames() override {
+        names_ = client_.Reconnect() ? client_.Targets() : std::vector<std::string>{};
+        return names_;
+    }
+
+    bool Open(int index) override {
+        Close();
+        if (index < -1 || index >= static_cast<int>(names_.size()) || !client_.Reconnect())
+            return false;
+        open_ = client_.OpenOutput(index == -1 ? std::string()
+                                               : names_[static_cast<std::size_t>(index)]);
+        return open_;
+    }
+
+    void Close() override {
+        if (open_)
+            client_.CloseOutput();
+        open_ = false;
+    }
+
+    void Send(const std::uint8_t* data, std::size_t size) override {
+        if (open_)
+            client_.Send(data, size);
+    }
+
+    std::string VirtualPortName() override { return client_.OutputPortName(); }
+    bool SystemAlive() const override { return client_.Alive(); }
+
+private:
+    JackClient& client_;
+    std::vector<std::string> names_;
+    bool open_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<JackClient> JackClient::Connect() {
+    std::unique_ptr<JackClient> client(new JackClient());
+    client->ring_ = jack_ringbuffer_create(kRingBytes);
+    if (!client->ring_ || !client->Open())
+        return nullptr;
+    // Keeps the RT thread from page faults; without the privilege it still works.
+    jack_ringbuffer_mlock(client->ring_);
+    return client;
+}
+
+bool JackClient::Open() {
+    QuietJack quiet;
+    jack_status_t status{};
+    client_ = jack_client_open(kClientName, JackNoStartServer, &status);
+    if (!client_)
+        return false;
+    // Callbacks can only be set before activation.
+    jack_on_shutdown(client_, &JackClient::OnShutdown, this);
+    if (jack_set_process_callback(client_, &JackClient::OnProcess, this) != 0 ||
+        jack_activate(client_) != 0) {
+        jack_client_close(client_);
+        client_ = nullptr;
+        return false;
+    }
+    // JACK appends a suffix when another Velomire already has the name.
+    name_ = jack_get_client_name(client_);
+    return true;
+}
+
+JackClient::~JackClient() {
+    if (client_) {
+        CloseOutput();
+        CloseInput();
+        if (!dead_.load(std::memory_order_acquire))
+            jack_deactivate(client_);
+        Release();
+    }
+    // The RT thread no longer runs: the client is closed.
+    if (ring_)
+        jack_ringbuffer_free(ring_);
+}
+
+// Closes the client. One whose server has gone still holds libjack's threads and the
+// server's shared memory until closed; closing it only fails to say goodbye.
+void JackClient::Release() {
+    QuietJack quiet;
+    jack_client_close(client_);
+    client_ = nullptr;
+}
+
+bool JackClient::Alive() const {
+    return client_ != nullptr && !dead_.load(std::memory_order_acquire);
+}
+
+bool JackClient::Reconnect() {
+    if (Alive())
+        return true;
+    if (client_) {
+        // The dead client's threads end with it; after that nothing reads the state below.
+        Release();
+        inPort_.store(nullptr);
+        outPort_.store(nullptr);
+        sink_.store(nullptr);
+        inProcess_.store(false);
+        outputOpen_ = false;
+        jack_ringbuffer_reset(ring_);
+        dead_.store(false, std::memory_order_release);
+    }
+    return Open();
+}
+
+std::vector<std::string> JackClient::OthersPorts(unsigned long flags) {
+    std::vector<std::string> names;
+    if (!Alive())
+        return names;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+    if (!ports)
+        return names;
+    for (const char** p = ports; *p; ++p) {
+        std::string name(*p);
+        if (!name.empty() && !IsOwnPort(name))
+            names.push_back(std::move(name));
+    }
+    jack_free(static_cast<void*>(ports));
+    return names;
+}
+
+std::vector<std::string> JackClient::Sources() {
+    return OthersPorts(JackPortIsOutput);
+}
+
+std::vector<std::string> JackClient::Targets() {
+    return OthersPorts(JackPortIsInput);
+}
+
+bool JackClient::OpenInput(const std::string& source, MidiInputSink* sink) {
+    CloseInput();
+    if (!Alive() || !sink)
+        return false;
+    // Found afresh: the device may have gone since the list was made.
+    const std::vector<std::string> now = Sources();
+    if (std::find(now.begin(), now.end(), source) == now.end())
+        return false;
+    jack_port_t* port =
+        jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!port)
+        return false;
+    sink_.store(sink, std::memory_order_seq_cst);
+    inPort_.store(port, std::memory_order_seq_cst);
+    if (jack_connect(client_, source.c_str(), jack_port_name(port)) != 0) {
+        CloseInput();
+        return false;
+    }
+    return true;
+}
+
+void JackClient::CloseInput() {
+    jack_port_t* port = inPort_.exchange(nullptr, std::memory_order_seq_cst);
+    if (!port)
+        return;
+    // Once the RT thread is outside its callback it can only see the null port, so the
+    // sink is no longer called from here on.
+    while (inProcess_.load(std::memory_order_seq_cst))
+        std::this_thread::yield();
+    sink_.store(nullptr, std::memory_order_seq_cst);
+    if (!dead_.load(std::memory_order_acquire)) {
+        jack_port_disconnect(client_, port);
+        jack_port_unregister(client_, port);
+    }
+}
+
+bool JackClient::OpenOutput(const std::string& target) {
+    CloseOutput();
+    if (!Alive())
+        return false;
+    if (!target.empty()) {
+        const std::vector<std::string> now = Targets();
+        if (std::find(now.begin(), now.end(), target) == now.end())
+            return false;
+    }
+    jack_port_t* port =
+        jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!port)
+        return false;
+    // Published before connecting, so the port buffer is ours (cleared) in every period a
+    // reader can see it.
+    outPort_.store(port, std::memory_order_seq_cst);
+    outputOpen_ = true;
+    if (!target.empty() && jack_connect(client_, jack_port_name(port), target.c_str()) != 0) {
+        CloseOutput();
+        return false;
+    }
+    return true;
+}
+
+void JackClient::CloseOutput() {
+    if (!outputOpen_)
+        return;
+    outputOpen_ = false;
+    if (!dead_.load(std::memory_order_acquire)) {
+        // Let what was sent leave first, then one more period so that the readers of the
+        // period that took the last message have run.
+        const auto deadline = std::chrono::steady_clock::now() + kFlushTimeout;
+        auto waitUntil = [&](auto done) {
+            while (!done() && !dead_.load(std::memory_order_acquire) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        waitUntil([&] { return jack_ringbuffer_read_space(ring_) == 0; });
+        const std::uint64_t seen = cycles_.load(std::memory_order_acquire);
+        waitUntil([&] { return cycles_.load(std::memory_order_acquire) >= seen + 2; });
+    }
+    jack_port_t* port = outPort_.exchange(nullptr, std::memory_order_seq_cst);
+    // Once the RT thread is outside its callback it can only see the null port, so the
+    // ring and the port are ours alone from here on.
+    while (inProcess_.load(std::memory_order_seq_cst))
+        std::this_thread::yield();
+    // What did not leave in time is not sent to the next destination.
+    jack_ringbuffer_read_advance(ring_, jack_ringbuffer_read_space(ring_));
+    if (port && !dead_.load(std::memory_order_acquire)) {
+        jack_port_disconnect(client_, port);
+        jack_port_unregister(client_, port);
+    }
+}
+
+// Never waits: a full ring (the server has stopped running periods) drops.
+void JackClient::Send(const std::uint8_t* data, std::size_t size) {
+    if (!outputOpen_ || !data || size == 0 || dead_.load(std::memory_order_acquire))
+        return;
+    const std::size_t total = kHeaderBytes + size;
+    if (jack_ringbuffer_write_space(ring_) < total) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    jack_ringbuffer_data_t region[2];
+    jack_ringbuffer_get_write_vector(ring_, region);
+    const auto header = static_cast<Header>(size);
+    CopyToRing(region, 0, &header, kHeaderBytes);
+    CopyToRing(region, kHeaderBytes, data, size);
+    // Header and bytes become visible together: the RT thread never sees half a message.
+    std::atomic_thread_fence(std::memory_order_release);
+    jack_ringbuffer_write_advance(ring_, total);
+}
+
+std::string JackClient::OutputPortName() const {
+    return (name_.empty() ? std::string(kClientName) : name_) + ":" + kOutputPortName;
+}
+
+// RT thread: no locks, no allocation, no JACK calls that print.
+int JackClient::OnProcess(jack_nframes_t frames, void* self) {
+    auto* c = static_cast<JackClient*>(self);
+    c->inProcess_.store(true, std::memory_order_seq_cst);
+    if (jack_port_t* in = c->inPort_.load(std::memory_order_seq_cst); in && frames > 0)
+        c->ReadInput(in, frames);
+    if (jack_port_t* out = c->outPort_.load(std::memory_order_seq_cst); out && frames > 0) {
+        if (void* buffer = jack_port_get_buffer(out, frames)) {
+            jack_midi_clear_buffer(buffer);
+            c->WriteQueued(buffer, frames);
+        }
+    }
+    c->cycles_.fetch_add(1, std::memory_order_release);
+    c->inProcess_.store(false, std::memory_order_seq_cst);
+    return 0;
+}
+
+// RT thread. Hands this period's events to the sink in order; each JACK event is one
+// message as the device sent it (the sink splits running status and the like).
+void JackClient::ReadInput(jack_port_t* port, jack_nframes_t frames) {
+    MidiInputSink* sink = sink_.load(std::memory_order_seq_cst);
+    void* buffer = jack_port_get_buffer(port, frames);
+    if (!sink || !buffer)
+        return;
+    const std::uint32_t count = jack_midi_get_event_count(buffer);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) == 0 && event.size > 0)
+            sink->OnMidiBytes(event.buffer, event.size);
+    }
+}
+
+// RT thread. Moves queued messages into this period's port buffer, oldest first, until the
+// ring is empty or the buffer is full; the rest stays queued for the next period.
+void JackClient::WriteQueued(void* buffer, jack_nframes_t frames) {
+    jack_nframes_t written = 0;
+    while (jack_ringbuffer_read_space(ring_) >= kHeaderBytes) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        jack_ringbuffer_data_t region[2];
+        jack_ringbuffer_get_read_vector(ring_, region);
+        Header size = 0;
+        CopyFromRing(region, 0, &size, kHeaderBytes);
+        const std::size_t total = kHeaderBytes + size;
+        // Checked first: a failed reserve makes libjack print from this thread.
+        jack_midi_data_t* event = nullptr;
+        if (jack_midi_max_event_size(buffer) >= size) {
+            // Spread over the period, then sharing its last frame; never decreasing.
+            const jack_nframes_t offset = std::min(written, frames - 1);
+            event = jack_midi_event_reserve(buffer, offset, size);
+        }
+        if (!event) {
+            if (written > 0)
+                return; // the buffer is full for this period
+            // Not even an empty port buffer holds it: it can never leave.
+            jack_ringbuffer_read_advance(ring_, total);
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        CopyFromRing(region, kHeaderBytes, event, size);
+        jack_ringbuffer_read_advance(ring_, total);
+        ++written;
+    }
+}
+
+// A JACK thread, after the client's last period.
+void JackClient::OnShutdown(void* self) {
+    static_cast<JackClient*>(self)->dead_.store(true, std::memory_order_release);
+}
+
+JackMidiSystem::JackMidiSystem(std::unique_ptr<JackClient> client) : client_(std::move(client)) {}
+JackMidiSystem::~JackMidiSystem() = default;
+
+std::unique_ptr<MidiInputBackend> JackMidiSystem::CreateInput() {
+    return std::make_unique<JackInput>(*client_);
+}
+
+std::unique_ptr<MidiOutputBackend> JackMidiSystem::CreateOutput() {
+    return std::make_unique<JackOutput>(*client_);
+}
+
+} // namespace velomire

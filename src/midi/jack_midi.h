@@ -1,0 +1,109 @@
+#pragma once
+
+#include "midi/midi_backend.h"
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velomire {
+
+// Velomire on JACK, written on libjack directly: one client carries both ports, so
+// starting costs one connection to the server, not one per direction; output that does
+// not fit into one period's port buffer waits for the next period instead of being
+// dropped; and a client whose server went away is replaced by a fresh one as soon as a
+// server runs again, so reselecting a device after a JACK restart just works.
+//
+// Threads: everything but the callbacks runs on one thread (the UI thread). The process
+// callback runs on JACK's real-time thread and shares only the output ring (UI thread
+// writes, RT thread reads) and the atomics below. The shutdown callback only sets dead_.
+class JackClient {
+public:
+    // Bytes the UI thread may queue ahead of the RT thread: seconds of the densest traffic.
+    static constexpr std::size_t kRingBytes = std::size_t{1} << 20;
+
+    // Connects to a running server (never starts one); null when none runs. Quiet: a
+    // server that is not there is not an error.
+    static std::unique_ptr<JackClient> Connect();
+    ~JackClient();
+    JackClient(const JackClient&) = delete;
+    JackClient& operator=(const JackClient&) = delete;
+
+    // False once the server has gone away, until Reconnect succeeds.
+    bool Alive() const;
+    // Replaces a client whose server went away; its ports are gone with it. True when a
+    // client is alive afterwards. Does nothing while the client is alive.
+    bool Reconnect();
+
+    // MIDI ports of other clients that send (sources) or receive (targets), as
+    // "client:port"; Velomire's own ports are left out.
+    std::vector<std::string> Sources();
+    std::vector<std::string> Targets();
+
+    // Registers the input port and connects `source` to it; the sink then gets every
+    // event on the RT thread.
+    bool OpenInput(const std::string& source, MidiInputSink* sink);
+    void CloseInput();
+
+    // Registers the output port and connects it to `target` (empty: none, others connect
+    // to it themselves).
+    bool OpenOutput(const std::string& target);
+    // Lets queued messages leave first (bounded), then unregisters the port.
+    void CloseOutput();
+    // Queues one message for the next period. Never waits: a full ring drops.
+    void Send(const std::uint8_t* data, std::size_t size);
+
+    std::string OutputPortName() const;
+    // Messages that could not be sent: the ring was full, or a SysEx is larger than a
+    // JACK port buffer can ever hold.
+    std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    JackClient() = default;
+    bool Open();
+    void Release();
+    std::vector<std::string> OthersPorts(unsigned long flags);
+
+    static int OnProcess(jack_nframes_t frames, void* self);
+    static void OnShutdown(void* self);
+    void ReadInput(jack_port_t* port, jack_nframes_t frames);
+    void WriteQueued(void* buffer, jack_nframes_t frames);
+
+    jack_client_t* client_ = nullptr;
+    jack_ringbuffer_t* ring_ = nullptr;
+    std::string name_;
+    bool outputOpen_ = false;
+
+    // Registered ports, published to the RT thread; null while closed.
+    std::atomic<jack_port_t*> inPort_{nullptr};
+    std::atomic<jack_port_t*> outPort_{nullptr};
+    std::atomic<MidiInputSink*> sink_{nullptr};
+    // True while the RT thread may be using the ports, the sink and the ring.
+    std::atomic<bool> inProcess_{false};
+    std::atomic<bool> dead_{false};
+    // Process callbacks completed; lets CloseOutput see a period pass.
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+// The JACK MIDI system: both directions share one client, which has one input and one
+// output port, so the system serves one input and one output backend at a time.
+class JackMidiSystem final : public MidiSystem {
+public:
+    explicit JackMidiSystem(std::unique_ptr<JackClient> client);
+    ~JackMidiSystem() override;
+    std::unique_ptr<MidiInputBackend> CreateInput() override;
+    std::unique_ptr<MidiOutputBackend> CreateOutput() override;
+    std::string Name() const override { return "JACK"; }
+
+private:
+    std::unique_ptr<JackClient> client_;
+};
+
+} // namespace velomire
