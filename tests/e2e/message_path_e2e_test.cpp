@@ -489,5 +489,35 @@ TEST_F(JackRoundTrip, SurvivesThePeerVanishingAndReopensByPosition) {
               (std::vector<Bytes>{{0x90, 65, 100}, {0x80, 65, 0}, {0xF8}}));
 }
 
+TEST_F(JackRoundTrip, ReselectingAfterAServerRestartCarriesMusicAgain) {
+    ASSERT_EQ(Exchange({{0x90, 60, 100}}), (std::vector<Bytes>{{0x90, 60, 100}}));
+
+    // Only Velomire is to meet the server's death: the test's own client leaves first.
+    peer_.reset();
+    server_.Stop();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until)
+        PumpEvents();
+    EXPECT_FALSE(engine_->MIDIOutput1.SystemAlive());
+    // Playing and panicking into a dead server are harmless, and choosing a device fails
+    // plainly while no server runs.
+    engine_->path.Process(0x80, 60, 0, engine_->MIDIOutput1);
+    engine_->path.SendPanic(engine_->MIDIOutput1);
+    EXPECT_FALSE(OpenMidiIn(engine_->MIDIInput1, kFirstInputPosition));
+    EXPECT_FALSE(OpenMidiOut(engine_->MIDIOutput1, kFirstOutputPosition));
+
+    // The server and the instrument are back. The window's lists are those made at start:
+    // choosing the same positions again, without listing afresh, is all the user does.
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+    ASSERT_NO_FATAL_FAILURE(OpenPeer());
+    EXPECT_TRUE(OpenMidiIn(engine_->MIDIInput1, kFirstInputPosition));
+    EXPECT_TRUE(OpenMidiOut(engine_->MIDIOutput1, kFirstOutputPosition));
+    EXPECT_TRUE(engine_->MIDIOutput1.SystemAlive());
+    Configure(5, false);
+    EXPECT_EQ(Exchange({{0x90, 60, 100}, {0x80, 60, 0}, {0xF8}}),
+              (std::vector<Bytes>{{0x90, 65, 100}, {0x80, 65, 0}, {0xF8}}));
+}
+
 } // namespace
 } // namespace velomire::e2e
