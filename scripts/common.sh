@@ -5,7 +5,7 @@ VELOMIRE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export VELOMIRE_ROOT
 
 RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
-  librtmidi-dev libasound2-dev libjack-jackd2-dev fonts-liberation)
+  librtmidi-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev fonts-liberation)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang desktop-file-utils
   xvfb x11-apps imagemagick valgrind dpkg-dev file)
 

@@ -2,15 +2,22 @@
 #include "app/form_midi.h"
 #include "app/headless_runner.h"
 #include "app/message_box.h"
+#include "midi/pending_system.h"
 #include "midi/rtmidi_backend.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QTimer>
+
+#include <fontconfig/fontconfig.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
+#include <utility>
 
 using namespace velomire;
 
@@ -51,6 +58,42 @@ int HandleInformational(const CommandLine& cl) {
     return 0;
 }
 
+// Runs `then` once, after the widget's first paint: a box over a window not yet drawn
+// would hide what it speaks of and hold up the drawing.
+void AfterFirstPaint(QWidget& widget, std::function<void()> then) {
+    class Watch final : public QObject {
+    public:
+        Watch(QWidget& w, std::function<void()> then) : QObject(&w), then_(std::move(then)) {
+            w.installEventFilter(this);
+        }
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Paint && then_) {
+                watched->removeEventFilter(this);
+                QTimer::singleShot(0, this, std::exchange(then_, {}));
+            }
+            return false;
+        }
+
+    private:
+        std::function<void()> then_;
+    };
+    new Watch(widget, std::move(then));
+}
+
+// The MIDI system named on the command line, read before Qt has taken its own options
+// out of the arguments; what the full parse says afterwards wins.
+MidiApiChoice EarlyMidiApi(int argc, char** argv) {
+    QStringList arguments{QString()};
+    for (int i = 1; i < argc; ++i) {
+        const QString a = QString::fromLocal8Bit(argv[i]);
+        if (a == QLatin1String("--midi-api") && i + 1 < argc)
+            arguments << a << QString::fromLocal8Bit(argv[++i]);
+        else if (a.startsWith(QLatin1String("--midi-api=")))
+            arguments << a;
+    }
+    return ParseCommandLine(arguments).midiApi;
+}
+
 void Identify() {
     QCoreApplication::setApplicationName(QStringLiteral("velomire"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELOMIRE_VERSION));
@@ -84,6 +127,16 @@ int RunHeadless(int argc, char** argv) {
 }
 
 int RunWindow(int argc, char** argv) {
+    // Three slow starts at once: reaching the MIDI system (a JACK client takes tens of
+    // milliseconds to connect and list its ports), loading the font configuration, which
+    // Qt does at the window's first text (FcInit does nothing once done, and fontconfig is
+    // thread-safe), and connecting to the display. The window is built meanwhile; its
+    // device lists wait for the MIDI system.
+    const MidiApiChoice earlyApi = EarlyMidiApi(argc, argv);
+    auto midi = std::make_unique<PendingMidiSystem>(
+        std::async(std::launch::async, &ChooseMidiSystem, earlyApi));
+    std::future<FcBool> fonts = std::async(std::launch::async, &FcInit);
+
     QApplication app(argc, argv); // takes Qt's own options out of the arguments
     Identify();
     QGuiApplication::setDesktopFileName(QStringLiteral("velomire"));
@@ -91,24 +144,28 @@ int RunWindow(int argc, char** argv) {
     if (const int done = HandleInformational(cl))
         return done - 1;
 
-    MidiSystemChoice midi = ChooseMidiSystem(cl.midiApi);
-    if (!midi.available)
-        std::fprintf(stderr, "velomire: %s\n", midi.status.c_str());
+    if (cl.midiApi != earlyApi) {
+        midi = std::make_unique<PendingMidiSystem>(
+            std::async(std::launch::deferred, &ChooseMidiSystem, cl.midiApi));
+    }
+    fonts.wait();
 
     QtMessageBoxes boxes;
-    Form_midi window(*midi.system, boxes);
+    Form_midi window(*midi, boxes);
     boxes.SetParent(&window);
     window.Form_Load();
     window.show();
-    if (!midi.available) {
-        // Started from a menu, stderr is unseen: say it once in the window, once shown.
-        QTimer::singleShot(0, &window, [&boxes, &midi] {
+    const MidiSystemChoice& reached = midi->Choice();
+    if (!reached.available) {
+        std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
+        // Started from a menu, stderr is unseen: say it once in the window, once drawn.
+        AfterFirstPaint(window, [&boxes, &reached] {
             boxes.Inform(QStringLiteral("Velomire"),
                          QStringLiteral("Velomire has %1.\n\n"
                                         "It runs, but its device lists hold only \"Not "
                                         "Enabled\". Load the ALSA sequencer (snd-seq) or start "
                                         "a JACK server, then start Velomire again.")
-                             .arg(QString::fromStdString(midi.status)));
+                             .arg(QString::fromStdString(reached.status)));
         });
     }
     return QApplication::exec();

@@ -175,6 +175,10 @@ bool JackClient::Open() {
     }
     // JACK appends a suffix when another Velomire already has the name.
     name_ = jack_get_client_name(client_);
+    // libjack's first port listing in a process walks the server's whole port table in
+    // shared memory (tens of milliseconds); taken here, it falls on the connecting
+    // thread, which at start-up runs beside the window's construction.
+    Sources();
     return true;
 }
 
