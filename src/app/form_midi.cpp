@@ -13,6 +13,8 @@
 #include <QPainter>
 #include <QScreen>
 
+#include <cstdlib>
+
 namespace velomire {
 
 namespace {
@@ -38,6 +40,21 @@ public:
     }
 };
 
+// A fully transparent image on memory straight from the system (calloc of this size maps
+// zero pages): the pages no mark is ever drawn on cost neither start-up time nor memory.
+QImage TransparentImage(QSize size) {
+    const qsizetype stride = qsizetype{size.width()} * 4;
+    void* data = std::calloc(static_cast<std::size_t>(stride * size.height()), 1);
+    if (!data) {
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        return image;
+    }
+    return QImage(
+        static_cast<uchar*>(data), size.width(), size.height(), stride,
+        QImage::Format_ARGB32_Premultiplied, [](void* p) { std::free(p); }, data);
+}
+
 } // namespace
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
@@ -48,8 +65,7 @@ Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
                        .arg(QStringLiteral(VELOMIRE_VERSION).section(QLatin1Char('.'), 0, 1)));
     setWindowIcon(QIcon(QStringLiteral(":/velomire-32.png")));
     setFixedSize(725, 358);
-    m_marks = QImage(size(), QImage::Format_ARGB32_Premultiplied);
-    m_marks.fill(Qt::transparent);
+    m_marks = TransparentImage(size());
 
     // Two lines one pixel apart: dark above, light below.
     QPalette dark = m_ui->Line1->palette();

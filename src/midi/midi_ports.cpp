@@ -20,7 +20,8 @@ QString NameAt(const std::vector<std::string>& names, int id) {
 } // namespace
 
 MIDIInput::MIDIInput(MidiSystem& system, QObject* parent)
-    : QObject(parent), backend_(system.CreateInput()), ring_(kQueueCapacity) {
+    : QObject(parent), backend_(system.CreateInput()),
+      ring_(std::make_unique_for_overwrite<Slot[]>(kQueueCapacity)) {
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ >= 0) {
         notifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);

@@ -88,7 +88,9 @@ private:
     std::atomic<bool> receiving_{false};
     std::atomic<bool> dropSensing_{false};
 
-    std::vector<Slot> ring_;
+    // Left uninitialised: a slot is written before it is read, and untouched pages of a
+    // large allocation cost neither start-up time nor resident memory.
+    std::unique_ptr<Slot[]> ring_;
     std::atomic<std::size_t> head_{0}; // written by the MIDI thread
     std::atomic<std::size_t> tail_{0}; // written by the UI thread
     std::atomic<bool> pending_{false};
