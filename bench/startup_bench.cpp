@@ -48,42 +48,54 @@ double MsSince(Clock::time_point t0, Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(t - t0).count();
 }
 
-// A private Xvfb on the first free display number, which it reports through -displayfd.
+// Starts a program that reports one line on its fd 3 (Xvfb's display number, a bus
+// daemon's address) and returns that line; empty on failure, with the reason in `error`.
+std::string StartReporting(ChildProcess& child, const std::vector<std::string>& argv,
+                           std::string& error) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        error = "pipe failed";
+        return {};
+    }
+    const bool started = child.Start(argv, "/", {}, error, fds[1]);
+    ::close(fds[1]);
+    if (!started) {
+        ::close(fds[0]);
+        return {};
+    }
+    std::string line;
+    pollfd p{fds[0], POLLIN, 0};
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline && line.find('\n') == std::string::npos) {
+        if (::poll(&p, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            line.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fds[0]);
+    if (line.find('\n') == std::string::npos) {
+        error = argv[0] + " reported nothing; its output:\n" + child.Output();
+        child.Stop();
+        return {};
+    }
+    return line.substr(0, line.find('\n'));
+}
+
+// A private Xvfb on the first free display number.
 class Xvfb {
 public:
     bool Start(std::string& error) {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            error = "pipe failed";
+        const std::string number =
+            StartReporting(child_,
+                           {"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24",
+                            "-nolisten", "tcp", "-noreset"},
+                           error);
+        if (number.empty())
             return false;
-        }
-        const bool started = child_.Start({"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0",
-                                           "1280x1024x24", "-nolisten", "tcp", "-noreset"},
-                                          "/", {}, error, fds[1]);
-        ::close(fds[1]);
-        if (!started) {
-            ::close(fds[0]);
-            return false;
-        }
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline && number.find('\n') == std::string::npos) {
-            if (::poll(&p, 1, 100) > 0) {
-                char buffer[16];
-                const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-                if (n <= 0)
-                    break;
-                number.append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        ::close(fds[0]);
-        if (number.find('\n') == std::string::npos) {
-            error = "Xvfb reported no display; its output:\n" + child_.Output();
-            child_.Stop();
-            return false;
-        }
-        display_ = ":" + number.substr(0, number.find('\n'));
+        display_ = ":" + number;
         return true;
     }
     void Stop() { child_.Stop(); }
@@ -94,7 +106,53 @@ private:
     std::string display_;
 };
 
-Run WatchStart(const std::string& display, const Variant& v, const std::string& directory) {
+// A private session bus, as a desktop has. Without one, every Qt program spends its
+// start trying to launch one (a fork and a failed exec per PATH entry), which is noise
+// in both figures; when the daemon is not installed the runs go without.
+class SessionBus {
+public:
+    bool Start(std::string& error) {
+        address_ = StartReporting(
+            child_,
+            {"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"},
+            error);
+        return !address_.empty();
+    }
+    void Stop() { child_.Stop(); }
+    const std::string& Address() const { return address_; }
+
+private:
+    ChildProcess child_;
+    std::string address_;
+};
+
+// Resident memory of a plain JACK MIDI client with no window, two seconds after start:
+// what any program pays for being on JACK.
+Memory BareClientMemory(const std::string& directory, std::string& note) {
+    velomire::e2e::JackPeer peer("startup-peer");
+    std::string error;
+    if (!peer.Open(error)) {
+        note = error;
+        return {};
+    }
+    ChildProcess child;
+    if (!child.Start({VELOMIRE_BARE_PASSTHROUGH, peer.OutPortName(), peer.InPortName()}, directory,
+                     {}, error)) {
+        note = error;
+        return {};
+    }
+    const Clock::time_point t0 = child.Started();
+    while (Clock::now() < t0 + std::chrono::seconds(2) && child.Running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const Memory m = ReadMemory(child.Pid());
+    if (m.rss < 0)
+        note = "it ended early; its output:\n" + child.Output();
+    child.Stop();
+    return m;
+}
+
+Run WatchStart(const std::string& display, const std::string& bus, const Variant& v,
+               const std::string& directory) {
     Run r;
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
@@ -118,6 +176,8 @@ Run WatchStart(const std::string& display, const Variant& v, const std::string& 
     std::vector<std::string> env = v.environment;
     env.push_back("DISPLAY=" + display);
     env.push_back("QT_QPA_PLATFORM=xcb");
+    if (!bus.empty())
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
     ChildProcess child;
     std::string error;
     if (!child.Start(v.argv, directory, env, error)) {
@@ -241,6 +301,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "startup bench: %s\n", error.c_str());
         return 1;
     }
+    SessionBus bus;
+    std::string busError;
+    if (!bus.Start(busError))
+        std::printf("no session bus (%s); runs go without\n", busError.c_str());
     // Velomire runs as it is used, on a JACK server; the third variant shows what the
     // MIDI system adds to start-up and memory.
     velomire::e2e::JackServer jack;
@@ -257,14 +321,16 @@ int main(int argc, char** argv) {
          {"JACK_DEFAULT_SERVER=velomire-bench-no-such-server"}},
         {"minimal window with text", {VELOMIRE_MINIMAL_WINDOW, "--text"}, {}},
     };
-    std::printf("Xvfb %s, JACK server %s; %d runs per program after one warm-up, interleaved\n",
-                x.Display().c_str(), jack.Name().c_str(), runs);
+    std::printf("Xvfb %s, JACK server %s, %s; %d runs per program after one warm-up, "
+                "interleaved\n",
+                x.Display().c_str(), jack.Name().c_str(),
+                bus.Address().empty() ? "no session bus" : "a private session bus", runs);
     std::printf("Times from exec, ms: window mapped / first drawing in it (DAMAGE) / own first "
                 "paint; RSS 2 s after exec\n");
     std::vector<std::vector<Run>> results(variants.size());
     for (int round = 0; round <= runs; ++round) {
         for (std::size_t i = 0; i < variants.size(); ++i) {
-            const Run r = WatchStart(x.Display(), variants[i], work.Path());
+            const Run r = WatchStart(x.Display(), bus.Address(), variants[i], work.Path());
             std::printf("  %-26s %s  map %6.1f  paint %6.1f  own %6.1f  RSS %s%s\n",
                         variants[i].name.c_str(), round == 0 ? "warm-up" : "run    ", r.mapMs,
                         r.paintMs, r.selfPaintMs, MemoryText(r.memory).c_str(),
@@ -274,7 +340,12 @@ int main(int argc, char** argv) {
                 results[i].push_back(r);
         }
     }
+    std::string bareNote;
+    const Memory bare = BareClientMemory(work.Path(), bareNote);
+    std::printf("  %-26s RSS %s%s\n", "bare JACK client, no window", MemoryText(bare).c_str(),
+                bareNote.empty() ? "" : ("  " + bareNote).c_str());
     jack.Stop();
+    bus.Stop();
     x.Stop();
 
     std::vector<Figures> f;
@@ -317,6 +388,10 @@ int main(int argc, char** argv) {
                     "velomire " + Fixed(privateMiB(f[1].memory), 1) + " MiB, minimal " +
                         Fixed(privateMiB(f[0].memory), 1) +
                         " MiB: " + Ratio(privateMiB(f[1].memory), privateMiB(f[0].memory)),
+                    "", "");
+    PrintSummaryRow("5 Floor: a bare RtMidi JACK pass-through, no window",
+                    Fixed(static_cast<double>(bare.rss) / 1024.0, 1) + " MiB, of it shmem " +
+                        Fixed(static_cast<double>(bare.shmem) / 1024.0, 1),
                     "", "");
     PrintSummaryRow("5 Same, velomire with no MIDI server",
                     Fixed(f[2].paintMs, 0) + " ms (" + Ratio(f[2].paintMs, f[0].paintMs) + "), " +
