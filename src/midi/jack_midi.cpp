@@ -20,11 +20,11 @@ constexpr std::size_t kHeaderBytes = sizeof(Header);
 // exit must arrive), without hanging on a server that has stopped running periods.
 constexpr auto kFlushTimeout = std::chrono::seconds(1);
 
-// Copies between a flat buffer and the (up to two) pieces of a ring region, starting
-// `offset` bytes into the region. RT-safe.
-void CopyFromRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, void* to,
-                  std::size_t size) {
-    auto* out = static_cast<char*>(to);
+// Calls visit(bytes, n) for each stretch of the bytes [offset, offset + size) of a ring
+// region, which lies in up to two pieces. RT-safe.
+template <typename Visit>
+void ForRegion(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, std::size_t size,
+               Visit visit) {
     for (const jack_ringbuffer_data_t& piece : region) {
         if (size == 0)
             return;
@@ -33,29 +33,28 @@ void CopyFromRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset,
             continue;
         }
         const std::size_t n = std::min(size, piece.len - offset);
-        std::memcpy(out, piece.buf + offset, n);
-        out += n;
+        visit(piece.buf + offset, n);
         size -= n;
         offset = 0;
     }
 }
 
+void CopyFromRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, void* to,
+                  std::size_t size) {
+    auto* out = static_cast<char*>(to);
+    ForRegion(region, offset, size, [&](const char* bytes, std::size_t n) {
+        std::memcpy(out, bytes, n);
+        out += n;
+    });
+}
+
 void CopyToRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, const void* from,
                 std::size_t size) {
     const auto* in = static_cast<const char*>(from);
-    for (const jack_ringbuffer_data_t& piece : region) {
-        if (size == 0)
-            return;
-        if (offset >= piece.len) {
-            offset -= piece.len;
-            continue;
-        }
-        const std::size_t n = std::min(size, piece.len - offset);
-        std::memcpy(piece.buf + offset, in, n);
+    ForRegion(region, offset, size, [&](char* bytes, std::size_t n) {
+        std::memcpy(bytes, in, n);
         in += n;
-        size -= n;
-        offset = 0;
-    }
+    });
 }
 
 void JackQuiet(const char*) {}
