@@ -79,18 +79,20 @@ public:
 // `index`-stable for a backend between DeviceNames and Open (see MidiInputBackend).
 class JackInput final : public MidiInputBackend {
 public:
-    explicit JackInput(JackClient& client) : client_(client) {}
+    JackInput(JackMidiSystem& system, JackClient& client) : system_(system), client_(client) {}
     ~JackInput() override { Close(); }
 
     std::vector<std::string> DeviceNames() override {
-        names_ = client_.Reconnect() ? client_.Sources() : std::vector<std::string>{};
+        system_.Reconnect();
+        names_ = client_.Sources();
         return names_;
     }
 
     bool Open(int index, MidiInputSink* sink) override {
         Close();
-        if (index < 0 || index >= static_cast<int>(names_.size()) || !client_.Reconnect())
+        if (index < 0 || index >= static_cast<int>(names_.size()))
             return false;
+        system_.Reconnect();
         open_ = client_.OpenInput(names_[static_cast<std::size_t>(index)], sink);
         return open_;
     }
@@ -102,6 +104,7 @@ public:
     }
 
 private:
+    JackMidiSystem& system_;
     JackClient& client_;
     std::vector<std::string> names_;
     bool open_ = false;
@@ -109,18 +112,20 @@ private:
 
 class JackOutput final : public MidiOutputBackend {
 public:
-    explicit JackOutput(JackClient& client) : client_(client) {}
+    JackOutput(JackMidiSystem& system, JackClient& client) : system_(system), client_(client) {}
     ~JackOutput() override { Close(); }
 
     std::vector<std::string> DeviceNames() override {
-        names_ = client_.Reconnect() ? client_.Targets() : std::vector<std::string>{};
+        system_.Reconnect();
+        names_ = client_.Targets();
         return names_;
     }
 
     bool Open(int index) override {
         Close();
-        if (index < -1 || index >= static_cast<int>(names_.size()) || !client_.Reconnect())
+        if (index < -1 || index >= static_cast<int>(names_.size()))
             return false;
+        system_.Reconnect();
         open_ = client_.OpenOutput(index == -1 ? std::string()
                                                : names_[static_cast<std::size_t>(index)]);
         return open_;
@@ -141,6 +146,7 @@ public:
     bool SystemAlive() const override { return client_.Alive(); }
 
 private:
+    JackMidiSystem& system_;
     JackClient& client_;
     std::vector<std::string> names_;
     bool open_ = false;
@@ -148,14 +154,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<JackClient> JackClient::Connect() {
-    std::unique_ptr<JackClient> client(new JackClient());
-    client->ring_ = jack_ringbuffer_create(kRingBytes);
-    if (!client->ring_ || !client->Open())
-        return nullptr;
-    // Keeps the RT thread from page faults; without the privilege it still works.
-    jack_ringbuffer_mlock(client->ring_);
-    return client;
+JackClient::JackClient() {
+    Open();
 }
 
 bool JackClient::Open() {
@@ -172,7 +172,8 @@ bool JackClient::Open() {
         client_ = nullptr;
         return false;
     }
-    // JACK appends a suffix when another Velomire already has the name.
+    // JACK appends a suffix when another client already has the name (the other
+    // direction's, or another Velomire's).
     name_ = jack_get_client_name(client_);
     // libjack's first port listing in a process walks the server's whole port table in
     // shared memory (tens of milliseconds); taken here, it falls on the connecting
@@ -206,21 +207,25 @@ bool JackClient::Alive() const {
     return client_ != nullptr && !dead_.load(std::memory_order_acquire);
 }
 
-bool JackClient::Reconnect() {
-    if (Alive())
-        return true;
-    if (client_) {
-        // The dead client's threads end with it; after that nothing reads the state below.
-        Release();
-        inPort_.store(nullptr);
-        outPort_.store(nullptr);
-        sink_.store(nullptr);
-        inProcess_.store(false);
-        outputOpen_ = false;
+void JackClient::DropIfDead() {
+    if (!client_ || !dead_.load(std::memory_order_acquire))
+        return;
+    // The dead client's threads end with it; after that nothing reads the state below.
+    Release();
+    inPort_.store(nullptr);
+    outPort_.store(nullptr);
+    sink_.store(nullptr);
+    inProcess_.store(false);
+    outputOpen_ = false;
+    if (ring_)
         jack_ringbuffer_reset(ring_);
-        dead_.store(false, std::memory_order_release);
-    }
-    return Open();
+    dead_.store(false, std::memory_order_release);
+}
+
+bool JackClient::Reopen() {
+    if (!client_)
+        Open();
+    return Alive();
 }
 
 std::vector<std::string> JackClient::OthersPorts(unsigned long flags) {
@@ -291,6 +296,13 @@ bool JackClient::OpenOutput(const std::string& target) {
         const std::vector<std::string> now = Targets();
         if (std::find(now.begin(), now.end(), target) == now.end())
             return false;
+    }
+    if (!ring_) {
+        ring_ = jack_ringbuffer_create(kRingBytes);
+        if (!ring_)
+            return false;
+        // Keeps the RT thread from page faults; without the privilege it still works.
+        jack_ringbuffer_mlock(ring_);
     }
     jack_port_t* port =
         jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
@@ -429,15 +441,26 @@ void JackClient::OnShutdown(void* self) {
     static_cast<JackClient*>(self)->dead_.store(true, std::memory_order_release);
 }
 
-JackMidiSystem::JackMidiSystem(std::unique_ptr<JackClient> client) : client_(std::move(client)) {}
+JackMidiSystem::JackMidiSystem(std::unique_ptr<JackClient> output)
+    : output_(std::move(output)), input_(std::make_unique<JackClient>()) {}
 JackMidiSystem::~JackMidiSystem() = default;
 
+void JackMidiSystem::Reconnect() {
+    // libjack keeps one per-process state, bound to the server its first client met:
+    // every client of a server that went away is closed before a new one is opened.
+    output_->DropIfDead();
+    input_->DropIfDead();
+    // Output first, for the plain client name.
+    output_->Reopen();
+    input_->Reopen();
+}
+
 std::unique_ptr<MidiInputBackend> JackMidiSystem::CreateInput() {
-    return std::make_unique<JackInput>(*client_);
+    return std::make_unique<JackInput>(*this, *input_);
 }
 
 std::unique_ptr<MidiOutputBackend> JackMidiSystem::CreateOutput() {
-    return std::make_unique<JackOutput>(*client_);
+    return std::make_unique<JackOutput>(*this, *output_);
 }
 
 } // namespace velomire

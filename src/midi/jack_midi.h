@@ -14,11 +14,14 @@
 
 namespace velomire {
 
-// Velomire on JACK, written on libjack directly: one client carries both ports, so
-// starting costs one connection to the server, not one per direction; output that does
-// not fit into one period's port buffer waits for the next period instead of being
-// dropped; and a client whose server went away is replaced by a fresh one as soon as a
-// server runs again, so reselecting a device after a JACK restart just works.
+// One JACK client of Velomire's, written on libjack directly. Output that does not fit
+// into one period's port buffer waits for the next period instead of being dropped, and
+// a client whose server went away is replaced by a fresh one as soon as a server runs
+// again, so reselecting a device after a JACK restart just works.
+//
+// Each direction has a client of its own: with one client for both, a program that plays
+// into Velomire and also listens to it (a2jmidid, a patchbay bridge) would close a loop
+// in JACK's graph, and JACK runs a loop by delaying one of its connections a period.
 //
 // Threads: everything but the callbacks runs on one thread (the UI thread). The process
 // callback runs on JACK's real-time thread and shares only the output ring (UI thread
@@ -28,18 +31,20 @@ public:
     // Bytes the UI thread may queue ahead of the RT thread: seconds of the densest traffic.
     static constexpr std::size_t kRingBytes = std::size_t{1} << 20;
 
-    // Connects to a running server (never starts one); null when none runs. Quiet: a
-    // server that is not there is not an error.
-    static std::unique_ptr<JackClient> Connect();
+    // Connects to a running server (never starts one); Alive() tells whether it did.
+    // Quiet: a server that is not there is not an error.
+    JackClient();
     ~JackClient();
     JackClient(const JackClient&) = delete;
     JackClient& operator=(const JackClient&) = delete;
 
-    // False once the server has gone away, until Reconnect succeeds.
+    // False when not connected, and once the server has gone away.
     bool Alive() const;
-    // Replaces a client whose server went away; its ports are gone with it. True when a
-    // client is alive afterwards. Does nothing while the client is alive.
-    bool Reconnect();
+    // Closes the client when its server has gone away (its ports went with it), so that
+    // Reopen can connect afresh.
+    void DropIfDead();
+    // Connects when not connected; true when alive afterwards.
+    bool Reopen();
 
     // MIDI ports of other clients that send (sources) or receive (targets), as
     // "client:port"; Velomire's own ports are left out.
@@ -65,7 +70,6 @@ public:
     std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    JackClient() = default;
     bool Open();
     void Release();
     std::vector<std::string> OthersPorts(unsigned long flags);
@@ -92,18 +96,24 @@ private:
     std::atomic<std::uint64_t> dropped_{0};
 };
 
-// The JACK MIDI system: both directions share one client, which has one input and one
-// output port, so the system serves one input and one output backend at a time.
+// The JACK MIDI system: a client for each direction, each with one port, so the system
+// serves one input and one output backend at a time.
 class JackMidiSystem final : public MidiSystem {
 public:
-    explicit JackMidiSystem(std::unique_ptr<JackClient> client);
+    // `output` is connected; the input's client is opened here.
+    explicit JackMidiSystem(std::unique_ptr<JackClient> output);
     ~JackMidiSystem() override;
+    // After the server went away: replaces both clients once a server runs again.
+    void Reconnect();
     std::unique_ptr<MidiInputBackend> CreateInput() override;
     std::unique_ptr<MidiOutputBackend> CreateOutput() override;
     std::string Name() const override { return "JACK"; }
 
 private:
-    std::unique_ptr<JackClient> client_;
+    // The output's client is opened first, so that it gets the plain name and the virtual
+    // port others connect to is "Velomire:Velomire Out".
+    std::unique_ptr<JackClient> output_;
+    std::unique_ptr<JackClient> input_;
 };
 
 } // namespace velomire

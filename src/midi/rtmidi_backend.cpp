@@ -221,7 +221,7 @@ MidiSystemChoice ChooseMidiSystem(MidiApiChoice choice) {
     }
     if (wantJack) {
         // The connection made to see whether a server runs is the one Velomire keeps.
-        if (std::unique_ptr<JackClient> client = JackClient::Connect()) {
+        if (auto client = std::make_unique<JackClient>(); client->Alive()) {
             result.system = std::make_unique<JackMidiSystem>(std::move(client));
             result.available = true;
             result.status = "using JACK";

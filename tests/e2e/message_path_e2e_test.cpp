@@ -193,6 +193,10 @@ TEST_F(JackRoundTrip, ListsOfferThePeerAndHideVelomiresOwnPorts) {
     EXPECT_TRUE(IsOwnPort(out)) << out;
     EXPECT_TRUE(in.ends_with(std::string(":") + kInputPortName)) << in;
     EXPECT_TRUE(out.ends_with(std::string(":") + kOutputPortName)) << out;
+    // A client of its own for each direction: one client for both would close a loop with
+    // this peer in JACK's graph, which JACK runs by delaying a connection one period.
+    EXPECT_NE(in.substr(0, in.find(':')), out.substr(0, out.find(':'))) << in << ", " << out;
+    EXPECT_EQ(out, std::string(kClientName) + ":" + kOutputPortName);
     RecordProperty("velomire_input_port", in);
     RecordProperty("velomire_output_port", out);
 }
