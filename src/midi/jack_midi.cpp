@@ -222,6 +222,16 @@ void JackClient::DropIfDead() {
     dead_.store(false, std::memory_order_release);
 }
 
+void JackClient::OnDeath(QObject* receiver, std::function<void()> notice) {
+    if (deathReceiver_.load(std::memory_order_acquire))
+        return;
+    deathNotice_ = std::move(notice);
+    deathReceiver_.store(receiver, std::memory_order_release);
+    // It may have died before anyone listened.
+    if (dead_.load(std::memory_order_acquire))
+        QMetaObject::invokeMethod(receiver, deathNotice_, Qt::QueuedConnection);
+}
+
 bool JackClient::Reopen() {
     if (!client_)
         Open();
@@ -438,7 +448,10 @@ void JackClient::WriteQueued(void* buffer, jack_nframes_t frames) {
 
 // A JACK thread, after the client's last period.
 void JackClient::OnShutdown(void* self) {
-    static_cast<JackClient*>(self)->dead_.store(true, std::memory_order_release);
+    auto* c = static_cast<JackClient*>(self);
+    c->dead_.store(true, std::memory_order_release);
+    if (QObject* receiver = c->deathReceiver_.load(std::memory_order_acquire))
+        QMetaObject::invokeMethod(receiver, c->deathNotice_, Qt::QueuedConnection);
 }
 
 JackMidiSystem::JackMidiSystem(std::unique_ptr<JackClient> output)
@@ -448,18 +461,33 @@ JackMidiSystem::~JackMidiSystem() = default;
 void JackMidiSystem::Reconnect() {
     // libjack keeps one per-process state, bound to the server its first client met:
     // every client of a server that went away is closed before a new one is opened.
-    output_->DropIfDead();
-    input_->DropIfDead();
+    DropDead();
     // Output first, for the plain client name.
     output_->Reopen();
     input_->Reopen();
 }
 
+void JackMidiSystem::WatchForDeath() {
+    if (watcher_)
+        return;
+    watcher_ = std::make_unique<QObject>();
+    output_->OnDeath(watcher_.get(), [this] { DropDead(); });
+    input_->OnDeath(watcher_.get(), [this] { DropDead(); });
+}
+
+void JackMidiSystem::DropDead() {
+    output_->DropIfDead();
+    input_->DropIfDead();
+}
+
+// Backends are made on the thread that uses them, which is where the watcher belongs.
 std::unique_ptr<MidiInputBackend> JackMidiSystem::CreateInput() {
+    WatchForDeath();
     return std::make_unique<JackInput>(*this, *input_);
 }
 
 std::unique_ptr<MidiOutputBackend> JackMidiSystem::CreateOutput() {
+    WatchForDeath();
     return std::make_unique<JackOutput>(*this, *output_);
 }
 

@@ -5,9 +5,12 @@
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 
+#include <QObject>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +28,8 @@ namespace velomire {
 //
 // Threads: everything but the callbacks runs on one thread (the UI thread). The process
 // callback runs on JACK's real-time thread and shares only the output ring (UI thread
-// writes, RT thread reads) and the atomics below. The shutdown callback only sets dead_.
+// writes, RT thread reads) and the atomics below. The shutdown callback sets dead_ and
+// posts the death notice, if any, to the UI thread.
 class JackClient {
 public:
     // Bytes the UI thread may queue ahead of the RT thread: seconds of the densest traffic.
@@ -45,6 +49,9 @@ public:
     void DropIfDead();
     // Connects when not connected; true when alive afterwards.
     bool Reopen();
+    // Has `notice` run on `receiver`'s thread once the server has gone away. Set once,
+    // from the thread that uses the client.
+    void OnDeath(QObject* receiver, std::function<void()> notice);
 
     // MIDI ports of other clients that send (sources) or receive (targets), as
     // "client:port"; Velomire's own ports are left out.
@@ -91,6 +98,8 @@ private:
     // True while the RT thread may be using the ports, the sink and the ring.
     std::atomic<bool> inProcess_{false};
     std::atomic<bool> dead_{false};
+    std::function<void()> deathNotice_;
+    std::atomic<QObject*> deathReceiver_{nullptr}; // published after deathNotice_ is set
     // Process callbacks completed; lets CloseOutput see a period pass.
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> dropped_{0};
@@ -110,8 +119,17 @@ public:
     std::string Name() const override { return "JACK"; }
 
 private:
+    // Closes the clients of a server that went away as soon as that is noticed, on the
+    // thread that uses them. Left for later, they could be gone already: libjack closes and
+    // frees such clients itself the next time any client in this process connects to a
+    // (restarted) server.
+    void WatchForDeath();
+    void DropDead();
+
+    // Lives on the thread that uses the backends; made with the first of them.
+    std::unique_ptr<QObject> watcher_;
     // The output's client is opened first, so that it gets the plain name and the virtual
-    // port others connect to is "Velomire:Velomire Out".
+    // port others connect to is "Velomire:Velomire Out". Destroyed before the watcher.
     std::unique_ptr<JackClient> output_;
     std::unique_ptr<JackClient> input_;
 };

@@ -1,10 +1,15 @@
+#include "app/form_midi.h"
+#include "app/message_box.h"
 #include "e2e/jack_harness.h"
 #include "midi/engine.h"
 #include "midi/port_selection.h"
 #include "midi/rtmidi_backend.h"
+#include "ui_form_midi.h"
 #include "velocity/note_table.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
 
 #include <sched.h>
 
@@ -521,6 +526,47 @@ TEST_F(JackRoundTrip, ReselectingAfterAServerRestartCarriesMusicAgain) {
     Configure(5, false);
     EXPECT_EQ(Exchange({{0x90, 60, 100}, {0x80, 60, 0}, {0xF8}}),
               (std::vector<Bytes>{{0x90, 65, 100}, {0x80, 65, 0}, {0xF8}}));
+}
+
+// Records what the window would have said in a box.
+class RecordedBoxes final : public MessageBoxes {
+public:
+    void Inform(const QString&, const QString& text) override { said.push_back(text); }
+    bool AskYesNo(const QString&, const QString& text) override {
+        said.push_back(text);
+        return false;
+    }
+    std::vector<QString> said;
+};
+
+TEST_F(JackRoundTrip, WindowTakesItsDevicesAgainAfterAServerRestart) {
+    engine_.reset(); // the window brings its own ports
+    QTemporaryDir settingsFolder;
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(settingsFolder.path()));
+    RecordedBoxes boxes;
+    Form_midi window(*choice_.system, boxes);
+    window.Form_Load();
+    QDir::setCurrent(previous);
+    ASSERT_EQ(peer_->Connections(peer_->OutPortName()).size(), 1u);
+    ASSERT_EQ(peer_->Connections(peer_->InPortName()).size(), 1u);
+
+    peer_.reset();
+    server_.Stop();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until)
+        PumpEvents();
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+    ASSERT_NO_FATAL_FAILURE(OpenPeer());
+
+    // What the player does: pick the same entries in the two lists again.
+    window.SelectByProgram(window.ui().ComboMidiOut, kFirstOutputPosition);
+    window.SelectByProgram(window.ui().ComboMidiIn, kFirstInputPosition);
+    EXPECT_TRUE(boxes.said.empty()) << boxes.said.front().toStdString();
+    // Choosing the input again also tells the instrument Local Control Off, as ever.
+    EXPECT_EQ(Exchange({{0x80, 60, 0}, {0xF8}}),
+              (std::vector<Bytes>{{0xB0, 122, 0}, {0x80, 60, 0}, {0xF8}}));
 }
 
 } // namespace
