@@ -226,9 +226,11 @@ void JackClient::OnDeath(QObject* receiver, std::function<void()> notice) {
     if (deathReceiver_.load(std::memory_order_acquire))
         return;
     deathNotice_ = std::move(notice);
-    deathReceiver_.store(receiver, std::memory_order_release);
+    // Sequentially consistent here and in OnShutdown: of a death and a listener that come
+    // at the same time, at least one sees the other (a second notice is harmless).
+    deathReceiver_.store(receiver, std::memory_order_seq_cst);
     // It may have died before anyone listened.
-    if (dead_.load(std::memory_order_acquire))
+    if (dead_.load(std::memory_order_seq_cst))
         QMetaObject::invokeMethod(receiver, deathNotice_, Qt::QueuedConnection);
 }
 
@@ -449,8 +451,8 @@ void JackClient::WriteQueued(void* buffer, jack_nframes_t frames) {
 // A JACK thread, after the client's last period.
 void JackClient::OnShutdown(void* self) {
     auto* c = static_cast<JackClient*>(self);
-    c->dead_.store(true, std::memory_order_release);
-    if (QObject* receiver = c->deathReceiver_.load(std::memory_order_acquire))
+    c->dead_.store(true, std::memory_order_seq_cst);
+    if (QObject* receiver = c->deathReceiver_.load(std::memory_order_seq_cst))
         QMetaObject::invokeMethod(receiver, c->deathNotice_, Qt::QueuedConnection);
 }
 
