@@ -58,22 +58,14 @@ void CopyToRing(const jack_ringbuffer_data_t (&region)[2], std::size_t offset, c
 }
 
 void JackQuiet(const char*) {}
-void JackToStderr(const char* msg) {
-    std::fprintf(stderr, "velomire: JACK: %s\n", msg);
-}
 
-// libjack prints its own connection errors; failing to reach a server that is not there,
-// or to say goodbye to one that has gone, is not an error.
-class QuietJack {
-public:
-    QuietJack() {
-        jack_set_error_function(&JackQuiet);
-        jack_set_info_function(&JackQuiet);
-    }
-    ~QuietJack() { jack_set_error_function(&JackToStderr); }
-    QuietJack(const QuietJack&) = delete;
-    QuietJack& operator=(const QuietJack&) = delete;
-};
+// libjack prints on its own: while failing to reach a server that is not there, and from
+// its threads when the server goes away ("Cannot read socket fd = 16 err = Success").
+// Every failure that matters shows in a return value and is said by Velomire itself.
+void SilenceLibjack() {
+    jack_set_error_function(&JackQuiet);
+    jack_set_info_function(&JackQuiet);
+}
 
 // Lists the client's ports in the order the server gives them. The names stay
 // `index`-stable for a backend between DeviceNames and Open (see MidiInputBackend).
@@ -159,7 +151,7 @@ JackClient::JackClient() {
 }
 
 bool JackClient::Open() {
-    QuietJack quiet;
+    SilenceLibjack();
     jack_status_t status{};
     client_ = jack_client_open(kClientName, JackNoStartServer, &status);
     if (!client_)
@@ -198,7 +190,6 @@ JackClient::~JackClient() {
 // Closes the client. One whose server has gone still holds libjack's threads and the
 // server's shared memory until closed; closing it only fails to say goodbye.
 void JackClient::Release() {
-    QuietJack quiet;
     jack_client_close(client_);
     client_ = nullptr;
 }
@@ -207,9 +198,9 @@ bool JackClient::Alive() const {
     return client_ != nullptr && !dead_.load(std::memory_order_acquire);
 }
 
-void JackClient::DropIfDead() {
+bool JackClient::DropIfDead() {
     if (!client_ || !dead_.load(std::memory_order_acquire))
-        return;
+        return false;
     // The dead client's threads end with it; after that nothing reads the state below.
     Release();
     inPort_.store(nullptr);
@@ -220,6 +211,7 @@ void JackClient::DropIfDead() {
     if (ring_)
         jack_ringbuffer_reset(ring_);
     dead_.store(false, std::memory_order_release);
+    return true;
 }
 
 void JackClient::OnDeath(QObject* receiver, std::function<void()> notice) {
@@ -478,8 +470,10 @@ void JackMidiSystem::WatchForDeath() {
 }
 
 void JackMidiSystem::DropDead() {
-    output_->DropIfDead();
-    input_->DropIfDead();
+    const bool output = output_->DropIfDead();
+    const bool input = input_->DropIfDead();
+    if (output || input)
+        std::fprintf(stderr, "velomire: the JACK server has stopped\n");
 }
 
 // Backends are made on the thread that uses them, which is where the watcher belongs.

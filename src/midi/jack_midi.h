@@ -45,8 +45,8 @@ public:
     // False when not connected, and once the server has gone away.
     bool Alive() const;
     // Closes the client when its server has gone away (its ports went with it), so that
-    // Reopen can connect afresh.
-    void DropIfDead();
+    // Reopen can connect afresh. True when it did.
+    bool DropIfDead();
     // Connects when not connected; true when alive afterwards.
     bool Reopen();
     // Has `notice` run on `receiver`'s thread once the server has gone away. Set once,

@@ -170,6 +170,11 @@ TEST_F(WindowApp, OutlivesTheJackServerAndEndsOnSigterm) {
             << "; stderr: " << app_.Stderr();
         std::this_thread::sleep_for(milliseconds(50));
     }
+    // One plain line says what happened; libjack's own chatter about its socket does not
+    // reach the user.
+    const std::string said = app_.Stderr();
+    EXPECT_NE(said.find("velomire: the JACK server has stopped\n"), std::string::npos) << said;
+    EXPECT_EQ(said.find("socket"), std::string::npos) << said;
 
     app_.Signal(SIGTERM);
     const std::optional<int> status = app_.Wait(std::chrono::seconds(5));
