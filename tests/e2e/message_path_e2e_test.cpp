@@ -561,12 +561,14 @@ TEST_F(JackRoundTrip, WindowTakesItsDevicesAgainAfterAServerRestart) {
     ASSERT_NO_FATAL_FAILURE(OpenPeer());
 
     // What the player does: pick the same entries in the two lists again.
+    const std::size_t before = peer_->ReceivedCount();
     window.SelectByProgram(window.ui().ComboMidiOut, kFirstOutputPosition);
     window.SelectByProgram(window.ui().ComboMidiIn, kFirstInputPosition);
     EXPECT_TRUE(boxes.said.empty()) << boxes.said.front().toStdString();
-    // Choosing the input again also tells the instrument Local Control Off, as ever.
-    EXPECT_EQ(Exchange({{0x80, 60, 0}, {0xF8}}),
-              (std::vector<Bytes>{{0xB0, 122, 0}, {0x80, 60, 0}, {0xF8}}));
+    // Choosing the input again tells the instrument Local Control Off, as ever.
+    peer_->WaitForReceived(before + 1, std::chrono::seconds(2), &PumpEvents);
+    EXPECT_EQ(peer_->ReceivedMessages(before), (std::vector<Bytes>{{0xB0, 122, 0}}));
+    EXPECT_EQ(Exchange({{0x80, 60, 0}, {0xF8}}), (std::vector<Bytes>{{0x80, 60, 0}, {0xF8}}));
 }
 
 } // namespace
