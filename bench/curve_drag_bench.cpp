@@ -1,7 +1,7 @@
 // One step of a curve drag as the user feels it: the edit, the redraw of the curve
 // (500 evaluations into the retained image) and the repaint of the view.
 #include "app/form_midi.h"
-#include "counting_midi.h"
+#include "support/direct_midi.h"
 #include "ui_form_midi.h"
 
 #include <QApplication>
@@ -19,7 +19,7 @@ public:
 };
 
 struct Window {
-    bench::CountingMidiSystem midi;
+    DirectMidiSystem<CountBytes> midi;
     SilentBoxes boxes;
     Form_midi form{midi, boxes};
     Window() {

@@ -3,6 +3,7 @@
 // order, and no note the path started is left sounding once it releases them.
 #include "midi/engine.h"
 #include "midi/port_selection.h"
+#include "support/direct_midi.h"
 
 #include <QCoreApplication>
 
@@ -28,41 +29,14 @@ namespace {
 
 using Message = std::vector<std::uint8_t>;
 
-// One input and one output device; the output keeps everything sent.
-class RecordingMidiSystem final : public MidiSystem {
-public:
-    MidiInputSink* sink = nullptr;
+// Keeps everything the output is sent.
+struct Record {
     std::vector<Message> sent;
-
-    std::unique_ptr<MidiInputBackend> CreateInput() override {
-        struct In final : MidiInputBackend {
-            RecordingMidiSystem* sys;
-            explicit In(RecordingMidiSystem* s) : sys(s) {}
-            std::vector<std::string> DeviceNames() override { return {"fuzz in"}; }
-            bool Open(int, MidiInputSink* s) override {
-                sys->sink = s;
-                return true;
-            }
-            void Close() override { sys->sink = nullptr; }
-        };
-        return std::make_unique<In>(this);
+    void operator()(const std::uint8_t* data, std::size_t size) {
+        sent.emplace_back(data, data + size);
     }
-    std::unique_ptr<MidiOutputBackend> CreateOutput() override {
-        struct Out final : MidiOutputBackend {
-            RecordingMidiSystem* sys;
-            explicit Out(RecordingMidiSystem* s) : sys(s) {}
-            std::vector<std::string> DeviceNames() override { return {"fuzz out"}; }
-            bool Open(int) override { return true; }
-            void Close() override {}
-            void Send(const std::uint8_t* data, std::size_t size) override {
-                sys->sent.emplace_back(data, data + size);
-            }
-            std::string VirtualPortName() override { return "virtual"; }
-        };
-        return std::make_unique<Out>(this);
-    }
-    std::string Name() const override { return "fuzz"; }
 };
+using RecordingMidiSystem = DirectMidiSystem<Record>;
 
 constexpr std::uint8_t kSysEx = 0xF0;
 constexpr std::uint8_t kActiveSensing = 0xFE; // dropped at the input once opened
@@ -164,7 +138,7 @@ struct Rig {
             SetKeyStartupValues(engine.notes[static_cast<std::size_t>(k)], k);
         engine.path.SetTransposition(0);
         engine.path.SetRemapAll(false);
-        midi.sent.clear();
+        midi.onSend.sent.clear();
     }
     void Finish() {
         engine.path.Drain(engine.MIDIInput1, engine.MIDIOutput1);
@@ -235,21 +209,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 9:
             checker.Panicked();
             engine.path.SendPanic(engine.MIDIOutput1);
-            checker.CheckNew(midi.sent);
+            checker.CheckNew(midi.onSend.sent);
             checker.CheckNothingSounds();
             break;
         case 10:
             engine.path.ReleaseSounding(engine.MIDIOutput1);
-            checker.CheckNew(midi.sent);
+            checker.CheckNew(midi.onSend.sent);
             checker.CheckNothingSounds();
             FUZZ_CHECK(engine.path.SoundingCount() == 0);
             break;
         }
-        checker.CheckNew(midi.sent);
+        checker.CheckNew(midi.onSend.sent);
         FUZZ_CHECK(engine.path.SoundingCount() >= 0 && engine.path.SoundingCount() <= 16 * 128);
     }
     rig.Finish();
-    checker.CheckNew(midi.sent);
+    checker.CheckNew(midi.onSend.sent);
     checker.CheckNothingSounds();
     FUZZ_CHECK(checker.AllLeft());
     return 0;
