@@ -20,7 +20,7 @@ QString NameAt(const std::vector<std::string>& names, int id) {
 } // namespace
 
 MIDIInput::MIDIInput(MidiSystem& system, QObject* parent)
-    : QObject(parent), backend_(system.CreateInput()),
+    : QObject(parent), system_(system),
       ring_(std::make_unique_for_overwrite<Slot[]>(kQueueCapacity)) {
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ >= 0) {
@@ -31,15 +31,24 @@ MIDIInput::MIDIInput(MidiSystem& system, QObject* parent)
 
 MIDIInput::~MIDIInput() {
     receiving_.store(false);
-    backend_->Close();
+    if (backend_)
+        backend_->Close();
     if (notifier_)
         notifier_->setEnabled(false);
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
 }
 
+// Made at first use, not with the port: the window is built while the MIDI system is
+// still being reached, and only its devices need it.
+MidiInputBackend& MIDIInput::Backend() {
+    if (!backend_)
+        backend_ = system_.CreateInput();
+    return *backend_;
+}
+
 int MIDIInput::DeviceCount() {
-    names_ = backend_->DeviceNames();
+    names_ = Backend().DeviceNames();
     return static_cast<int>(names_.size());
 }
 
@@ -54,7 +63,7 @@ void MIDIInput::Action(PortAction action) {
             Action(PortAction::Close);
         if (names_.empty())
             DeviceCount();
-        open_ = backend_->Open(deviceId_, this);
+        open_ = Backend().Open(deviceId_, this);
         break;
     case PortAction::Start:
         if (open_)
@@ -65,7 +74,8 @@ void MIDIInput::Action(PortAction action) {
         break;
     case PortAction::Close:
         receiving_.store(false, std::memory_order_release);
-        backend_->Close();
+        if (backend_)
+            backend_->Close();
         open_ = false;
         eventEnabled_ = false;
         // The producer has stopped: what is left belongs to the device just closed.
@@ -203,20 +213,32 @@ void MIDIInput::ClearQueue() {
     sysex_.clear();
 }
 
-MIDIOutput::MIDIOutput(MidiSystem& system) : backend_(system.CreateOutput()) {}
+MIDIOutput::MIDIOutput(MidiSystem& system) : system_(system) {}
 
 MIDIOutput::~MIDIOutput() {
-    backend_->Close();
+    if (backend_)
+        backend_->Close();
+}
+
+// Made at first use, as the input's.
+MidiOutputBackend& MIDIOutput::Backend() {
+    if (!backend_)
+        backend_ = system_.CreateOutput();
+    return *backend_;
+}
+
+bool MIDIOutput::SystemAlive() const {
+    return !backend_ || backend_->SystemAlive();
 }
 
 int MIDIOutput::DeviceCount() {
-    names_ = backend_->DeviceNames();
+    names_ = Backend().DeviceNames();
     return static_cast<int>(names_.size());
 }
 
 QString MIDIOutput::DeviceName(int id) {
     if (id == -1)
-        return QString::fromStdString(backend_->VirtualPortName());
+        return QString::fromStdString(Backend().VirtualPortName());
     return NameAt(names_, id);
 }
 
@@ -227,10 +249,11 @@ void MIDIOutput::Action(PortAction action) {
             Action(PortAction::Close);
         if (names_.empty())
             DeviceCount();
-        open_ = backend_->Open(deviceId_);
+        open_ = Backend().Open(deviceId_);
         break;
     case PortAction::Close:
-        backend_->Close();
+        if (backend_)
+            backend_->Close();
         open_ = false;
         break;
     case PortAction::Send:

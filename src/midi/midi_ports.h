@@ -80,6 +80,9 @@ private:
     void ClearQueue();
     const Slot* Front() const;
 
+    MidiInputBackend& Backend();
+
+    MidiSystem& system_;
     std::unique_ptr<MidiInputBackend> backend_;
     std::vector<std::string> names_;
     int deviceId_ = 0;
@@ -122,7 +125,8 @@ public:
     void SetData1(int v) { data1_ = static_cast<std::int16_t>(v); }
     void SetData2(int v) { data2_ = static_cast<std::int16_t>(v); }
 
-    bool SystemAlive() const { return backend_->SystemAlive(); }
+    // True until the MIDI system is known to have gone away.
+    bool SystemAlive() const;
 
     // Sends raw bytes (SysEx) unchanged. Nothing happens while closed.
     void SendBytes(const std::uint8_t* data, std::size_t size);
@@ -130,6 +134,9 @@ public:
 private:
     void SendFields();
 
+    MidiOutputBackend& Backend();
+
+    MidiSystem& system_;
     std::unique_ptr<MidiOutputBackend> backend_;
     std::vector<std::string> names_;
     int deviceId_ = 0;

@@ -8,9 +8,8 @@
 namespace velomire {
 
 // A MIDI system still being reached on another thread, so that the window can be built
-// meanwhile. Backends made from it are empty shells until their first real use (listing
-// or opening devices), which waits for the connection and then hands everything on to
-// the backend of the system reached.
+// meanwhile (the ports make their backends at first use). Making a backend waits for the
+// system and hands the request on to it.
 //
 // Must outlive every backend made from it. Used from one thread.
 class PendingMidiSystem final : public MidiSystem {
