@@ -5,6 +5,7 @@
 
 #include "e2e/jack_harness.h"
 #include "settings/settings_codec.h"
+#include "support/test_helpers.h"
 #include "velocity/note_table.h"
 
 #include <QDir>
@@ -19,23 +20,6 @@
 #include <thread>
 
 namespace velomire::e2e {
-
-inline std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char b[4];
-    for (const std::uint8_t x : bytes) {
-        std::snprintf(b, sizeof b, "%02X ", x);
-        text += b;
-    }
-    return text.empty() ? "(nothing)" : text;
-}
-
-inline std::string Hex(const std::vector<Bytes>& messages) {
-    std::string text;
-    for (const Bytes& m : messages)
-        text += "[" + Hex(m) + "]";
-    return text.empty() ? "(nothing)" : text;
-}
 
 // What Velomire must send for one message under a fixed setting (nothing changes while it
 // runs, so a note's end goes where its start went without tracking it).

@@ -4,6 +4,7 @@
 #include "midi/engine.h"
 #include "midi/port_selection.h"
 #include "midi/rtmidi_backend.h"
+#include "support/test_helpers.h"
 #include "ui_form_midi.h"
 #include "velocity/note_table.h"
 
@@ -30,23 +31,6 @@ constexpr auto kReplyTimeout = std::chrono::seconds(5);
 
 void PumpEvents() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char b[4];
-    for (const std::uint8_t x : bytes) {
-        std::snprintf(b, sizeof b, "%02X ", x);
-        text += b;
-    }
-    return text.empty() ? "(nothing)" : text;
-}
-
-std::string Hex(const std::vector<Bytes>& messages) {
-    std::string text;
-    for (const Bytes& m : messages)
-        text += "[" + Hex(m) + "]";
-    return text.empty() ? "(nothing)" : text;
 }
 
 std::vector<int> UsableCpus() {

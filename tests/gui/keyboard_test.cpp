@@ -2,6 +2,7 @@
 // marks that show it, the bars that show sounding keys, and "Notes OFF".
 
 #include "gui_fixture.h"
+#include "support/test_helpers.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -31,20 +32,6 @@ const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 const QColor kMagenta(255, 0, 255);
 const QColor kWhite(255, 255, 255);
-
-std::string Hex(const std::vector<Bytes>& messages) {
-    std::string s;
-    for (const Bytes& m : messages) {
-        s += '[';
-        for (std::size_t i = 0; i < m.size(); ++i) {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", m[i]);
-            s += buf;
-        }
-        s += ']';
-    }
-    return s;
-}
 
 class KeyboardTest : public FormTest {
 protected:

@@ -2,6 +2,7 @@
 // the Local Control Off that follows every input choice.
 
 #include "gui_fixture.h"
+#include "support/test_helpers.h"
 
 #include <QComboBox>
 
@@ -26,16 +27,6 @@ using Event = FakeMidiSystem::Event;
 
 const Bytes kLocalControlOff{0xB0, 0x7A, 0x00};
 const std::string kVirtual = "Velomire Out (virtual)";
-
-std::string Hex(const Bytes& m) {
-    std::string s;
-    for (std::uint8_t b : m) {
-        char buf[4];
-        std::snprintf(buf, sizeof buf, "%02X ", b);
-        s += buf;
-    }
-    return s;
-}
 
 // Puts the opens of both directions and every message sent on one time line, so the
 // order between opening a port and sending can be checked.

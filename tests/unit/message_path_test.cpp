@@ -1,6 +1,7 @@
 #include "midi/fake_backend.h"
 #include "midi/message_path.h"
 #include "midi/midi_ports.h"
+#include "support/test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -15,20 +16,6 @@ namespace velomire {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string Hex(const std::vector<Bytes>& messages) {
-    std::string s;
-    for (const Bytes& m : messages) {
-        s += '[';
-        for (std::size_t i = 0; i < m.size(); ++i) {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", m[i]);
-            s += buf;
-        }
-        s += ']';
-    }
-    return s;
-}
 
 struct Lit {
     enum Kind { None, Sounding, Released } kind = None;

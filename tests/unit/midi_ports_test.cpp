@@ -1,6 +1,7 @@
 #include "midi/engine.h"
 #include "midi/fake_backend.h"
 #include "midi/midi_ports.h"
+#include "support/test_helpers.h"
 
 #include <QCoreApplication>
 
@@ -17,23 +18,6 @@ namespace velomire {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Runs the event loop until done() holds or two seconds pass.
-bool PumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-    }
-    return true;
-}
-
-// Gives the event loop a few turns so that a pending wake-up, if any, is delivered.
-void Pump() {
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
-}
 
 TEST(IsOwnPort, RecognisesOurClientOnly) {
     const struct {

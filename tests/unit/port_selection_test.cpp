@@ -1,6 +1,7 @@
 #include "midi/engine.h"
 #include "midi/fake_backend.h"
 #include "midi/port_selection.h"
+#include "support/test_helpers.h"
 
 #include <QCoreApplication>
 
@@ -24,22 +25,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Events = std::vector<FakeMidiSystem::Event>;
-
-bool PumpUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds limit = std::chrono::seconds(2)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-    }
-    return true;
-}
-
-void Pump() {
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
-}
 
 const std::string kVirtual = "Velomire Out (virtual)";
 const Bytes kLocalControlOff{0xB0, 0x7A, 0x00};
