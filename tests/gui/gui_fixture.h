@@ -12,6 +12,15 @@
 
 #include <deque>
 #include <memory>
+#include <ostream>
+
+// Readable failure output for Qt values (found by argument-dependent lookup).
+inline void PrintTo(const QColor& c, std::ostream* os) {
+    *os << '(' << c.red() << ", " << c.green() << ", " << c.blue() << ", " << c.alpha() << ')';
+}
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace velomire::testing {
 

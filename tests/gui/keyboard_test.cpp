@@ -14,14 +14,6 @@
 #include <ostream>
 #include <string>
 
-// Readable failure output for Qt values (found by argument-dependent lookup).
-[[maybe_unused]] static void PrintTo(const QColor& c, std::ostream* os) {
-    *os << '(' << c.red() << ", " << c.green() << ", " << c.blue() << ", " << c.alpha() << ')';
-}
-[[maybe_unused]] static void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
-
 namespace velomire::testing {
 namespace {
 
@@ -463,15 +455,6 @@ TEST_F(KeyboardTest, RestrikeAfterTransposingEndsTheFirstSound) {
 }
 
 // ---- Notes OFF ----
-
-std::vector<Bytes> PedalAndAllNotesOff() {
-    std::vector<Bytes> v;
-    for (std::uint8_t c = 0; c < 16; ++c) {
-        v.push_back({static_cast<std::uint8_t>(0xB0 | c), 64, 0});
-        v.push_back({static_cast<std::uint8_t>(0xB0 | c), 123, 0});
-    }
-    return v;
-}
 
 TEST_F(KeyboardTest, NotesOffSilencesAndClearsEveryBar) {
     Start();

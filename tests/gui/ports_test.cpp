@@ -11,14 +11,6 @@
 #include <set>
 #include <string>
 
-// Readable failure output for Qt values (found by argument-dependent lookup).
-[[maybe_unused]] static void PrintTo(const QColor& c, std::ostream* os) {
-    *os << '(' << c.red() << ", " << c.green() << ", " << c.blue() << ", " << c.alpha() << ')';
-}
-[[maybe_unused]] static void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
-
 namespace velomire::testing {
 namespace {
 

@@ -32,6 +32,17 @@ inline std::string Hex(const std::vector<std::vector<std::uint8_t>>& messages) {
     return text.empty() ? "(nothing)" : text;
 }
 
+// What a panic sends after its note-offs: sustain pedal up and All Notes Off on each of
+// the 16 channels.
+inline std::vector<std::vector<std::uint8_t>> PedalAndAllNotesOff() {
+    std::vector<std::vector<std::uint8_t>> v;
+    for (std::uint8_t c = 0; c < 16; ++c) {
+        v.push_back({static_cast<std::uint8_t>(0xB0 | c), 64, 0});
+        v.push_back({static_cast<std::uint8_t>(0xB0 | c), 123, 0});
+    }
+    return v;
+}
+
 // Runs the event loop until done() holds or `limit` passes.
 inline bool PumpUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds limit = std::chrono::seconds(2)) {

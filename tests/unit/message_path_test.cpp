@@ -330,15 +330,6 @@ TEST_F(MessagePathTest, RestrikeAfterTablesChangedEndsTheFirstSound) {
     }
 }
 
-std::vector<Bytes> PedalAndAllNotesOff() {
-    std::vector<Bytes> v;
-    for (std::uint8_t c = 0; c < 16; ++c) {
-        v.push_back({static_cast<std::uint8_t>(0xB0 | c), 64, 0});
-        v.push_back({static_cast<std::uint8_t>(0xB0 | c), 123, 0});
-    }
-    return v;
-}
-
 TEST_F(MessagePathTest, PanicEndsEveryHeldNoteWhereItWentOut) {
     Run(0x90, 60, 100); // ch 1, note 60
     Run(0x90, 62, 100);
