@@ -7,21 +7,21 @@ constexpr int kActiveSensingStatus = 254;
 }
 
 bool OpenMidiOut(MIDIOutput& port, int position) {
-    if (position == kNotEnabled)
-        return true;
     if (port.State() != 0)
         port.Action(PortAction::Close);
+    if (position == kNotEnabled)
+        return true;
     port.SetDeviceID(position - kFirstOutputPosition);
     port.Action(PortAction::Open);
     return !(port.State() == 0 && position > 0);
 }
 
 bool OpenMidiIn(MIDIInput& port, int position) {
+    if (port.State() != 0) {
+        port.Action(PortAction::Stop);
+        port.Action(PortAction::Close);
+    }
     if (position != kNotEnabled) {
-        if (port.State() != 0) {
-            port.Action(PortAction::Stop);
-            port.Action(PortAction::Close);
-        }
         port.SetDeviceID(position - kFirstInputPosition);
         port.Action(PortAction::Open);
         port.Action(PortAction::Start);

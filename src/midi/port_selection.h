@@ -11,8 +11,8 @@ constexpr int kFirstOutputPosition = 2;
 constexpr int kFirstInputPosition = 1;
 inline const char* const kNotEnabledText = "Not Enabled";
 
-// Position 0 keeps an open port as it is. Otherwise the port is closed if open and the
-// chosen device opened; false when it did not open.
+// The port is closed if open; then, unless the position is 0 ("Not Enabled"), the chosen
+// device is opened. False when it did not open.
 bool OpenMidiOut(MIDIOutput& port, int position);
 bool OpenMidiIn(MIDIInput& port, int position);
 void CloseMidiOut(MIDIOutput& port);

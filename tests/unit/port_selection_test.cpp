@@ -101,16 +101,16 @@ TEST_F(PortSelectionTest, InputPositionsMapToDevices) {
     }
 }
 
-TEST_F(PortSelectionTest, NotEnabledKeepsAnOpenOutput) {
+TEST_F(PortSelectionTest, NotEnabledClosesAnOpenOutput) {
     EXPECT_TRUE(OpenMidiOut(out, kNotEnabled));
     EXPECT_EQ(out.State(), 0);
     EXPECT_TRUE(sys.Events().empty());
 
     ASSERT_TRUE(OpenMidiOut(out, 2));
     EXPECT_TRUE(OpenMidiOut(out, kNotEnabled));
-    EXPECT_EQ(out.State(), 1);
-    EXPECT_EQ(sys.OpenOutput(), "Synth A");
-    EXPECT_EQ(sys.Events(), (Events{{"out.open", "Synth A"}}));
+    EXPECT_EQ(out.State(), 0);
+    EXPECT_EQ(sys.OpenOutput(), "");
+    EXPECT_EQ(sys.Events(), (Events{{"out.open", "Synth A"}, {"out.close", "Synth A"}}));
 }
 
 TEST_F(PortSelectionTest, ChoosingAnotherOutputClosesFirst) {
@@ -158,17 +158,17 @@ TEST_F(PortSelectionTest, OpenedInputDropsActiveSensing) {
     EXPECT_EQ(in.Status(), 0xF8);
 }
 
-TEST_F(PortSelectionTest, NotEnabledKeepsAnOpenInputAndReenablesItsEvent) {
+TEST_F(PortSelectionTest, NotEnabledClosesAnOpenInput) {
     EXPECT_TRUE(OpenMidiIn(in, kNotEnabled));
     EXPECT_EQ(in.State(), 0);
     EXPECT_TRUE(sys.Events().empty());
 
     ASSERT_TRUE(OpenMidiIn(in, 1));
-    in.SetMessageEventEnable(false);
-    EXPECT_FALSE(EventFires());
+    ASSERT_TRUE(EventFires());
     EXPECT_TRUE(OpenMidiIn(in, kNotEnabled));
-    EXPECT_EQ(sys.Events(), (Events{{"in.open", "Keys A"}}));
-    EXPECT_TRUE(EventFires());
+    EXPECT_EQ(in.State(), 0);
+    EXPECT_EQ(sys.Events(), (Events{{"in.open", "Keys A"}, {"in.close", "Keys A"}}));
+    EXPECT_FALSE(EventFires());
 }
 
 TEST_F(PortSelectionTest, FailedInputOpenLeavesTheEventDisabled) {
