@@ -7,11 +7,14 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
-#include <QKeyEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
+#include <QTimer>
+#include <QToolTip>
 
 #include <cstdlib>
 
@@ -22,23 +25,7 @@ namespace {
 const QString kTitle = QStringLiteral("Velomire");
 const QString kOutputFailed = QStringLiteral("Setting Midi output failed");
 constexpr int kMarkRadius = 5;
-constexpr int kIdentityTransposePosition = kTransposeRange;
 constexpr int kStartupActiveNote = 60;
-
-// Typing into a list's edit field must run nothing: swallow Return so Qt does not pick
-// a matching entry on its own.
-class SwallowReturn final : public QObject {
-public:
-    using QObject::QObject;
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress) {
-            const int key = static_cast<QKeyEvent*>(event)->key();
-            if (key == Qt::Key_Return || key == Qt::Key_Enter)
-                return true;
-        }
-        return QObject::eventFilter(watched, event);
-    }
-};
 
 // A fully transparent image on memory straight from the system (calloc of this size maps
 // zero pages): the pages no mark is ever drawn on cost neither start-up time nor memory.
@@ -55,14 +42,18 @@ QImage TransparentImage(QSize size) {
         QImage::Format_ARGB32_Premultiplied, [](void* p) { std::free(p); }, data);
 }
 
+QString BaseTitle() {
+    return QStringLiteral("Velomire v%1 -  by the Velomire developers")
+        .arg(QStringLiteral(VELOMIRE_VERSION).section(QLatin1Char('.'), 0, 1));
+}
+
 } // namespace
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::Form_midi>()), m_boxes(boxes),
-      m_engine(midi, this) {
+      m_engine(midi, this), m_session(m_engine, this) {
     m_ui->setupUi(this);
-    setWindowTitle(QStringLiteral("Velomire v%1 -  by the Velomire developers")
-                       .arg(QStringLiteral(VELOMIRE_VERSION).section(QLatin1Char('.'), 0, 1)));
+    UpdateTitle();
     setWindowIcon(QIcon(QStringLiteral(":/velomire-32.png")));
     setFixedSize(725, 358);
     m_marks = TransparentImage(size());
@@ -75,14 +66,18 @@ Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     light.setColor(QPalette::Window, palette().color(QPalette::Light));
     m_ui->Line2->setPalette(light);
 
-    for (QComboBox* c :
+    for (PickList* list :
          {m_ui->ComboMidiIn, m_ui->ComboMidiOut, m_ui->cmb_transpose, m_ui->cmb_settings})
-        c->lineEdit()->installEventFilter(new SwallowReturn(c));
+        list->Configure();
     m_ui->cmb_settings->setEditText(QStringLiteral("Default"));
+    // A press on a scroll bar (thumb, arrow or trough) is one gesture until released.
+    m_ui->sc_vcut->installEventFilter(this);
+    m_ui->sc_vmax->installEventFilter(this);
 
     m_ui->piano->SetKeyTable(&m_keys);
     m_engine.path.SetKeyLighting(m_ui->piano);
     ConnectHandlers();
+    AddShortcuts();
 }
 
 Form_midi::~Form_midi() {
@@ -91,11 +86,14 @@ Form_midi::~Form_midi() {
 
 void Form_midi::ConnectHandlers() {
     Ui::Form_midi& u = *m_ui;
-    connect(u.ComboMidiOut, &QComboBox::activated, this, &Form_midi::ComboMidiOut_Click);
-    connect(u.ComboMidiIn, &QComboBox::activated, this, &Form_midi::ComboMidiIn_Click);
-    connect(u.cmb_transpose, &QComboBox::activated, this, &Form_midi::cmb_transpose_Click);
-    connect(u.cmb_settings, &QComboBox::activated, this, &Form_midi::cmb_settings_Click);
-    connect(u.chk_remap, &QCheckBox::toggled, this, &Form_midi::chk_remap_Click);
+    connect(&m_session, &Session::Changed, this, &Form_midi::OnSessionChanged);
+    connect(u.ComboMidiOut, &PickList::Picked, this, &Form_midi::ComboMidiOut_Click);
+    connect(u.ComboMidiIn, &PickList::Picked, this, &Form_midi::ComboMidiIn_Click);
+    connect(u.cmb_transpose, &PickList::Picked, this, &Form_midi::cmb_transpose_Click);
+    connect(u.cmb_settings, &PickList::Picked, this, &Form_midi::cmb_settings_Click);
+    connect(u.cmb_settings, &PickList::ReturnPressed, this, &Form_midi::cmd_save_Click);
+    // clicked, not toggled: only the user's click is an edit; showing the session is not.
+    connect(u.chk_remap, &QCheckBox::clicked, this, &Form_midi::chk_remap_Click);
     connect(u.cmd_silence, &QPushButton::clicked, this, &Form_midi::cmd_silence_Click);
     connect(u.cmd_save, &QPushButton::clicked, this, &Form_midi::cmd_save_Click);
     connect(u.VelToAll, &QPushButton::clicked, this, &Form_midi::VelToAll_Click);
@@ -103,11 +101,10 @@ void Form_midi::ConnectHandlers() {
     connect(u.Reset_SelVel, &QPushButton::clicked, this, &Form_midi::Reset_SelVel_Click);
     connect(u.Reset_Allvel, &QPushButton::clicked, this, &Form_midi::Reset_Allvel_Click);
     connect(u.Clear_Select, &QPushButton::clicked, this, &Form_midi::Clear_Select_Click);
-    // Change: value set by a release, an arrow or page click, or the program; Scroll: drag.
+    // Without tracking, a value arrives when a thumb drag ends, or from an arrow, the
+    // trough, a key or the wheel; the labels keep the stored value while the thumb moves.
     connect(u.sc_vcut, &QScrollBar::valueChanged, this, &Form_midi::sc_vcut_Change);
-    connect(u.sc_vcut, &QScrollBar::sliderMoved, this, &Form_midi::sc_vcut_Scroll);
     connect(u.sc_vmax, &QScrollBar::valueChanged, this, &Form_midi::sc_vmax_Change);
-    connect(u.sc_vmax, &QScrollBar::sliderMoved, this, &Form_midi::sc_vmax_Scroll);
     connect(u.Picture1, &CurveView::MouseDown, this, &Form_midi::Picture1_MouseDown);
     connect(u.Picture1, &CurveView::MouseMove, this, &Form_midi::Picture1_MouseMove);
     connect(u.Picture1, &CurveView::MouseUp, this, &Form_midi::Picture1_MouseUp);
@@ -117,49 +114,60 @@ void Form_midi::ConnectHandlers() {
     connect(u.piano, &KeyboardView::MouseMove, this, &Form_midi::piano_MouseMove);
 }
 
-QString Form_midi::note_num2name(int n) const {
-    return velomire::note_num2name(n);
+void Form_midi::AddShortcuts() {
+    const auto add = [this](const QList<QKeySequence>& keys, auto slot) {
+        for (const QKeySequence& k : keys)
+            connect(new QShortcut(k, this), &QShortcut::activated, this, slot);
+    };
+    add({QKeySequence::Undo}, [this] { m_session.undoStack().undo(); });
+    add({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
+        [this] { m_session.undoStack().redo(); });
+    add({QKeySequence::Save}, [this] { cmd_save_Click(); });
+    add({QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { close(); });
 }
 
 // ---- Startup and shutdown ----
 
 void Form_midi::Form_Load() {
-    // 1. Centre on the screen; the size stays.
+    m_loading = true;
+    // Centre on the screen; the size stays.
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect s = screen->geometry();
         const QSize f = frameGeometry().size();
         move(s.left() + (s.width() - f.width()) / 2, s.top() + (s.height() - f.height()) / 2);
     }
-    // 2. Transposition list, offset 0 selected (identity output-note table).
-    QComboBox* transpose = m_ui->cmb_transpose;
+    PickList* transpose = m_ui->cmb_transpose;
     transpose->clear();
     for (int offset = -kTransposeRange; offset <= kTransposeRange; ++offset)
         transpose->addItem(FormatSigned(offset));
-    SelectByProgram(transpose, kIdentityTransposePosition);
-    // 3. Devices, output first.
-    FillDeviceLists();
-    // 4. Entry of the (still zero) active note.
-    Active().exp = 1.0;
-    m_ui->note_exp->setText(FormatGeneral(Active().exp));
-    // 5.-6. Key table and keyboard.
+
+    // What a new session plays with: identity output notes and channels, the 88 keys'
+    // startup curves, C4 active. Entry 0 gets exp 1 as the active entry before the key
+    // table exists.
+    SessionState start;
+    TransposeOutnotes(start.notes, 0);
+    RemapChannels(start.channels, false);
+    start.notes[0].exp = 1.0;
     const QRect piano = m_ui->piano->geometry();
     BuildKeyTable(
-        m_keys, m_engine.notes,
+        m_keys, start.notes,
         {m_ui->piano->ScaleWidth(), m_ui->piano->ScaleHeight(), piano.top(), piano.height()});
+    start.activenote = kStartupActiveNote;
     m_ui->piano->DrawKeyboard();
-    // 7.-8. Active note 60.
-    m_engine.activenote = kStartupActiveNote;
-    m_ui->active_note->setText(m_keys[kStartupActiveNote].keyname);
+    m_session.Start(start);
     RefreshNoteDisplay();
-    SetActiveNote();
-    // 9. No channel remapping.
-    m_engine.path.SetRemapAll(false);
-    // 10. Settings list and the Default setting.
+
+    // Devices, output first.
+    FillDeviceLists();
+    // Settings list and the Default setting.
     FillSettingsList();
     const QString name = m_ui->cmb_settings->currentText();
     if (!UnsafeNameReason(name) && SettingsFileExists(name))
         LoadSettingsFile(name);
+    // Loading the Default is where the user starts, not a step to undo.
+    m_session.undoStack().clear();
     m_ui->piano->setFocus();
+    m_loading = false;
 }
 
 void Form_midi::Form_Unload() {
@@ -170,8 +178,25 @@ void Form_midi::Form_Unload() {
 }
 
 void Form_midi::closeEvent(QCloseEvent* event) {
+    if (!m_unloaded && !MayDiscard(m_ui->cmb_settings->currentText())) {
+        event->ignore();
+        return;
+    }
     Form_Unload();
     event->accept();
+}
+
+void Form_midi::Inform(const QString& text) {
+    if (m_loading && !m_painted)
+        m_waitingMessages << text;
+    else
+        m_boxes.Inform(kTitle, text);
+}
+
+void Form_midi::ShowWaitingMessages() {
+    const QStringList waiting = std::exchange(m_waitingMessages, {});
+    for (const QString& text : waiting)
+        m_boxes.Inform(kTitle, text);
 }
 
 // ---- Port selection ----
@@ -216,127 +241,159 @@ void Form_midi::SelectByProgram(QComboBox* combo, int index) {
 
 void Form_midi::ComboMidiOut_Click() {
     MidiOutIndex = static_cast<std::int16_t>(m_ui->ComboMidiOut->currentIndex());
+    // Notes held now were started on the old output; only there can they be ended.
+    if (m_engine.MIDIOutput1.State() != 0)
+        m_engine.path.ReleaseSounding(m_engine.MIDIOutput1);
     if (!OpenMidiOut(m_engine.MIDIOutput1, MidiOutIndex))
-        m_boxes.Inform(kTitle, kOutputFailed);
+        Inform(kOutputFailed);
 }
 
 void Form_midi::ComboMidiIn_Click() {
     MidiInIndex = static_cast<std::int16_t>(m_ui->ComboMidiIn->currentIndex());
     if (!OpenMidiIn(m_engine.MIDIInput1, MidiInIndex))
-        m_boxes.Inform(kTitle, kOutputFailed);
+        Inform(kOutputFailed);
     SendLocalControlOff(m_engine.MIDIOutput1);
 }
 
 // ---- Message path controls ----
 
 void Form_midi::cmb_transpose_Click() {
-    m_engine.path.SetTransposition(m_ui->cmb_transpose->currentIndex() - kTransposeRange);
+    m_session.Transpose(m_ui->cmb_transpose->currentIndex() - kTransposeRange);
 }
 
 void Form_midi::chk_remap_Click() {
-    m_engine.path.SetRemapAll(m_ui->chk_remap->isChecked());
+    m_session.SetRemap(m_ui->chk_remap->isChecked());
 }
 
 void Form_midi::cmd_silence_Click() {
+    // Disabling the focused button would hand the focus on to the next control, where the
+    // next arrow key would change something.
+    QWidget* focus = focusWidget();
     m_ui->cmd_silence->setEnabled(false);
     m_engine.path.SendPanic(m_engine.MIDIOutput1);
     for (int note = 0; note <= 127; ++note)
         m_ui->piano->MarkReleased(note);
     m_ui->cmd_silence->setEnabled(true);
+    if (focus)
+        focus->setFocus();
 }
 
 // ---- Curve view and editor ----
 
 void Form_midi::DrawCurve() {
-    m_ui->Picture1->DrawCurve(Active());
-    m_ui->note_exp->setText(FormatGeneral(Active().exp));
+    m_ui->Picture1->DrawCurve(m_session.active());
+    m_ui->note_exp->setText(FormatExponent(m_session.active().exp));
 }
 
 void Form_midi::Picture1_MouseDown(float x, float y) {
     dragging = true;
-    CurveView* view = m_ui->Picture1;
-    const PointerOnCurve p = PointerAt(x, y, static_cast<float>(view->ScaleWidth()),
-                                       static_cast<float>(view->ScaleHeight()), Active().vmax);
-    if (p.inside) {
-        if (EditAtPointer(Active(), p))
-            m_ui->sc_vcut->setValue(Active().vcut);
-        DrawCurve();
-    }
-    m_ui->note_exp->setText(FormatExponentRounded(Active().exp));
+    m_dragGesture = m_session.NewGesture();
+    Picture1_MouseMove(x, y);
 }
 
 void Form_midi::Picture1_MouseMove(float x, float y) {
     CurveView* view = m_ui->Picture1;
-    const PointerOnCurve p = PointerAt(x, y, static_cast<float>(view->ScaleWidth()),
-                                       static_cast<float>(view->ScaleHeight()), Active().vmax);
-    if (p.inside && dragging) {
-        if (EditAtPointer(Active(), p))
-            m_ui->sc_vcut->setValue(Active().vcut);
-        DrawCurve();
-    } else if (p.inside) {
-        view->setToolTip(CurveTooltip(p.xn, Active()));
-    }
-    m_ui->note_exp->setText(FormatExponentRounded(Active().exp));
+    const float w = static_cast<float>(view->ScaleWidth());
+    const PointerOnCurve p =
+        PointerAt(x, y, w, static_cast<float>(view->ScaleHeight()), m_session.active().vmax);
+    m_curveHover = x / w;
+    if (dragging)
+        m_session.BendActiveCurve(p, m_dragGesture);
+    else
+        UpdateCurveTooltip();
 }
 
 void Form_midi::Picture1_MouseUp(float, float) {
     dragging = false;
+    UpdateCurveTooltip();
+}
+
+void Form_midi::UpdateCurveTooltip() {
+    // Whatever the height of the pointer: the input under it and what it becomes now.
+    if (m_curveHover <= 0.0f || m_curveHover >= 1.0f)
+        return;
+    CurveView* view = m_ui->Picture1;
+    const QString text = CurveTooltip(m_curveHover, m_session.active());
+    view->setToolTip(text);
+    if (QToolTip::isVisible() && view->underMouse())
+        QToolTip::showText(QCursor::pos(), text, view);
 }
 
 void Form_midi::sc_vcut_Change() {
-    Active().vcut = static_cast<std::uint8_t>(m_ui->sc_vcut->value());
-    m_ui->note_vcut->setText(QString::number(Active().vcut));
-    DrawCurve();
-}
-
-void Form_midi::sc_vcut_Scroll() {
-    m_ui->note_vcut->setText(QString::number(Active().vcut));
-    DrawCurve();
+    if (!m_showing)
+        m_session.SetCutOff(m_ui->sc_vcut->value(), m_barGesture);
 }
 
 void Form_midi::sc_vmax_Change() {
-    Active().vmax = static_cast<std::uint8_t>(m_ui->sc_vmax->value());
-    m_ui->note_vmax->setText(QString::number(Active().vmax));
-    DrawCurve();
+    if (!m_showing)
+        m_session.SetMaximum(VmaxAt(m_ui->sc_vmax->value()), m_barGesture);
 }
 
-void Form_midi::sc_vmax_Scroll() {
-    m_ui->note_vmax->setText(QString::number(Active().vmax));
-    DrawCurve();
+bool Form_midi::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_ui->sc_vcut || watched == m_ui->sc_vmax) {
+        if (event->type() == QEvent::MouseButtonPress)
+            m_barGesture = m_session.NewGesture();
+        else if (event->type() == QEvent::MouseButtonRelease)
+            QTimer::singleShot(0, this, [this] { m_barGesture = 0; });
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 // ---- Bulk edits ----
 
 void Form_midi::VelToAll_Click() {
-    CopyToAll(m_engine.notes, m_engine.activenote);
-    DrawCurve();
+    m_session.CopyToAll();
 }
 
 void Form_midi::Spread_Exp_Click() {
-    SpreadVelocity(m_engine.notes);
-    RefreshNoteDisplay();
+    m_session.Spread();
 }
 
 void Form_midi::Reset_SelVel_Click() {
-    ResetActive(m_engine.notes, m_engine.activenote);
-    DrawCurve();
+    m_session.ResetActive();
 }
 
 void Form_midi::Reset_Allvel_Click() {
-    ResetAll(m_engine.notes);
-    DrawCurve();
+    m_session.ResetAll();
 }
 
 void Form_midi::Clear_Select_Click() {
-    ClearSelection(m_engine.notes);
-    RefreshNoteDisplay();
+    m_session.ClearSelection();
 }
 
-// ---- Keyboard drawing, marks and interaction ----
+// ---- Showing the session ----
+
+void Form_midi::OnSessionChanged(Session::Changes what) {
+    if (what & (Session::Curves | Session::ActiveKey))
+        ShowActiveEntry();
+    if (what & (Session::Selection | Session::ActiveKey))
+        DrawMarks();
+    if (what & Session::Transposition)
+        m_ui->cmb_transpose->setCurrentIndex(m_session.transposition() + kTransposeRange);
+    if (what & Session::Remap)
+        m_ui->chk_remap->setChecked(m_session.remap());
+    UpdateTitle();
+}
 
 void Form_midi::RefreshNoteDisplay() {
-    // Only the old and the new marks are repainted: a whole-window repaint would hold up
-    // the MIDI messages that wait on this thread.
+    OnSessionChanged(Session::Changes(~0u));
+}
+
+void Form_midi::ShowActiveEntry() {
+    const NoteSetting& a = m_session.active();
+    m_ui->active_note->setText(note_num2name(m_session.activenote()));
+    DrawCurve();
+    m_ui->note_vcut->setText(QString::number(a.vcut));
+    m_ui->note_vmax->setText(QString::number(a.vmax));
+    m_showing = true;
+    m_ui->sc_vcut->setValue(a.vcut);
+    m_ui->sc_vmax->setValue(kMaxVelocity - a.vmax);
+    m_showing = false;
+    UpdateCurveTooltip();
+}
+
+void Form_midi::DrawMarks() {
+    // Only the old and the new marks are repainted.
     QRegion dirty = m_markRegion;
     {
         QPainter p(&m_marks);
@@ -355,65 +412,57 @@ void Form_midi::RefreshNoteDisplay() {
         };
         for (int k = kLowestKey; k <= kHighestKey; ++k) {
             const KeyInfo& key = m_keys[static_cast<std::size_t>(k)];
-            const bool active = k == m_engine.activenote;
+            const bool active = k == m_session.activenote();
             if (active)
                 circle(key, QColor(255, 0, 0));
-            if (m_engine.notes[static_cast<std::size_t>(k)].selected == kTrue)
+            if (m_session.notes()[static_cast<std::size_t>(k)].selected == kTrue)
                 circle(key, active ? QColor(255, 0, 255) : QColor(0, 0, 255));
         }
     }
     dirty += m_markRegion;
     update(dirty);
-    m_ui->active_note->setText(m_keys[m_engine.activenote].keyname);
-    DrawCurve();
-    m_ui->note_vcut->setText(QString::number(Active().vcut));
-    m_ui->note_vmax->setText(QString::number(Active().vmax));
-    m_ui->sc_vcut->setValue(Active().vcut);
-    m_ui->sc_vmax->setValue(Active().vmax);
+}
+
+void Form_midi::UpdateTitle() {
+    QString title = BaseTitle();
+    if (!m_session.SettingName().isEmpty())
+        title += QStringLiteral(" - ") + m_session.SettingName();
+    setWindowTitle(title + QStringLiteral("[*]"));
+    setWindowModified(m_session.Modified());
 }
 
 void Form_midi::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     for (const QRect& r : event->region())
         p.drawImage(r, m_marks, r);
+    if (!m_painted) {
+        m_painted = true;
+        // A box over a window not yet drawn would hide what it speaks of.
+        if (!m_waitingMessages.isEmpty())
+            QTimer::singleShot(0, this, &Form_midi::ShowWaitingMessages);
+    }
 }
 
-void Form_midi::SetActiveNote() {
-    m_ui->active_note->setText(note_num2name(m_engine.activenote));
-    m_ui->note_exp->setText(FormatGeneral(Active().exp));
-    DrawCurve();
-}
-
-int Form_midi::HoverNumber() const {
-    return m_ui->choosing_notenr->text().toInt();
-}
+// ---- Keyboard interaction ----
 
 void Form_midi::piano_MouseMove(double x, double y) {
-    const int k = KeyAt(x, y, m_ui->piano->ScaleWidth(), m_ui->piano->ScaleHeight());
-    m_ui->choosing_notenr->setText(QString::number(k));
-    m_ui->choosing_notename->setText(note_num2name(HoverNumber()));
+    m_hover = KeyAt(x, y, m_ui->piano->ScaleWidth(), m_ui->piano->ScaleHeight());
+    m_ui->choosing_notenr->setText(QString::number(m_hover));
+    m_ui->choosing_notename->setText(note_num2name(m_hover));
 }
 
 void Form_midi::piano_Click() {
-    const int v = HoverNumber();
-    if (v == m_engine.activenote)
-        return;
-    m_engine.activenote = static_cast<std::uint8_t>(v);
-    SetActiveNote();
-    m_ui->sc_vcut->setValue(Active().vcut);
-    m_ui->sc_vmax->setValue(Active().vmax);
-    RefreshNoteDisplay();
+    // Off the keys (the top row, the border) there is nothing to make active.
+    if (IsKey(m_hover))
+        m_session.SetActiveKey(m_hover);
 }
 
 void Form_midi::piano_DblClick() {
-    const int n = HoverNumber();
-    NoteSetting& s = m_engine.notes[static_cast<std::size_t>(n)];
-    s.selected = static_cast<std::int16_t>(~s.selected);
-    RefreshNoteDisplay();
+    m_session.ToggleSelected(m_hover);
 }
 
 void Form_midi::piano_KeyDown(int keyCode) {
-    int note = m_engine.activenote;
+    int note = m_session.activenote();
     switch (keyCode) {
     case KeyboardView::kUp:
     case KeyboardView::kRight:
@@ -435,9 +484,7 @@ void Form_midi::piano_KeyDown(int keyCode) {
     default:
         break;
     }
-    m_engine.activenote = static_cast<std::uint8_t>(std::clamp(note, kLowestKey, kHighestKey));
-    SetActiveNote();
-    RefreshNoteDisplay();
+    m_session.SetActiveKey(std::clamp(note, kLowestKey, kHighestKey));
 }
 
 // ---- Settings ----
@@ -463,49 +510,79 @@ void Form_midi::ReselectDevice(QComboBox* combo, const DeviceNameField& stored) 
 
 void Form_midi::LoadSettingsFile(const QString& name) {
     if (const auto reason = UnsafeNameReason(name)) {
-        m_boxes.Inform(kTitle, *reason);
+        Inform(*reason);
         return;
     }
     const LoadResult r = ReadSettingsFile(name);
     if (r.status == LoadStatus::Invalid) {
-        m_boxes.Inform(kTitle, m_ui->cmb_settings->currentText() +
-                                   QStringLiteral(".vmc is not a Velomire Configuration file"));
+        Inform(name + QStringLiteral(".vmc is not a Velomire Configuration file"));
     } else if (r.status == LoadStatus::Ok) {
         m_indevice = r.data.indevice;
         m_outdevice = r.data.outdevice;
-        m_engine.ApplySettings(r.data);
-        // Its toggle handler rewrites ChannelMap when the state changes.
-        m_ui->chk_remap->setChecked(r.data.channels[15] == 0);
+        m_session.ApplySetting(r.data, name);
     }
     ReselectDevice(m_ui->ComboMidiOut, m_outdevice);
     ReselectDevice(m_ui->ComboMidiIn, m_indevice);
-    RefreshNoteDisplay();
 }
 
 void Form_midi::cmb_settings_Click() {
-    LoadSettingsFile(m_ui->cmb_settings->currentText());
+    PickList* box = m_ui->cmb_settings;
+    const QString picked = box->currentText();
+    if (!MayDiscard(box->TextBeforePick())) {
+        // The box goes back to what it showed; the setting in force stays.
+        box->setCurrentIndex(-1);
+        box->setEditText(box->TextBeforePick());
+        return;
+    }
+    box->setEditText(picked);
+    LoadSettingsFile(picked);
+}
+
+bool Form_midi::MayDiscard(const QString& newName) {
+    if (!m_session.Modified())
+        return true;
+    const QString name = m_session.SettingName().isEmpty() ? QStringLiteral("the new setting")
+                                                           : m_session.SettingName();
+    const auto answer = m_boxes.AskUnsaved(
+        kTitle, QStringLiteral("Save the changes to %1 before going on?").arg(name));
+    if (answer == MessageBoxes::Unsaved::Cancel)
+        return false;
+    if (answer == MessageBoxes::Unsaved::Discard)
+        return true;
+    // The setting in force is the one to keep; one never saved takes the name given.
+    return m_session.SettingName().isEmpty() ? SaveAs(newName, false)
+                                             : SaveAs(m_session.SettingName(), true);
 }
 
 void Form_midi::cmd_save_Click() {
-    const QString name = m_ui->cmb_settings->currentText();
+    SaveAs(m_ui->cmb_settings->currentText(), false);
+}
+
+bool Form_midi::SaveAs(const QString& name, bool replace) {
     if (const auto reason = UnsafeNameReason(name)) {
         m_boxes.Inform(kTitle, *reason);
-        return;
+        return false;
     }
     bool write = true;
-    if (SettingsFileExists(name))
+    if (!replace && SettingsFileExists(name))
         write =
             m_boxes.AskYesNo(QStringLiteral("Warning"),
                              QStringLiteral("setting already exists,Do you want to continue ?"));
     m_indevice = EncodeDeviceName(m_ui->ComboMidiIn->currentText());
     m_outdevice = EncodeDeviceName(m_ui->ComboMidiOut->currentText());
+    bool saved = false;
     if (write) {
         const SaveResult r = WriteSettingsFile(
-            name, EncodeSettings(m_engine.CaptureSettings(m_indevice, m_outdevice)));
-        if (!r.ok)
+            name, EncodeSettings(m_session.CaptureSetting(m_indevice, m_outdevice)));
+        if (r.ok) {
+            m_session.MarkSaved(name);
+            saved = true;
+        } else {
             m_boxes.Inform(kTitle, r.error);
+        }
     }
     FillSettingsList();
+    return saved;
 }
 
 } // namespace velomire

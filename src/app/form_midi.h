@@ -1,12 +1,14 @@
 #pragma once
 
 #include "app/message_box.h"
+#include "app/session.h"
 #include "keyboard/keyboard_geometry.h"
 #include "midi/engine.h"
 #include "settings/settings_codec.h"
 
 #include <QImage>
 #include <QRegion>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -15,12 +17,13 @@ namespace Ui {
 class Form_midi;
 }
 class QComboBox;
+class QScrollBar;
 
 namespace velomire {
 
-// The main window: owns the engine and the key table, shows and edits them.
-// Handlers are named after their control and event; each turns one event into engine
-// calls plus the redraw the behaviour asks for.
+// The main window: shows the session and turns the user's actions into its intents.
+// Handlers are named after their control and event; the views redraw from the session's
+// change signal, once per change.
 class Form_midi final : public QWidget {
     Q_OBJECT
 public:
@@ -29,22 +32,19 @@ public:
 
     // Startup sequence; call once before showing the window.
     void Form_Load();
-    // Shutdown: closes the output, then the input; sends nothing. Runs once.
+    // Shutdown: ends what sounds, closes the output, then the input. Runs once.
     void Form_Unload();
 
     Ui::Form_midi& ui() { return *m_ui; }
     Engine& engine() { return m_engine; }
-    NoteTable& notes() { return m_engine.notes; }
+    Session& session() { return m_session; }
+    const NoteTable& notes() const { return m_session.notes(); }
     KeyTable& keys() { return m_keys; }
     const QImage& marks() const { return m_marks; }
-    std::uint8_t activenote() const { return m_engine.activenote; }
+    std::uint8_t activenote() const { return static_cast<std::uint8_t>(m_session.activenote()); }
 
-    QString note_num2name(int n) const;
-
-    // Redraw procedures every writer of the note table calls itself.
-    void DrawCurve();
+    // Redraws everything that shows the active key, the marks and the switches.
     void RefreshNoteDisplay();
-    void SetActiveNote();
 
     // Loads cfg/<name>.vmc and reselects the stored devices (missing: silently nothing).
     void LoadSettingsFile(const QString& name);
@@ -63,9 +63,7 @@ public:
     void Picture1_MouseMove(float x, float y);
     void Picture1_MouseUp(float x, float y);
     void sc_vcut_Change();
-    void sc_vcut_Scroll();
     void sc_vmax_Change();
-    void sc_vmax_Scroll();
     void VelToAll_Click();
     void Spread_Exp_Click();
     void Reset_SelVel_Click();
@@ -78,28 +76,55 @@ public:
     void cmb_settings_Click();
     void cmd_save_Click();
 
+    // The maximum velocity a position of sc_vmax stands for: its top is 127, so that the
+    // thumb, the arrows and the trough all move toward where the user points.
+    static int VmaxAt(int barValue) { return kMaxVelocity - barValue; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void OnSessionChanged(Session::Changes what);
+    void DrawCurve();
+    void DrawMarks();
+    void ShowActiveEntry();
+    void UpdateCurveTooltip();
+    void UpdateTitle();
     void FillDeviceLists();
     void FillSettingsList();
-    NoteSetting& Active() { return m_engine.notes[m_engine.activenote]; }
-    int HoverNumber() const;
     void ReselectDevice(QComboBox* combo, const DeviceNameField& stored);
     void ConnectHandlers();
+    void AddShortcuts();
+    // Saves under `name`; asks before replacing a setting unless `replace`. True when written.
+    bool SaveAs(const QString& name, bool replace);
+    // With unsaved changes, asks Save / Discard / Cancel; a setting that has no name yet is
+    // saved as `newName`. True when the caller may go on.
+    bool MayDiscard(const QString& newName);
+    // Startup's messages wait until the window is on screen, so they stand over it.
+    void Inform(const QString& text);
+    void ShowWaitingMessages();
 
     std::unique_ptr<Ui::Form_midi> m_ui;
     MessageBoxes& m_boxes;
     Engine m_engine;
+    Session m_session;
     KeyTable m_keys{};
     DeviceNameField m_indevice{};
     DeviceNameField m_outdevice{};
     std::int16_t MidiInIndex = 0;
     std::int16_t MidiOutIndex = 0;
     bool dragging = false;
+    int m_dragGesture = 0;
+    int m_barGesture = 0;       // a press on a scroll bar, arrows and trough included
+    int m_hover = -1;           // key under the pointer: 21..108, 0 off the keys, -1 not yet
+    float m_curveHover = -1.0f; // pointer over the curve view, as a fraction of its width
+    bool m_showing = false;     // the controls are being brought in line with the session
     bool m_unloaded = false;
+    bool m_loading = false; // startup's messages wait for the window to be drawn
+    bool m_painted = false;
+    QStringList m_waitingMessages;
     QImage m_marks;       // the window's own drawing surface (key marks)
     QRegion m_markRegion; // where marks are drawn on it now
 };

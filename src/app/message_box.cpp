@@ -16,4 +16,19 @@ bool QtMessageBoxes::AskYesNo(const QString& title, const QString& text) {
     return box.exec() == QMessageBox::Yes;
 }
 
+MessageBoxes::Unsaved QtMessageBoxes::AskUnsaved(const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, title, text,
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent_);
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return Unsaved::Save;
+    case QMessageBox::Discard:
+        return Unsaved::Discard;
+    default:
+        return Unsaved::Cancel;
+    }
+}
+
 } // namespace velomire

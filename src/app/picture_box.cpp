@@ -2,6 +2,7 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <QStyleOptionFocusRect>
 #include <qdrawutil.h>
 
 #include <algorithm>
@@ -74,6 +75,24 @@ void PictureBox::paintEvent(QPaintEvent* event) {
         p.drawImage(dirty, image(), dirty.translated(-kBorder, -kBorder));
     if (!inner.contains(event->rect()))
         qDrawShadePanel(&p, rect(), palette(), true, kBorder);
+    if (hasFocus()) {
+        // Drawn over the picture, never into it: the retained image stays as drawn.
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.rect = inner.adjusted(1, 1, -1, -1);
+        focus.backgroundColor = palette().color(QPalette::Base);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
+    }
+}
+
+void PictureBox::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void PictureBox::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
 }
 
 } // namespace velomire

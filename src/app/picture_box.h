@@ -31,6 +31,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // Its keys act while it has the focus, so it shows that it has it.
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     QSize InnerSize() const;

@@ -67,12 +67,18 @@ QString FormatGeneral(double v, const QLocale& locale) {
     return l.toString(v, 'g', 15);
 }
 
-QString FormatExponentRounded(double v, const QLocale& locale) {
-    constexpr double kScale = 1e10;
-    // Past this size the value has no decimals left to round.
-    if (std::isfinite(v) && std::fabs(v) < 1e5)
-        v = RoundHalfEven(v * kScale) / kScale;
-    return FormatGeneral(v, locale);
+QString FormatExponent(double v, const QLocale& locale) {
+    QLocale l = locale;
+    l.setNumberOptions(QLocale::OmitGroupSeparator);
+    if (!std::isfinite(v) || std::fabs(v) < 0.1)
+        return l.toString(v, 'g', 3);
+    QString text = l.toString(v, 'f', 3);
+    const QString point = l.decimalPoint();
+    while (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    if (text.endsWith(point))
+        text.chop(point.size());
+    return text;
 }
 
 void ResetAll(NoteTable& notes) {

@@ -44,8 +44,10 @@ QString CurveTooltip(float xn, const NoteSetting& s);
 // A number as labels show it: up to 15 significant digits, no trailing zeros, the
 // locale's decimal separator, no group separators.
 QString FormatGeneral(double v, const QLocale& locale = QLocale());
-// The exponent label after mouse activity: at most 10 decimal places.
-QString FormatExponentRounded(double v, const QLocale& locale = QLocale());
+// The exponent as its label shows it: three decimals (three significant digits below 0.1),
+// no trailing zeros, so it fits the label and a small bend still shows. Files keep the
+// full value.
+QString FormatExponent(double v, const QLocale& locale = QLocale());
 // VB-style number with a leading space when not negative (" 63").
 QString FormatSigned(long long v);
 

@@ -4,9 +4,12 @@
 #include "midi/fake_backend.h"
 #include "ui_form_midi.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -33,7 +36,9 @@ public:
         bool question;
     };
     std::vector<Shown> shown;
-    std::deque<bool> answers; // for AskYesNo; empty: No
+    std::deque<bool> answers;           // for AskYesNo; empty: No
+    std::vector<QString> unsavedAsked;  // texts of the Save / Discard / Cancel questions
+    std::deque<Unsaved> unsavedAnswers; // for AskUnsaved; empty: Discard
 
     void Inform(const QString& title, const QString& text) override {
         shown.push_back({title, text, false});
@@ -44,6 +49,14 @@ public:
             return false;
         const bool a = answers.front();
         answers.pop_front();
+        return a;
+    }
+    Unsaved AskUnsaved(const QString&, const QString& text) override {
+        unsavedAsked.push_back(text);
+        if (unsavedAnswers.empty())
+            return Unsaved::Discard;
+        const Unsaved a = unsavedAnswers.front();
+        unsavedAnswers.pop_front();
         return a;
     }
 };
@@ -62,14 +75,39 @@ protected:
         form.reset();
         QDir::setCurrent(oldCwd_);
     }
-    // Creates the window and runs its startup.
+    // Creates the window, runs its startup and shows it, as the program does; startup's
+    // message boxes come once it is drawn.
     Form_midi& Start() {
         form = std::make_unique<Form_midi>(midi, boxes);
         form->Form_Load();
+        form->show();
+        Pump();
         return *form;
     }
     Ui::Form_midi& ui() { return form->ui(); }
+    // Puts a state into the session as a loaded file would, not as an edit.
+    template <typename Change> void Seed(Change change) {
+        SessionState s = form->session().State();
+        change(s);
+        form->session().Start(s);
+    }
     QString WorkDir() const { return dir_.path(); }
+    // The user opens the list and clicks an entry (with Return: presses it on the entry).
+    static void PickFromList(QComboBox* list, int index, bool byReturn = false) {
+        ASSERT_GE(index, 0);
+        list->showPopup();
+        QAbstractItemView* view = list->view();
+        const QModelIndex entry = view->model()->index(index, list->modelColumn());
+        view->setCurrentIndex(entry);
+        if (byReturn) {
+            QTest::keyClick(view, Qt::Key_Return);
+        } else {
+            const QPoint at(view->viewport()->width() / 2, view->visualRect(entry).center().y());
+            QTest::mouseMove(view->viewport(), at);
+            QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+        }
+        Pump();
+    }
     // Lets queued MIDI input reach the window.
     static void Pump() {
         for (int i = 0; i < 5; ++i)

@@ -2,6 +2,7 @@
 // marks that show it, the bars that show sounding keys, and "Notes OFF".
 
 #include "gui_fixture.h"
+#include "keyboard/note_names.h"
 #include "support/test_helpers.h"
 
 #include <QApplication>
@@ -132,16 +133,16 @@ TEST_F(KeyboardTest, StartupShowsOneRedMarkUnderC4) {
 
 TEST_F(KeyboardTest, ClickMakesTheKeyActive) {
     Start();
-    form->notes()[61].vcut = 17;
-    form->notes()[61].vmax = 99;
+    form->engine().notes[61].vcut = 17;
+    form->engine().notes[61].vmax = 99;
     ClickAt(325, 20); // C#4
     EXPECT_EQ(form->activenote(), 61);
-    EXPECT_EQ(ui().active_note->text(), "C#"); // the refresh's 2-character name
+    EXPECT_EQ(ui().active_note->text(), "C#4"); // every key with its octave
     EXPECT_EQ(MarkOf(61), kRed);
     EXPECT_EQ(MarkOf(60).alpha(), 0);
     EXPECT_EQ(MarksOfColour(kRed), 1);
     EXPECT_EQ(ui().sc_vcut->value(), 17);
-    EXPECT_EQ(ui().sc_vmax->value(), 99);
+    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), 99);
     EXPECT_EQ(ui().note_vcut->text(), "17");
     EXPECT_EQ(ui().note_vmax->text(), "99");
     // The entry's values were shown, not overwritten by the scroll bars.
@@ -158,7 +159,7 @@ TEST_F(KeyboardTest, ClickMakesTheKeyActive) {
 TEST_F(KeyboardTest, ClickOnTheActiveKeyDoesNothing) {
     Start();
     // Changed behind the window's back: only a redraw would show it.
-    form->notes()[60].selected = kTrue;
+    form->engine().notes[60].selected = kTrue;
     ClickAt(316.8, 60);
     EXPECT_EQ(form->activenote(), 60);
     EXPECT_EQ(MarkOf(60), kRed);
@@ -187,7 +188,7 @@ TEST_F(KeyboardTest, DoubleClickTogglesTheSelection) {
     EXPECT_EQ(MarkOf(60), kRed);
 
     // A selection value other than "true" from a settings file shows no mark.
-    form->notes()[64].selected = 1;
+    form->engine().notes[64].selected = 1;
     form->RefreshNoteDisplay();
     EXPECT_EQ(MarkOf(64).alpha(), 0);
 
@@ -198,21 +199,21 @@ TEST_F(KeyboardTest, DoubleClickTogglesTheSelection) {
     EXPECT_EQ(MarkOf(62).alpha(), 0);
 }
 
-TEST_F(KeyboardTest, ClickOnTheTopRowMakesNoteZeroActive) {
+// Off the keys (the top row, below the keyboard) a click or double click changes nothing:
+// no note 0 becomes active and no Copy to All can then mute every key.
+TEST_F(KeyboardTest, ClickOffTheKeysChangesNothing) {
     Start();
-    ClickAt(300, 0);
-    EXPECT_EQ(form->activenote(), 0);
-    EXPECT_EQ(ui().active_note->text(), "");
-    EXPECT_EQ(MarksOfColour(kRed), 0);
-    // The controls show entry 0, which has no curve.
-    EXPECT_EQ(ui().note_vmax->text(), "0");
-    EXPECT_EQ(ui().sc_vmax->value(), 0);
-    EXPECT_EQ(ui().note_exp->text(), "1");
-
-    // A double click there toggles entry 0; no mark exists for it.
-    DoubleClickAt(300, 0);
-    EXPECT_EQ(form->notes()[0].selected, kTrue);
-    EXPECT_EQ(MarksOfColour(kMagenta) + MarksOfColour(kBlue) + MarksOfColour(kRed), 0);
+    const NoteTable before = form->notes();
+    for (const QPoint p : {QPoint(300, 0), QPoint(300, 72)}) {
+        SCOPED_TRACE(p.y());
+        ClickAt(p.x(), p.y());
+        DoubleClickAt(p.x(), p.y());
+        EXPECT_EQ(form->activenote(), 60);
+        EXPECT_EQ(ui().active_note->text(), "C4");
+        EXPECT_EQ(ui().note_vmax->text(), "127");
+        EXPECT_EQ(MarksOfColour(kRed), 1);
+        EXPECT_EQ(form->notes(), before);
+    }
 }
 
 // ---- Keys ----
@@ -251,10 +252,10 @@ TEST_F(KeyboardTest, KeysMoveTheActiveNoteWithinTheKeyboard) {
     };
     for (const KeyRow& r : rows) {
         SCOPED_TRACE(r.what);
-        form->engine().activenote = static_cast<std::uint8_t>(r.start);
+        Seed([&](SessionState& st) { st.activenote = static_cast<std::uint8_t>(r.start); });
         Press(r.qtKey);
         EXPECT_EQ(form->activenote(), r.expected);
-        EXPECT_EQ(ui().active_note->text(), Key(r.expected).keyname);
+        EXPECT_EQ(ui().active_note->text(), note_num2name(r.expected));
         EXPECT_EQ(MarkOf(r.expected), kRed);
         EXPECT_EQ(MarksOfColour(kRed), 1);
     }
@@ -294,7 +295,8 @@ TEST_F(KeyboardTest, NoteOnLightsTheSoundingKeyWithABar) {
     for (const LightRow& r : rows) {
         SCOPED_TRACE(r.what);
         Start();
-        form->notes()[static_cast<std::size_t>(r.note)].vmax = static_cast<std::uint8_t>(r.vmax);
+        form->engine().notes[static_cast<std::size_t>(r.note)].vmax =
+            static_cast<std::uint8_t>(r.vmax);
         form->SelectByProgram(ui().cmb_transpose, r.transposePosition);
         const QImage before = piano()->image().copy();
         midi.ClearSent();
@@ -386,7 +388,7 @@ TEST_F(KeyboardTest, NoteBelowTheCutOffShowsNoBar) {
     Start();
     for (int n : {60, 61}) {
         SCOPED_TRACE(n);
-        form->notes()[static_cast<std::size_t>(n)].vcut = 50;
+        form->engine().notes[static_cast<std::size_t>(n)].vcut = 50;
         const QImage before = piano()->image().copy();
         midi.ClearSent();
         ASSERT_TRUE(midi.Inject(0x90, static_cast<std::uint8_t>(n), 49));
@@ -435,8 +437,7 @@ TEST_F(KeyboardTest, RestrikeAfterTransposingEndsTheFirstSound) {
     ASSERT_EQ(Pixel(MidX(60), LastRow(60)), QColor(200, 0, 0));
 
     // Chosen the way the user does it: the list's activation.
-    ui().cmb_transpose->setCurrentIndex(24);
-    Q_EMIT ui().cmb_transpose->activated(24);
+    PickFromList(ui().cmb_transpose, 24);
     midi.ClearSent();
     ASSERT_TRUE(midi.Inject(0x90, 60, 90));
     Pump();

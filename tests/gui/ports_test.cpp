@@ -137,16 +137,16 @@ struct ChoiceRow {
 
 TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
     const ChoiceRow rows[] = {
-        {"output Not Enabled keeps the open port",
+        {"output Not Enabled closes the port",
          false,
          0,
          Via::Activated,
          {},
-         {},
+         {{"out.close", "Synth Out"}},
          false,
          false,
          "Keys In",
-         "Synth Out"},
+         ""},
         {"output position 1 is the virtual port",
          false,
          1,
@@ -187,15 +187,15 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
          true,
          "Keys In",
          ""},
-        {"input Not Enabled keeps the port and still sends Local Control Off",
+        {"input Not Enabled closes the port and still sends Local Control Off",
          true,
          0,
          Via::Activated,
          {},
-         {},
+         {{"in.close", "Keys In"}},
          true,
          false,
-         "Keys In",
+         "",
          "Synth Out"},
         {"input chosen again is reopened",
          true,
@@ -238,8 +238,7 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
         if (r.via == Via::Program) {
             form->SelectByProgram(combo, r.position);
         } else {
-            combo->setCurrentIndex(r.position);
-            Q_EMIT combo->activated(r.position);
+            PickFromList(combo, r.position);
         }
         EXPECT_EQ(midi.Events(), r.events);
         const std::vector<Bytes> sent =

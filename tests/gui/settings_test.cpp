@@ -110,8 +110,7 @@ protected:
     void Pick(const QString& name) {
         const int i = ui().cmb_settings->findText(name, Qt::MatchExactly);
         ASSERT_GE(i, 0) << name.toStdString() << " not listed";
-        ui().cmb_settings->setCurrentIndex(i);
-        Q_EMIT ui().cmb_settings->activated(i);
+        PickFromList(ui().cmb_settings, i);
     }
     void Save() { ui().cmd_save->click(); }
     void ChooseInput(const QString& text) {
@@ -202,7 +201,7 @@ TEST_F(SettingsTest, StartupLoadsAValidDefault) {
     EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("10"));
     EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("100"));
     EXPECT_EQ(ui().sc_vcut->value(), 10);
-    EXPECT_EQ(ui().sc_vmax->value(), 100);
+    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), 100);
     EXPECT_TRUE(IsBlue(MarkAt(74)));
     EXPECT_FALSE(ui().chk_remap->isChecked());
 
@@ -289,7 +288,8 @@ TEST_P(SettingsChannelRule, RemapBoxFollowsEntry15) {
     d.channels = c.stored;
     PutSetting(QStringLiteral("Ch"), d);
     Start();
-    ui().chk_remap->setChecked(c.checkedBefore);
+    if (ui().chk_remap->isChecked() != c.checkedBefore)
+        ui().chk_remap->click();
     Pick(QStringLiteral("Ch"));
     EXPECT_EQ(ui().chk_remap->isChecked(), c.checked);
     for (std::size_t i = 0; i < 16; ++i)
@@ -676,12 +676,11 @@ TEST_P(SettingsLoadRefresh, RedrawsMarksLabelsBarsAndCurve) {
     d.notes[72].selected = kTrue;
     PutSetting(QStringLiteral("Target"), d);
     Start();
-    // Change the table behind the display's back.
-    form->notes()[60].vcut = 33;
-    form->notes()[60].vmax = 99;
-    form->notes()[70].selected = kTrue;
-    const QImage staleCurve = ui().Picture1->image().copy();
-    ASSERT_EQ(ui().note_vcut->text(), QStringLiteral("0"));
+    form->session().SetCutOff(33);
+    form->session().SetMaximum(99);
+    form->session().ToggleSelected(70);
+    const QImage shownCurve = ui().Picture1->image().copy();
+    ASSERT_EQ(ui().note_vcut->text(), QStringLiteral("33"));
 
     if (GetParam() == LoadKind::Bad)
         Put(PathOf("Target"), WithByte(Raw(d), 4, 7));
@@ -695,9 +694,9 @@ TEST_P(SettingsLoadRefresh, RedrawsMarksLabelsBarsAndCurve) {
     EXPECT_EQ(ui().note_vcut->text(), good ? QStringLiteral("20") : QStringLiteral("33"));
     EXPECT_EQ(ui().note_vmax->text(), good ? QStringLiteral("100") : QStringLiteral("99"));
     EXPECT_EQ(ui().sc_vcut->value(), good ? 20 : 33);
-    EXPECT_EQ(ui().sc_vmax->value(), good ? 100 : 99);
+    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), good ? 100 : 99);
     EXPECT_EQ(ui().note_exp->text(), good ? QStringLiteral("2") : QStringLiteral("1"));
-    EXPECT_NE(ui().Picture1->image(), staleCurve);
+    EXPECT_EQ(ui().Picture1->image() != shownCurve, good);
     EXPECT_EQ(IsBlue(MarkAt(72)), good);
     EXPECT_EQ(IsBlue(MarkAt(70)), !good);
     // Devices are reselected from the names of the last save or good load; before any,
@@ -807,7 +806,7 @@ TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
     Start();
     form->SelectByProgram(ui().cmb_transpose, kTransposeRange + 3); // +3
     ASSERT_EQ(Note(60).outnote, 63);
-    form->notes()[128] = {5, kTrue, 3.0, 4, 6};
+    form->engine().notes[128] = {5, kTrue, 3.0, 4, 6};
     form->engine().ChannelMap[16] = 9;
 
     Pick(QStringLiteral("T"));
@@ -822,7 +821,7 @@ TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
     EXPECT_EQ(midi.Sent(), std::vector<Bytes>{(Bytes{0x90, 60, 100})});
 }
 
-TEST_F(SettingsTest, PickingLoadsTypingDoesNot) {
+TEST_F(SettingsTest, PickingLoadsTypingAndReturnDoNot) {
     PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
     Start();
     midi.ClearEvents();
@@ -832,15 +831,15 @@ TEST_F(SettingsTest, PickingLoadsTypingDoesNot) {
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
         QApplication::sendEvent(edit, &press);
     }
-    for (const int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-        QApplication::sendEvent(edit, &press);
-    }
+    // Return saves, as Save Settings does: over an existing setting it asks first (No).
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(edit, &enter);
     Pump();
     EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 60);
     EXPECT_TRUE(midi.Events().empty());
-    EXPECT_TRUE(boxes.shown.empty());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].question);
 
     Pick(QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 40);
