@@ -59,7 +59,7 @@ QImage TransparentImage(QSize size) {
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::Form_midi>()), m_boxes(boxes),
-      m_engine(midi, this) {
+      m_engine(midi, this), m_store(SettingsStore::InWorkingDirectory()) {
     m_ui->setupUi(this);
     setWindowTitle(QStringLiteral("Velomire v%1 -  by the Velomire developers")
                        .arg(QStringLiteral(VELOMIRE_VERSION).section(QLatin1Char('.'), 0, 1)));
@@ -157,7 +157,7 @@ void Form_midi::Form_Load() {
     // 10. Settings list and the Default setting.
     FillSettingsList();
     const QString name = m_ui->cmb_settings->currentText();
-    if (!UnsafeNameReason(name) && SettingsFileExists(name))
+    if (m_store.At(name) != SettingsStore::Occupant::Nothing)
         LoadSettingsFile(name);
     m_ui->piano->setFocus();
 }
@@ -447,7 +447,7 @@ void Form_midi::FillSettingsList() {
     // Filling an editable list would replace its text with the first entry.
     const QString text = list->currentText();
     list->clear();
-    list->addItems(ListSettings());
+    list->addItems(m_store.List());
     list->setCurrentIndex(-1);
     list->setEditText(text);
 }
@@ -462,11 +462,11 @@ void Form_midi::ReselectDevice(QComboBox* combo, const DeviceNameField& stored) 
 }
 
 void Form_midi::LoadSettingsFile(const QString& name) {
-    if (const auto reason = UnsafeNameReason(name)) {
+    if (const auto reason = m_store.UnsafeNameReason(name)) {
         m_boxes.Inform(kTitle, *reason);
         return;
     }
-    const LoadResult r = ReadSettingsFile(name);
+    const LoadResult r = m_store.Read(name);
     if (r.status == LoadStatus::Invalid) {
         m_boxes.Inform(kTitle, m_ui->cmb_settings->currentText() +
                                    QStringLiteral(".vmc is not a Velomire Configuration file"));
@@ -488,20 +488,21 @@ void Form_midi::cmb_settings_Click() {
 
 void Form_midi::cmd_save_Click() {
     const QString name = m_ui->cmb_settings->currentText();
-    if (const auto reason = UnsafeNameReason(name)) {
+    if (const auto reason = m_store.UnsafeNameReason(name)) {
         m_boxes.Inform(kTitle, *reason);
         return;
     }
     bool write = true;
-    if (SettingsFileExists(name))
+    // Anything else under the name is not asked about: Write refuses it with its reason.
+    if (m_store.At(name) == SettingsStore::Occupant::Setting)
         write =
             m_boxes.AskYesNo(QStringLiteral("Warning"),
                              QStringLiteral("setting already exists,Do you want to continue ?"));
     m_indevice = EncodeDeviceName(m_ui->ComboMidiIn->currentText());
     m_outdevice = EncodeDeviceName(m_ui->ComboMidiOut->currentText());
     if (write) {
-        const SaveResult r = WriteSettingsFile(
-            name, EncodeSettings(m_engine.CaptureSettings(m_indevice, m_outdevice)));
+        const SaveResult r =
+            m_store.Write(name, EncodeSettings(m_engine.CaptureSettings(m_indevice, m_outdevice)));
         if (!r.ok)
             m_boxes.Inform(kTitle, r.error);
     }

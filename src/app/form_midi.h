@@ -4,6 +4,7 @@
 #include "keyboard/keyboard_geometry.h"
 #include "midi/engine.h"
 #include "settings/settings_codec.h"
+#include "settings/settings_store.h"
 
 #include <QImage>
 #include <QRegion>
@@ -93,6 +94,7 @@ private:
     std::unique_ptr<Ui::Form_midi> m_ui;
     MessageBoxes& m_boxes;
     Engine m_engine;
+    const SettingsStore m_store; // after main has chosen the working directory
     KeyTable m_keys{};
     DeviceNameField m_indevice{};
     DeviceNameField m_outdevice{};
