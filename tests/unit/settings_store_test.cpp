@@ -116,6 +116,11 @@ TEST_F(SettingsStoreTest, ListsLoadableFilesInNameOrder) {
     Put("a..b.vmc", Raw(Sample(60)));
     ASSERT_TRUE(QDir(s.Folder()).mkdir("Dir.vmc"));
     QFile::copy(VELOMIRE_TEST_DATA "/valid/longer_than_record.vmc", s.PathOf("Long"));
+    // Never listed: the empty name, a leftover temporary file, a link to a setting, a pipe.
+    Put(".vmc", Raw(Sample(60)));
+    Put(".vmc-tmp-Ab12Cd", Raw(Sample(60)));
+    ASSERT_TRUE(QFile::link(s.PathOf("Organ"), s.PathOf("Link")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(s.PathOf("Pipe")).constData(), 0666), 0);
 
     EXPECT_EQ(s.List(),
               QStringList({"Default", "Grand-\u00dc", "Long", "Organ", "piano", "Stage 2"}));
@@ -163,6 +168,95 @@ TEST_F(SettingsStoreTest, FailedSaveKeepsTheOldSetting) {
     }
 }
 
+// The kernel's own ENOSPC, on a small tmpfs (needs the right to mount, as CI has).
+TEST_F(SettingsStoreTest, FullFileSystemKeepsTheOldSetting) {
+    const QString disk = tmp_.path() + "/disk";
+    ASSERT_TRUE(QDir().mkdir(disk));
+    // In a private mount namespace where possible, so that not even a crash leaves it mounted.
+    if (::unshare(CLONE_NEWNS) == 0)
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    if (::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    mounted_ = disk;
+    const SettingsStore small(disk + "/cfg");
+    ASSERT_TRUE(small.Write("Piano", EncodeSettings(Sample(40))).ok);
+    QFile filler(disk + "/filler");
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(4096, 'f')) > 0) {
+    }
+    for (const char* name : {"Piano", "Fresh"})
+        ExpectFailedCleanly(small, name, ENOSPC);
+}
+
+// Only a regular file in the folder is read or replaced: nothing is written or read through
+// a link, and nothing waits on a pipe, a device or a socket.
+TEST_F(SettingsStoreTest, OtherKindsOfFileAreRefusedAndNeverFollowed) {
+    const QString outside = tmp_.path() + "/outside.vmc";
+    const QString absent = tmp_.path() + "/absent.vmc";
+    Put("../outside.vmc", Raw(Sample(70)));
+    using Make = std::function<bool(const QByteArray&)>;
+    const std::pair<QString, Make> kinds[] = {
+        {"symbolic link", [&](auto p) { return QFile::link(outside, p); }},
+        {"symbolic link", [&](auto p) { return QFile::link(absent, p); }},
+        {"device", [](auto p) { return ::mknod(p, S_IFCHR | 0666, makedev(1, 3)) == 0; }},
+        {"named pipe", [](auto p) { return ::mkfifo(p, 0666) == 0; }},
+        {"folder", [](auto p) { return ::mkdir(p, 0777) == 0; }},
+        {"socket", [](auto p) {
+             sockaddr_un a{};
+             a.sun_family = AF_UNIX;
+             std::strncpy(a.sun_path, p, sizeof a.sun_path - 1);
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+             ::close(fd);
+             return ok;
+         }}};
+    ::alarm(30); // a blocking open fails the test instead of hanging it
+    int n = 0;
+    for (const auto& [kind, make] : kinds) {
+        const QString name = QStringLiteral("N%1").arg(++n);
+        const QByteArray path = QFile::encodeName(s.PathOf(name));
+        if (!make(path.constData())) {
+            ADD_FAILURE_AT(__FILE__, __LINE__) << "cannot make a " << kind.toStdString();
+            continue;
+        }
+        struct stat before {
+        }, after{};
+        ::lstat(path.constData(), &before);
+        EXPECT_EQ(s.At(name), Occupant::Other) << n;
+        const SaveResult w = s.Write(name, EncodeSettings(Sample(90)));
+        EXPECT_TRUE(!w.ok && w.error.contains(s.PathOf(name)) && w.error.contains(kind))
+            << w.error.toStdString();
+        const LoadResult r = s.Read(name);
+        EXPECT_TRUE(r.status == LoadStatus::Invalid && r.error.contains(kind))
+            << r.error.toStdString();
+        ::lstat(path.constData(), &after);
+        EXPECT_EQ(before.st_mode, after.st_mode) << n;
+        EXPECT_EQ(before.st_ino, after.st_ino) << n;
+    }
+    EXPECT_TRUE(s.List().isEmpty());
+    ::alarm(0);
+    EXPECT_EQ(Get(outside), Raw(Sample(70)));
+    EXPECT_FALSE(QFileInfo::exists(absent));
+}
+
+// The folder resolved at start is the only one: never a "/cfg", never a recreated parent.
+TEST_F(SettingsStoreTest, SaveAfterTheWorkingDirectoryWasRemovedFailsAndMakesNothing) {
+    const bool rootCfg = QFileInfo::exists("/cfg");
+    ASSERT_TRUE(QDir().mkdir("gone") && QDir::setCurrent("gone"));
+    const SettingsStore before = SettingsStore::InWorkingDirectory();
+    ASSERT_TRUE(QDir(tmp_.path() + "/gone").removeRecursively());
+    for (const SettingsStore& store : {before, SettingsStore::InWorkingDirectory()}) {
+        const SaveResult r = store.Write("Piano", EncodeSettings(Sample(60)));
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains("Piano.vmc") && r.error.contains("exist"))
+            << r.error.toStdString();
+        EXPECT_TRUE(store.List().isEmpty());
+        EXPECT_EQ(store.Read("Piano").status, LoadStatus::Missing);
+    }
+    EXPECT_FALSE(QFileInfo::exists(tmp_.path() + "/gone"));
+    EXPECT_EQ(QFileInfo::exists("/cfg"), rootCfg);
+}
+
 TEST_F(SettingsStoreTest, UnsafeNamesAreRefusedBeforeTouchingDisk) {
     const QString unsafe[] = {
         "a/b",
@@ -195,7 +289,9 @@ TEST_F(SettingsStoreTest, UnsafeNamesAreRefusedBeforeTouchingDisk) {
         QString(84, QChar(0x3042)),
         "",
         "   ",
+        "\u3000",
     };
+    EXPECT_TRUE(s.UnsafeNameReason(QString(252, 'a'))->contains("251"));
     for (const QString& name : unsafe) {
         const auto reason = s.UnsafeNameReason(name);
         ASSERT_TRUE(reason.has_value()) << name.toStdString();
@@ -207,15 +303,23 @@ TEST_F(SettingsStoreTest, UnsafeNamesAreRefusedBeforeTouchingDisk) {
     }
     EXPECT_FALSE(QFileInfo::exists(s.Folder())) << "nothing may be created";
 
-    const QString safe[] = {"Piano",           "Stage 2",
-                            "Grand-\u00dc",    "a.b",
-                            "COM10",           "CONSOLE",
-                            " lead",           "\u30e4\u30de\u30cf",
-                            QString(251, 'a'), QString(83, QChar(0x3042))};
+    const QString safe[] = {"Piano",
+                            "Stage 2",
+                            "Grand-\u00dc",
+                            "a.b",
+                            "COM10",
+                            "CONSOLE",
+                            " lead",
+                            "\u30e4\u30de\u30cf",
+                            QString(245, 'b'),
+                            QString(251, 'a'),
+                            QString(83, QChar(0x3042))};
     for (const QString& name : safe) {
         EXPECT_FALSE(s.UnsafeNameReason(name).has_value()) << name.toStdString();
-        const SaveResult r = s.Write(name, EncodeSettings(Sample(61)));
-        ASSERT_TRUE(r.ok) << r.error.toStdString();
+        for (int twice = 0; twice < 2; ++twice) {
+            const SaveResult r = s.Write(name, EncodeSettings(Sample(61)));
+            ASSERT_TRUE(r.ok) << r.error.toStdString();
+        }
         EXPECT_EQ(s.Read(name).status, LoadStatus::Ok) << name.toStdString();
         EXPECT_TRUE(s.List().contains(name)) << name.toStdString();
     }
