@@ -261,7 +261,18 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"header_only",
                    [](const QString& path) { PutFile(path, QByteArray("VMC1\x01", 5)); }},
         BrokenCase{"empty", [](const QString& path) { PutFile(path, QByteArray()); }},
-        BrokenCase{"a_folder", [](const QString& path) { QDir().mkpath(path); }}),
+        BrokenCase{"a_folder", [](const QString& path) { QDir().mkpath(path); }},
+        BrokenCase{"a_pipe", // must not hang start-up
+                   [](const QString& path) {
+                       QDir().mkpath(QFileInfo(path).path());
+                       ::mkfifo(QFile::encodeName(path).constData(), 0666);
+                   }},
+        BrokenCase{"a_link_to_a_setting",
+                   [](const QString& path) {
+                       const QString target = QFileInfo(path).path() + "/../elsewhere.vmc";
+                       PutFile(target, Raw(Setting("Keys In", "Synth Out", 72)));
+                       QFile::link(target, path);
+                   }}),
     [](const auto& p) { return std::string(p.param.what); });
 
 // entry 15 of the stored channel table decides the check box; its handler runs only when
