@@ -374,11 +374,13 @@ QStringList SettingsStore::List() const {
 }
 
 SettingsStore::Occupant SettingsStore::At(const QString& name) const {
+    if (UnsafeNameReason(name))
+        return Occupant::Nothing;
     QString why;
-    const Fd dir = UnsafeNameReason(name) ? Fd() : OpenFolder(folder_, false, &why);
-    struct stat st {};
+    const Fd dir = OpenFolder(folder_, false, &why);
     if (!dir)
         return Occupant::Nothing;
+    struct stat st {};
     if (::fstatat(dir.get(), FileName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Occupant::Nothing : Occupant::Other;
     return S_ISREG(st.st_mode) ? Occupant::Setting : Occupant::Other;
@@ -412,6 +414,7 @@ SaveResult SettingsStore::Write(const QString& name, const SettingsBytes& bytes)
         return fail(Reason(e));
     temp.linked = true;
     const char* tmp = temp.name.constData();
+    // A replaced setting keeps its permissions.
     if (replacing && ::fchmod(out.get(), old.st_mode & 07777) != 0)
         return fail(Reason(errno));
     if (const int e = WriteAll(out.get(), bytes))
