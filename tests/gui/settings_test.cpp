@@ -266,12 +266,6 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const QString& path) {
                        QDir().mkpath(QFileInfo(path).path());
                        ::mkfifo(QFile::encodeName(path).constData(), 0666);
-                   }},
-        BrokenCase{"a_link_to_a_setting",
-                   [](const QString& path) {
-                       const QString target = QFileInfo(path).path() + "/../elsewhere.vmc";
-                       PutFile(target, Raw(Setting("Keys In", "Synth Out", 72)));
-                       QFile::link(target, path);
                    }}),
     [](const auto& p) { return std::string(p.param.what); });
 
