@@ -51,7 +51,8 @@ QString BaseTitle() {
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::Form_midi>()), m_boxes(boxes),
-      m_engine(midi, this), m_session(m_engine, this) {
+      m_engine(midi, this), m_session(m_engine, this),
+      m_store(SettingsStore::InWorkingDirectory()) {
     m_ui->setupUi(this);
     UpdateTitle();
     setWindowIcon(QIcon(QStringLiteral(":/velomire-32.png")));
@@ -162,7 +163,7 @@ void Form_midi::Form_Load() {
     // Settings list and the Default setting.
     FillSettingsList();
     const QString name = m_ui->cmb_settings->currentText();
-    if (!UnsafeNameReason(name) && SettingsFileExists(name))
+    if (m_store.At(name) != SettingsStore::Occupant::Nothing)
         LoadSettingsFile(name);
     // Loading the Default is where the user starts, not a step to undo.
     m_session.undoStack().clear();
@@ -494,7 +495,7 @@ void Form_midi::FillSettingsList() {
     // Filling an editable list would replace its text with the first entry.
     const QString text = list->currentText();
     list->clear();
-    list->addItems(ListSettings());
+    list->addItems(m_store.List());
     list->setCurrentIndex(-1);
     list->setEditText(text);
 }
@@ -509,11 +510,11 @@ void Form_midi::ReselectDevice(QComboBox* combo, const DeviceNameField& stored) 
 }
 
 void Form_midi::LoadSettingsFile(const QString& name) {
-    if (const auto reason = UnsafeNameReason(name)) {
+    if (const auto reason = m_store.UnsafeNameReason(name)) {
         Inform(*reason);
         return;
     }
-    const LoadResult r = ReadSettingsFile(name);
+    const LoadResult r = m_store.Read(name);
     if (r.status == LoadStatus::Invalid) {
         Inform(name + QStringLiteral(".vmc is not a Velomire Configuration file"));
     } else if (r.status == LoadStatus::Ok) {
@@ -559,12 +560,14 @@ void Form_midi::cmd_save_Click() {
 }
 
 bool Form_midi::SaveAs(const QString& name, bool replace) {
-    if (const auto reason = UnsafeNameReason(name)) {
+    if (const auto reason = m_store.UnsafeNameReason(name)) {
         m_boxes.Inform(kTitle, *reason);
         return false;
     }
     bool write = true;
-    if (!replace && SettingsFileExists(name))
+    // Anything but a setting under the name is not asked about: Write refuses it with its
+    // reason.
+    if (!replace && m_store.At(name) == SettingsStore::Occupant::Setting)
         write =
             m_boxes.AskYesNo(QStringLiteral("Warning"),
                              QStringLiteral("setting already exists,Do you want to continue ?"));
@@ -572,8 +575,8 @@ bool Form_midi::SaveAs(const QString& name, bool replace) {
     m_outdevice = EncodeDeviceName(m_ui->ComboMidiOut->currentText());
     bool saved = false;
     if (write) {
-        const SaveResult r = WriteSettingsFile(
-            name, EncodeSettings(m_session.CaptureSetting(m_indevice, m_outdevice)));
+        const SaveResult r =
+            m_store.Write(name, EncodeSettings(m_session.CaptureSetting(m_indevice, m_outdevice)));
         if (r.ok) {
             m_session.MarkSaved(name);
             saved = true;

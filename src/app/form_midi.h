@@ -5,6 +5,7 @@
 #include "keyboard/keyboard_geometry.h"
 #include "midi/engine.h"
 #include "settings/settings_codec.h"
+#include "settings/settings_store.h"
 
 #include <QImage>
 #include <QRegion>
@@ -110,6 +111,7 @@ private:
     MessageBoxes& m_boxes;
     Engine m_engine;
     Session m_session;
+    const SettingsStore m_store; // after main has chosen the working directory
     KeyTable m_keys{};
     DeviceNameField m_indevice{};
     DeviceNameField m_outdevice{};

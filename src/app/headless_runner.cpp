@@ -39,12 +39,13 @@ void HeadlessRunner::Say(const QString& line) {
 }
 
 int HeadlessRunner::Load() {
-    if (const auto reason = UnsafeNameReason(name_)) {
+    const SettingsStore store = SettingsStore::InWorkingDirectory();
+    if (const auto reason = store.UnsafeNameReason(name_)) {
         std::fprintf(err_, "velomire: %s\n", qPrintable(*reason));
         return 1;
     }
-    const QString path = SettingsPath(name_);
-    const LoadResult r = ReadSettingsFile(name_);
+    const QString path = store.PathOf(name_);
+    const LoadResult r = store.Read(name_);
     if (r.status == LoadStatus::Missing) {
         std::fprintf(err_, "velomire: setting %s not found: no file %s\n",
                      qPrintable(Quoted(name_)), qPrintable(path));

@@ -9,37 +9,10 @@
 
 namespace velomire {
 
-// "<current dir>/cfg", taken afresh at every call (the working directory may change).
-QString SettingsFolder();
-// SettingsFolder() + "/" + name + ".vmc". The name is used as given; check it with
-// UnsafeNameReason first.
-QString SettingsPath(const QString& name);
-
-// A setting name becomes a file name that travels between systems, so anything one of them
-// refuses or reads as a path is rejected: / \ : * ? " < > |, "..", control characters, a
-// trailing space or dot, Windows device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...) and
-// names whose file name would pass 255 bytes. The empty name is allowed (file ".vmc").
-// nullopt when safe, else a short sentence for the user.
-std::optional<QString> UnsafeNameReason(const QString& name);
-// Longest allowed name in UTF-8 bytes: the file name "<name>.vmc" then fits in 255.
-constexpr int kMaxSettingNameBytes = 251;
-
-// Names of the files in the settings folder that would load: exactly "*.vmc", a safe name,
-// readable, at least kSettingsFileSize bytes and a valid header. Sorted case-insensitively,
-// ties in plain code-unit order, so the order is the same on every system and locale.
-// A missing folder gives an empty list.
-QStringList ListSettings();
-
-// True when anything (even a folder) is at SettingsPath(name); false for unsafe names.
-bool SettingsFileExists(const QString& name);
-
 struct SaveResult {
     bool ok = false;
     QString error{}; // names the file and the reason; empty when ok
 };
-// Refuses unsafe names, creates the settings folder when missing and replaces the file
-// atomically: the old file stays intact when anything fails.
-SaveResult WriteSettingsFile(const QString& name, const SettingsBytes& bytes);
 
 enum class LoadStatus { Missing, Invalid, Ok };
 struct LoadResult {
@@ -47,9 +20,66 @@ struct LoadResult {
     SettingsData data{}; // meaningful only when status is Ok
     QString error{};     // why, when not Ok and there is more to say than "missing"
 };
-// Missing: no file there, or an unsafe name (nothing is looked up; error says why).
-// Invalid: not a regular file, unreadable, too short or a bad header.
-// Ok: the whole record was read and decoded (damaged values made safe).
-LoadResult ReadSettingsFile(const QString& name);
+
+// Longest name in UTF-8 bytes anywhere: "<name>.vmc" then fits in 255. A file system with
+// a shorter limit lowers it.
+constexpr int kMaxSettingNameBytes = 251;
+
+// The library of named settings: one "<name>.vmc" per setting in one folder, fixed when the
+// store is made, so a later change of working directory, or its removal, never sends a
+// save elsewhere. Only regular files directly in the folder are read or replaced; links,
+// folders, pipes, devices and sockets in it are never followed, opened for writing or
+// waited on. The folder itself may be a link to a folder.
+class SettingsStore {
+public:
+    // `folder` must be absolute; a relative one gives a store on which every save fails.
+    explicit SettingsStore(QString folder);
+    // "<working directory>/cfg" as of now. When the working directory cannot be found,
+    // every save fails with a message, and the library looks empty.
+    static SettingsStore InWorkingDirectory();
+
+    const QString& Folder() const { return folder_; }
+    // Folder() + "/" + name + ".vmc", for messages. The name is used as given.
+    QString PathOf(const QString& name) const;
+
+    // A setting name becomes a file name that travels between systems, so anything one of
+    // them refuses or reads as a path is rejected: empty or blank names, / \ : * ? " < > |,
+    // "..", control characters, a trailing space or dot, Windows device names (CON, PRN,
+    // AUX, NUL, COM0-9, LPT0-9, ...) and names too long for the folder's file system (at
+    // most kMaxSettingNameBytes). nullopt when safe, else a short sentence for the user.
+    std::optional<QString> UnsafeNameReason(const QString& name) const;
+
+    // Names of the files in the folder that would load: exactly "*.vmc", a safe name, a
+    // regular file, readable, at least kSettingsFileSize bytes and a valid header. Sorted
+    // case-insensitively, ties in plain code-unit order, so the order is the same on every
+    // system and locale. A missing folder gives an empty list.
+    QStringList List() const;
+
+    // What holds the name's file: Setting is a regular file (valid or not); Other is anything
+    // else, a dangling link included. Nothing also for unsafe names.
+    enum class Occupant { Nothing, Setting, Other };
+    Occupant At(const QString& name) const;
+
+    // Refuses unsafe names and names held by anything but a regular file; creates the folder
+    // when it is missing but its parent is there. Writes a temporary file, syncs it and
+    // renames it into place, then syncs the folder: on any failure the old file is as it
+    // was and no temporary file is left.
+    SaveResult Write(const QString& name, const SettingsBytes& bytes) const;
+
+    // Missing: no file there, no folder, or an unsafe name (nothing is looked up; error
+    // says why). Invalid: not a regular file, unreadable, too short or a bad header.
+    // Ok: the whole record was read and decoded (damaged values made safe).
+    LoadResult Read(const QString& name) const;
+
+private:
+    QString folder_; // absolute; empty when unknown
+    int maxNameBytes_ = kMaxSettingNameBytes;
+};
+
+// The system calls of a save, in order, for FailSaveStepForTesting.
+enum class SaveStep { Create, Write, SyncFile, Close, Rename, SyncFolder };
+// Tests only: from now on `step` of every save fails with errno `error` instead of reaching
+// the system (Close still closes); error 0 ends it.
+void FailSaveStepForTesting(SaveStep step, int error);
 
 } // namespace velomire

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 
 using namespace velomire;
@@ -44,23 +45,8 @@ void CheckNameRoundTrip(const DeviceNameField& field) {
     FUZZ_CHECK(name.startsWith(back));
 }
 
-// The loader reads "<current dir>/cfg": a private folder, removed at exit, is the current
-// one only while the loader runs, so relative corpus and crash paths keep working.
-QTemporaryDir* g_dir = nullptr;
-
-class InSettingsDir {
-public:
-    InSettingsDir() : old_(QDir::currentPath()) {
-        if (!QDir::setCurrent(g_dir->path()))
-            Fail("cannot enter the private folder", __LINE__);
-    }
-    ~InSettingsDir() { QDir::setCurrent(old_); }
-    InSettingsDir(const InSettingsDir&) = delete;
-    InSettingsDir& operator=(const InSettingsDir&) = delete;
-
-private:
-    QString old_;
-};
+// On a private folder, removed at exit.
+std::optional<SettingsStore> g_store;
 
 } // namespace
 
@@ -71,7 +57,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                                  : QDir::tempPath() + QStringLiteral("/velomire-fuzz-XXXXXX"));
     if (!dir.isValid() || !QDir(dir.path()).mkpath(QStringLiteral("cfg")))
         Fail("no private settings folder", __LINE__);
-    g_dir = &dir;
+    g_store.emplace(dir.path() + QStringLiteral("/cfg"));
     return 0;
 }
 
@@ -89,15 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckNameRoundTrip(field);
     }
 
-    const InSettingsDir inDir;
     {
-        QFile file(SettingsPath(QStringLiteral("X")));
+        QFile file(g_store->PathOf(QStringLiteral("X")));
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
             file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) !=
                 static_cast<qint64>(size))
             Fail("cannot write the settings file", __LINE__);
     }
-    const LoadResult r = ReadSettingsFile(QStringLiteral("X"));
+    const LoadResult r = g_store->Read(QStringLiteral("X"));
     if (decoded) {
         FUZZ_CHECK(r.status == LoadStatus::Ok);
         FUZZ_CHECK(r.data == *decoded);
