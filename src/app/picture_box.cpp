@@ -2,7 +2,6 @@
 
 #include <QPaintEvent>
 #include <QPainter>
-#include <QStyleOptionFocusRect>
 #include <qdrawutil.h>
 
 #include <algorithm>
@@ -76,12 +75,11 @@ void PictureBox::paintEvent(QPaintEvent* event) {
     if (!inner.contains(event->rect()))
         qDrawShadePanel(&p, rect(), palette(), true, kBorder);
     if (hasFocus()) {
-        // Drawn over the picture, never into it: the retained image stays as drawn.
-        QStyleOptionFocusRect focus;
-        focus.initFrom(this);
-        focus.rect = inner.adjusted(1, 1, -1, -1);
-        focus.backgroundColor = palette().color(QPalette::Base);
-        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
+        // Over the picture, never into it: the retained image stays as drawn. Drawn here,
+        // not by the style, which may show focus only after keyboard navigation.
+        p.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(inner.adjusted(0, 0, -1, -1));
     }
 }
 

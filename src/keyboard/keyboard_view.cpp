@@ -77,6 +77,9 @@ void KeyboardView::MarkReleased(int key) {
 }
 
 void KeyboardView::mousePressEvent(QMouseEvent* e) {
+    // A press says where it is: a touch screen, or a click with no move before it, brings
+    // no hover to act on.
+    mouseMoveEvent(e);
     if (e->button() != Qt::NoButton)
         pressed_ = true;
 }
@@ -92,7 +95,8 @@ void KeyboardView::mouseReleaseEvent(QMouseEvent* e) {
         Q_EMIT Click();
 }
 
-void KeyboardView::mouseDoubleClickEvent(QMouseEvent*) {
+void KeyboardView::mouseDoubleClickEvent(QMouseEvent* e) {
+    mouseMoveEvent(e);
     pressed_ = false;
     inDoubleClick_ = true;
     Q_EMIT DblClick();
@@ -132,7 +136,13 @@ void KeyboardView::keyPressEvent(QKeyEvent* e) {
         PictureBox::keyPressEvent(e);
         return;
     default:
-        code = e->key() & 0xFFFF;
+        // Modifiers and function keys have Qt codes whose low bits would read as paging
+        // keys (Ctrl as Page Up); they, and combinations with Ctrl or Alt, are no key here.
+        if (e->key() > 0xFF || (e->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+            e->ignore();
+            return;
+        }
+        code = e->key();
         break;
     }
     Q_EMIT KeyDown(code);

@@ -520,3 +520,27 @@ TEST_F(KeyboardTest, NotesOffWithTheOutputClosedStillClearsTheKeyboard) {
 
 } // namespace
 } // namespace velomire::testing
+
+namespace velomire::testing {
+namespace {
+
+// Both views act on keys, so each shows a focus frame while it has the focus, drawn over
+// its picture, never into it.
+TEST_F(KeyboardTest, ViewsShowWhenTheyHaveTheFocus) {
+    Start();
+    QApplication::setActiveWindow(form.get());
+    for (PictureBox* view :
+         {static_cast<PictureBox*>(piano()), static_cast<PictureBox*>(ui().Picture1)}) {
+        SCOPED_TRACE(view->objectName().toStdString());
+        const QImage picture = view->image().copy();
+        view->setFocus();
+        const QImage focused = view->grab().toImage();
+        ui().cmd_save->setFocus();
+        const QImage unfocused = view->grab().toImage();
+        EXPECT_NE(focused, unfocused);
+        EXPECT_EQ(view->image(), picture);
+    }
+}
+
+} // namespace
+} // namespace velomire::testing

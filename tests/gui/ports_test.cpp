@@ -4,7 +4,9 @@
 #include "gui_fixture.h"
 #include "support/test_helpers.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QPushButton>
 
 #include <cstdio>
 #include <ostream>
@@ -62,7 +64,10 @@ private:
                                                     : names_.at(static_cast<std::size_t>(index))));
             return b_->Open(index);
         }
-        void Close() override { b_->Close(); }
+        void Close() override {
+            log_.push_back("out.close");
+            b_->Close();
+        }
         void Send(const std::uint8_t* data, std::size_t size) override {
             log_.push_back("send " + Hex(Bytes(data, data + size)));
             b_->Send(data, size);
@@ -107,6 +112,7 @@ TEST_F(PortsTest, StartupOpensOutputThenInputThenSwitchesLocalControlOff) {
     EXPECT_EQ(ui().ComboMidiIn->itemText(0), "Not Enabled");
     EXPECT_EQ(ui().ComboMidiIn->itemText(1), "Keys In");
     EXPECT_TRUE(boxes.shown.empty());
+    form.reset(); // before the timeline it logs into
 }
 
 TEST_F(PortsTest, StartupWithAFailingOutputReportsItOnceAndGoesOn) {
@@ -294,6 +300,45 @@ TEST_F(PortsTest, FailedInputRecoversOnTheNextChoice) {
     ASSERT_TRUE(midi.Inject(0x90, 60, 100));
     Pump();
     EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{kLocalControlOff, {0x90, 60, 100}}));
+}
+
+// A note held while the output changes can only be ended where it started: its note-off
+// goes to the old output before that closes, for another device and for "Not Enabled".
+TEST_F(PortsTest, OutputChangeEndsHeldNotesOnTheOldOutput) {
+    midi.outputs = {"Synth Out", "Other Synth"};
+    TimelineMidiSystem timeline(midi);
+    form = std::make_unique<Form_midi>(timeline, boxes);
+    form->Form_Load();
+    form->show();
+    for (const int position : {3, 0}) {
+        SCOPED_TRACE(position);
+        ASSERT_TRUE(midi.Inject(0x90, 60, 100));
+        Pump();
+        timeline.log.clear();
+        PickFromList(ui().ComboMidiOut, position);
+        ASSERT_GE(timeline.log.size(), 2u);
+        EXPECT_EQ(timeline.log[0], "send 80 3C 40 ");
+        EXPECT_EQ(timeline.log[1], "out.close");
+        EXPECT_EQ(form->engine().path.SoundingCount(), 0);
+        if (position == 0)
+            continue;
+        EXPECT_EQ(midi.OpenOutput(), "Other Synth");
+        // The keyboard's own note-off now goes to the new output, which sounds nothing.
+        ASSERT_TRUE(midi.Inject(0x80, 60, 0));
+        Pump();
+    }
+    form.reset(); // before the timeline it logs into
+}
+
+// Notes OFF keeps the keyboard focus where it was: disabling the focused button must not
+// hand it to the transposition list, where the next arrow key would transpose.
+TEST_F(PortsTest, NotesOffKeepsTheFocus) {
+    Start();
+    QApplication::setActiveWindow(form.get());
+    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    EXPECT_EQ(QApplication::focusWidget(), ui().cmd_silence);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    EXPECT_EQ(form->session().transposition(), 0);
 }
 
 TEST_F(PortsTest, ShutdownClosesOutputThenInputAndSendsNothing) {

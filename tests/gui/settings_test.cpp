@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QWheelEvent>
 
 #include <sys/stat.h>
 
@@ -846,6 +847,126 @@ TEST_F(SettingsTest, PickingLoadsTypingAndReturnDoNot) {
     Pick(QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 40);
     EXPECT_EQ(ui().active_note->text(), QStringLiteral("E2"));
+}
+
+} // namespace
+} // namespace velomire::testing
+
+namespace velomire::testing {
+namespace {
+
+// What the closed settings box does with everything but a pick: nothing is loaded, nothing
+// is sent, and the typed text stays exactly as typed (no completion, no case folding).
+TEST_F(SettingsTest, ClosedBoxNeverLoads) {
+    PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
+    PutSetting(QStringLiteral("SpreadBase"), Setting("Keys In", "Synth Out", 41));
+    Start();
+    PickList* box = ui().cmb_settings;
+    const auto type = [&](const QString& text) {
+        box->setFocus();
+        box->lineEdit()->selectAll();
+        QTest::keyClicks(box, text);
+    };
+    struct Row {
+        const char* what;
+        std::function<void()> act;
+        const char* text; // nullptr: whatever the box showed
+    };
+    const Row rows[] = {
+        {"focus in and out",
+         [&] {
+             box->setFocus();
+             ui().piano->setFocus();
+         },
+         nullptr},
+        {"wheel over the box",
+         [&] {
+             QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), {}, {0, -120},
+                               Qt::NoButton, {}, Qt::NoScrollPhase, false);
+             QApplication::sendEvent(box, &wheel);
+         },
+         nullptr},
+        {"arrow keys", [&] { QTest::keyClick(box, Qt::Key_Down); }, nullptr},
+        {"other case, then focus out", [&] { type("PIANO"), ui().piano->setFocus(); }, "PIANO"},
+        {"a prefix, then focus out", [&] { type("Spread"), ui().piano->setFocus(); }, "Spread"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        midi.ClearSent();
+        const QString before = box->currentText();
+        r.act();
+        Pump();
+        EXPECT_EQ(form->activenote(), 60);
+        EXPECT_TRUE(midi.Sent().empty()) << "a load sends Local Control Off";
+        EXPECT_EQ(box->currentText(), r.text ? QString::fromLatin1(r.text) : before);
+    }
+    // Saving takes exactly the typed text: a new PIANO, with no question and no load.
+    type("PIANO");
+    ui().cmd_save->click();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(QFileInfo::exists(PathOf("PIANO")));
+    EXPECT_EQ(form->activenote(), 60);
+
+    // Only a pick from the open list loads, by click or by Return; the same entry reloads.
+    for (const bool byReturn : {false, true, true}) {
+        midi.ClearSent();
+        form->session().SetActiveKey(70);
+        PickFromList(box, box->findText("Piano"), byReturn);
+        EXPECT_EQ(form->activenote(), 40);
+        EXPECT_FALSE(midi.Sent().empty());
+    }
+}
+
+// A broken Default is reported once the window is drawn, over it, not before.
+TEST_F(SettingsTest, BrokenDefaultIsReportedOverTheDrawnWindow) {
+    Put(PathOf("Default"), QByteArray("VMC2"));
+    form = std::make_unique<Form_midi>(midi, boxes);
+    form->Form_Load();
+    Pump();
+    EXPECT_TRUE(boxes.shown.empty());
+    form->show();
+    Pump();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Default") + kNotASetting);
+}
+
+// Changes that no file holds yet are never dropped without asking: picking another setting
+// and closing the window both ask, and the window's title says so beforehand.
+TEST_F(SettingsTest, UnsavedChangesAreAskedAbout) {
+    PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
+    PutSetting(QStringLiteral("Organ"), Setting("Keys In", "Synth Out", 50));
+    Start();
+    PickFromList(ui().cmb_settings, ui().cmb_settings->findText("Piano"));
+    EXPECT_TRUE(form->windowTitle().startsWith("Velomire v1.0"));
+    EXPECT_TRUE(form->windowTitle().contains("Piano"));
+    EXPECT_FALSE(form->isWindowModified());
+    form->session().SetActiveKey(45); // moving the active key is no change to save
+    EXPECT_FALSE(form->isWindowModified());
+    ui().sc_vcut->setValue(30);
+    EXPECT_TRUE(form->isWindowModified());
+
+    using U = MessageBoxes::Unsaved;
+    boxes.unsavedAnswers = {U::Cancel};
+    PickFromList(ui().cmb_settings, ui().cmb_settings->findText("Organ"));
+    EXPECT_EQ(boxes.unsavedAsked.size(), 1u);
+    EXPECT_EQ(form->notes()[45].vcut, 30) << "Cancel keeps the changes";
+    EXPECT_EQ(ui().cmb_settings->currentText(), "Piano");
+
+    boxes.unsavedAnswers = {U::Save};
+    PickFromList(ui().cmb_settings, ui().cmb_settings->findText("Organ"));
+    EXPECT_EQ(Saved("Piano").notes[45].vcut, 30) << "Save writes the setting in force";
+    EXPECT_EQ(form->activenote(), 50);
+    EXPECT_FALSE(form->isWindowModified());
+
+    ui().sc_vcut->setValue(9);
+    boxes.unsavedAnswers = {U::Cancel};
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->isVisible());
+    boxes.unsavedAnswers = {U::Discard};
+    QTest::keyClick(form.get(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(boxes.unsavedAsked.size(), 4u);
+    EXPECT_EQ(Saved("Organ").notes[50].vcut, 0);
 }
 
 } // namespace

@@ -1,0 +1,103 @@
+// Undo and redo of every kind of change to what plays, through the window's own keys, and
+// the controls showing what is in force afterwards.
+
+#include "gui_fixture.h"
+#include "keyboard/note_names.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <functional>
+
+namespace velomire::testing {
+namespace {
+
+class UndoTest : public FormTest {
+protected:
+    // Every control that shows the session agrees with it.
+    void ExpectControlsShowTheSession() {
+        const Session& s = form->session();
+        const NoteSetting& a = s.active();
+        EXPECT_EQ(ui().active_note->text(), note_num2name(s.activenote()));
+        EXPECT_EQ(ui().note_vcut->text(), QString::number(a.vcut));
+        EXPECT_EQ(ui().note_vmax->text(), QString::number(a.vmax));
+        EXPECT_EQ(ui().sc_vcut->value(), a.vcut);
+        EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), a.vmax);
+        EXPECT_EQ(ui().cmb_transpose->currentIndex(), s.transposition() + kTransposeRange);
+        EXPECT_EQ(ui().chk_remap->isChecked(), s.remap());
+        const KeyInfo& k = form->keys()[s.activenote()];
+        EXPECT_EQ(form->marks().pixelColor(k.markx, k.marky).alpha(), 255);
+    }
+    void Key(int key, Qt::KeyboardModifiers mods) {
+        QTest::keyClick(ui().piano, static_cast<Qt::Key>(key), mods);
+    }
+    QPoint KeyCentre(int n) {
+        const KeyInfo& k = form->keys()[static_cast<std::size_t>(n)];
+        return QPoint(k.faceleft + PictureBox::kBorder + 2, k.facebottom + PictureBox::kBorder - 2);
+    }
+    QPoint OnCurve(double xn, double yn) {
+        const CurveView* v = ui().Picture1;
+        return QPoint(PictureBox::kBorder + static_cast<int>(xn * v->ScaleWidth()),
+                      PictureBox::kBorder + static_cast<int>((1 - yn) * v->ScaleHeight()));
+    }
+};
+
+TEST_F(UndoTest, EveryChangeIsOneStepBackAndForth) {
+    Start();
+    QApplication::setActiveWindow(form.get());
+    ui().piano->setFocus();
+    // A selected key with its own curve, for the spread to the key double-clicked below.
+    Seed([](SessionState& st) {
+        st.notes[50].selected = kTrue;
+        st.notes[50].exp = 3.0;
+    });
+    struct Row {
+        const char* what;
+        std::function<void()> act;
+    };
+    const Row rows[] = {
+        {"a whole drag",
+         [&] {
+             QTest::mousePress(ui().Picture1, Qt::LeftButton, {}, OnCurve(0.5, 0.25));
+             for (double x = 0.3; x < 0.8; x += 0.1)
+                 QTest::mouseMove(ui().Picture1, OnCurve(x, 0.2));
+             QTest::mouseRelease(ui().Picture1, Qt::LeftButton, {}, OnCurve(0.7, 0.2));
+         }},
+        {"cut-off arrow", [&] { ui().sc_vcut->triggerAction(QAbstractSlider::SliderPageStepAdd); }},
+        {"maximum", [&] { ui().sc_vmax->setValue(Form_midi::VmaxAt(90)); }},
+        {"copy to all", [&] { ui().VelToAll->click(); }},
+        {"reset all", [&] { ui().Reset_Allvel->click(); }},
+        {"click a key", [&] { QTest::mouseClick(ui().piano, Qt::LeftButton, {}, KeyCentre(64)); }},
+        {"double-click a key",
+         [&] { QTest::mouseDClick(ui().piano, Qt::LeftButton, {}, KeyCentre(67)); }},
+        {"spread", [&] { ui().Spread_Exp->click(); }},
+        {"transpose", [&] { PickFromList(ui().cmb_transpose, 15); }},
+        {"remap", [&] { ui().chk_remap->click(); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const SessionState before = form->session().State();
+        const int steps = form->session().undoStack().count();
+        r.act();
+        const SessionState after = form->session().State();
+        ASSERT_NE(after, before);
+        ASSERT_EQ(form->session().undoStack().index(), steps + 1) << "one step";
+        // The offscreen platform leaves a closed list's popup the active window.
+        QApplication::setActiveWindow(form.get());
+        ui().piano->setFocus();
+        Key(Qt::Key_Z, Qt::ControlModifier);
+        EXPECT_EQ(form->session().State(), before);
+        ExpectControlsShowTheSession();
+        Key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        EXPECT_EQ(form->session().State(), after);
+        Key(Qt::Key_Z, Qt::ControlModifier);
+        Key(Qt::Key_Y, Qt::ControlModifier);
+        EXPECT_EQ(form->session().State(), after);
+        ExpectControlsShowTheSession();
+    }
+}
+
+} // namespace
+} // namespace velomire::testing
