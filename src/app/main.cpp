@@ -2,6 +2,7 @@
 #include "app/form_midi.h"
 #include "app/headless_runner.h"
 #include "app/message_box.h"
+#include "app/signals.h"
 #include "midi/pending_system.h"
 #include "midi/rtmidi_backend.h"
 
@@ -102,6 +103,7 @@ void Identify() {
 int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     Identify();
+    QuitOnTerminationSignals();
     const CommandLine cl = ParseCommandLine(QCoreApplication::arguments());
     if (const int done = HandleInformational(cl))
         return done - 1;
@@ -120,7 +122,6 @@ int RunHeadless(int argc, char** argv) {
         return 1;
     }
     runner.Run();
-    QuitOnTerminationSignals();
     const int status = QCoreApplication::exec();
     runner.Stop();
     return status;
@@ -140,6 +141,7 @@ int RunWindow(int argc, char** argv) {
     QApplication app(argc, argv); // takes Qt's own options out of the arguments
     Identify();
     QGuiApplication::setDesktopFileName(QStringLiteral("velomire"));
+    QuitOnTerminationSignals();
     const CommandLine cl = ParseCommandLine(QCoreApplication::arguments());
     if (const int done = HandleInformational(cl))
         return done - 1;
@@ -168,6 +170,9 @@ int RunWindow(int argc, char** argv) {
                              .arg(QString::fromStdString(reached.status)));
         });
     }
+    // A signal taken by a box during Form_Load ended only that box.
+    if (TerminationRequested())
+        return 0;
     return QApplication::exec();
 }
 
