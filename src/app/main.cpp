@@ -114,6 +114,9 @@ int RunWindow(int argc, char** argv, const CommandLine& cl, WindowPlatformCheck&
 } // namespace
 
 int main(int argc, char** argv) {
+    // The icon is a resource of a static library; nothing else would make the linker keep it.
+    Q_INIT_RESOURCE(velomire);
+
     // Everything is checked before Qt touches a window system: QApplication aborts the
     // process when it finds no display, and takes its own options without a word about
     // their values.
