@@ -1,0 +1,172 @@
+// Starting and ending the velomire program: its arguments, the display it needs, its icon on
+// a real X server and the signals that end it.
+
+#include "e2e/app_fixture.h"
+
+#include <xcb/xcb.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace velomire::e2e {
+namespace {
+
+using std::chrono::milliseconds;
+
+// No display of any kind unless a case gives one.
+const std::vector<std::string> kNoDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                                             "XDG_SESSION_TYPE"};
+
+TEST(Launch, RefusesWrongArgumentsAndWindowsItCannotShowBeforeQtCanAbort) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        int status;
+        std::string said; // how stderr starts; it holds 2 lines for status 2, else 1
+    };
+    const std::string tryHelp = "\nTry 'velomire --help'.\n";
+    const std::string noWindow = "velomire: cannot show the window: ";
+    const Case cases[] = {
+        {{"--midi-api", "foo"},
+         {},
+         2,
+         "velomire: unknown MIDI system 'foo' (use alsa or jack)" + tryHelp},
+        {{"--headles", "X"}, {}, 2, "velomire: unknown option '--headles'" + tryHelp},
+        {{"-platform"}, {}, 2, "velomire: option -platform needs a value" + tryHelp},
+        {{"--headless", "X", "-style"}, {}, 2, "velomire: option -style needs a value" + tryHelp},
+        {{}, {}, 1, noWindow + "no X display (DISPLAY is not set)\n"},
+        {{}, {"DISPLAY=:6543"}, 1, noWindow + "cannot connect to the X display ':6543'\n"},
+        {{"-platform", "nosuch"}, {}, 1, noWindow + "no Qt platform plugin 'nosuch' (there are: "},
+        // Qt's options are taken, and ignored, without a window.
+        {{"--headless", "X", "-platform", "offscreen", "--style=fusion", "-reverse", "-display",
+          ":1"},
+         {},
+         1,
+         "velomire: setting 'X' not found"},
+        {{"--use-data-folder", "--headless", "X"},
+         {"HOME=home", "XDG_DATA_HOME=data"},
+         1,
+         "velomire: no per-user data folder: neither XDG_DATA_HOME nor HOME is an absolute path\n"},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const Case& c : cases) {
+        std::string trace = "velomire";
+        for (const std::string& a : c.args)
+            trace += " " + a;
+        SCOPED_TRACE(trace);
+        ChildProcess app;
+        std::vector<std::string> argv = {VELOMIRE_BINARY};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string error;
+        ASSERT_TRUE(
+            app.Start(argv, EnvironmentWith(c.env, kNoDisplay), dir.path().toStdString(), error))
+            << error;
+        const std::optional<int> status = app.Wait(std::chrono::seconds(10));
+        ASSERT_TRUE(status) << "still running";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == c.status)
+            << DescribeWaitStatus(*status);
+        const std::string said = app.Stderr();
+        EXPECT_EQ(said.substr(0, c.said.size()), c.said) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), c.status == 2 ? 2 : 1) << said;
+        EXPECT_EQ(app.Stdout(), "");
+    }
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+// The window on a private Xvfb, as on a desktop: no platform named, only DISPLAY.
+class WindowOnX : public VelomireApp {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(VelomireApp::SetUp());
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        std::string error;
+        xvfb_ = SpawnChild(
+            {"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+            nullptr, quiet, quiet, nullptr, fds[1], error);
+        ::close(fds[1]);
+        ::close(quiet);
+        std::string number;
+        pollfd ready{fds[0], POLLIN, 0};
+        char c = 0;
+        while (xvfb_ > 0 && ::poll(&ready, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        ::close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start (install xvfb) " << error;
+        display_ = ":" + number;
+    }
+    void TearDown() override {
+        VelomireApp::TearDown();
+        if (x_)
+            xcb_disconnect(x_);
+        if (xvfb_ > 0) {
+            ::kill(xvfb_, SIGTERM);
+            ::waitpid(xvfb_, nullptr, 0);
+        }
+    }
+
+    // True once a top-level window carries a 32x32 icon, within two seconds.
+    bool IconShown() {
+        if (!x_)
+            x_ = xcb_connect(display_.c_str(), nullptr);
+        const char name[] = "_NET_WM_ICON";
+        auto* atom =
+            xcb_intern_atom_reply(x_, xcb_intern_atom(x_, 0, sizeof name - 1, name), nullptr);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x_)).data->root;
+        bool shown = false;
+        for (int tries = 0; atom && !shown && tries < 40; ++tries) {
+            std::this_thread::sleep_for(milliseconds(50));
+            auto* tree = xcb_query_tree_reply(x_, xcb_query_tree(x_, root), nullptr);
+            for (int i = 0; tree && !shown && i < xcb_query_tree_children_length(tree); ++i) {
+                auto* icon =
+                    xcb_get_property_reply(x_,
+                                           xcb_get_property(x_, 0, xcb_query_tree_children(tree)[i],
+                                                            atom->atom, XCB_ATOM_CARDINAL, 0, 2),
+                                           nullptr);
+                const auto* size =
+                    icon && xcb_get_property_value_length(icon) == 8
+                        ? static_cast<const std::uint32_t*>(xcb_get_property_value(icon))
+                        : nullptr;
+                shown = size && size[0] == 32 && size[1] == 32;
+                std::free(icon);
+            }
+            std::free(tree);
+        }
+        std::free(atom);
+        return shown;
+    }
+
+    pid_t xvfb_ = -1;
+    std::string display_;
+    xcb_connection_t* x_ = nullptr; // also keeps the server from resetting between runs
+};
+
+TEST_F(WindowOnX, ShowsItsIconAndEndsCleanlyOnEachTerminationSignal) {
+    const SettingsData setting = MakeSetting(4, ShuffledChannels());
+    WriteSetting(QStringLiteral("Default"), setting);
+    const std::vector<Bytes> held = {{0x92, 60, 127}, {0x95, 40, 90}};
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(signal));
+        ChildProcess app;
+        Launch(app, {"--midi-api", "jack"}, EnvironmentWith({"DISPLAY=" + display_}, kNoDisplay));
+        ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app));
+        EXPECT_TRUE(IconShown()) << "no window on " << display_ << " shows a 32x32 icon";
+        EXPECT_EQ(Exchange(held), ExpectedFor(setting, held));
+
+        app.Signal(signal);
+        const std::optional<int> status = app.Wait(std::chrono::seconds(5));
+        ASSERT_TRUE(status) << "still running 5 s after the signal";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+            << DescribeWaitStatus(*status) << "; stderr: " << app.Stderr();
+    }
+}
+
+} // namespace
+} // namespace velomire::e2e
