@@ -144,10 +144,18 @@ TEST_F(WindowOnX, ShowsItsIconAndEndsCleanlyOnEachTerminationSignal) {
     const SettingsData setting = MakeSetting(4, ShuffledChannels());
     WriteSetting(QStringLiteral("Default"), setting);
     const std::vector<Bytes> held = {{0x92, 60, 127}, {0x95, 40, 90}};
+    // On X11, Qt's D-Bus thread ends with a buffer of libdbus still held; not Velomire's.
+    QFile suppressions(dir_.filePath(QStringLiteral("lsan.supp")));
+    ASSERT_TRUE(suppressions.open(QIODevice::WriteOnly) &&
+                suppressions.write("leak:libdbus-1.so\n"));
+    suppressions.close();
+    const std::string dbusLeak = suppressions.fileName().toStdString();
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(::strsignal(signal));
         ChildProcess app;
-        Launch(app, {"--midi-api", "jack"}, EnvironmentWith({"DISPLAY=" + display_}, kNoDisplay));
+        Launch(app, {"--midi-api", "jack"},
+               EnvironmentWith({"DISPLAY=" + display_, "LSAN_OPTIONS=suppressions=" + dbusLeak},
+                               kNoDisplay));
         ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app));
         EXPECT_TRUE(IconShown()) << "no window on " << display_ << " shows a 32x32 icon";
         EXPECT_EQ(Exchange(held), ExpectedFor(setting, held));
