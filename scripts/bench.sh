@@ -5,7 +5,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb valgrind \
-  libxcb1-dev libxcb-damage0-dev dbus-daemon
+  libxcb-damage0-dev dbus-daemon
 
 build="$VELOMIRE_ROOT/build-bench"
 targets=(velomire velomire_path_bench velomire_curve_drag_bench velomire_bare_passthrough

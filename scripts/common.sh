@@ -4,10 +4,13 @@ set -euo pipefail
 VELOMIRE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export VELOMIRE_ROOT
 
+# libxcb1-dev: Velomire tries the X display itself before Qt does.
 RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
-  librtmidi-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev fonts-liberation)
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang desktop-file-utils
-  xvfb x11-apps imagemagick valgrind dpkg-dev file)
+  librtmidi-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev libxcb1-dev fonts-liberation)
+# libclang-rt-dev: clang's sanitizer and libFuzzer runtimes, which Debian's clang does not
+# pull in. libxcb-damage0-dev: without it the start-up benchmark is left out of the build.
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang libclang-rt-dev
+  desktop-file-utils xvfb x11-apps imagemagick valgrind dpkg-dev file libxcb-damage0-dev)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

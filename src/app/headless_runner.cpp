@@ -3,12 +3,7 @@
 #include "settings/settings_store.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QStringList>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace velomire {
 
@@ -170,33 +165,6 @@ void HeadlessRunner::Stop() {
     engine_.path.ReleaseSounding(engine_.MIDIOutput1);
     engine_.Shutdown();
     Say(QStringLiteral("stopped (%1 sounding notes released)").arg(sounding));
-}
-
-namespace {
-int g_signalFds[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalFds[0], &c, 1);
-}
-} // namespace
-
-void QuitOnTerminationSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalFds) != 0)
-        return;
-    auto* notifier =
-        new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
-        char c = 0;
-        [[maybe_unused]] const auto n = ::read(g_signalFds[1], &c, 1);
-        QCoreApplication::quit();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = &OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 }
 
 } // namespace velomire

@@ -51,7 +51,4 @@ private:
     bool stopped_ = false;
 };
 
-// Lets SIGINT and SIGTERM end the event loop cleanly (Stop runs, exit status 0).
-void QuitOnTerminationSignals();
-
 } // namespace velomire

@@ -2,6 +2,8 @@
 #include "app/form_midi.h"
 #include "app/headless_runner.h"
 #include "app/message_box.h"
+#include "app/signals.h"
+#include "app/window_platform.h"
 #include "midi/pending_system.h"
 #include "midi/rtmidi_backend.h"
 
@@ -13,7 +15,6 @@
 #include <fontconfig/fontconfig.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -22,41 +23,6 @@
 using namespace velomire;
 
 namespace {
-
-// Headless mode, help and version must not need a display, so they are recognised
-// before any Qt application object exists.
-bool NeedsNoDisplay(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (std::strcmp(a, "--headless") == 0 || std::strncmp(a, "--headless=", 11) == 0 ||
-            std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0 ||
-            std::strcmp(a, "--version") == 0 || std::strcmp(a, "-v") == 0)
-            return true;
-    }
-    return false;
-}
-
-// 0 to go on; otherwise the process exit status plus one.
-int HandleInformational(const CommandLine& cl) {
-    if (!cl.error.isEmpty()) {
-        std::fprintf(stderr, "velomire: %s\nTry 'velomire --help'.\n", qPrintable(cl.error));
-        return 2 + 1;
-    }
-    if (cl.help) {
-        std::fputs(qPrintable(UsageText()), stdout);
-        return 0 + 1;
-    }
-    if (cl.version) {
-        std::fputs(qPrintable(VersionText()), stdout);
-        return 0 + 1;
-    }
-    QString error;
-    if (cl.useDataFolder && !EnterDataFolder(&error)) {
-        std::fprintf(stderr, "velomire: %s\n", qPrintable(error));
-        return 1 + 1;
-    }
-    return 0;
-}
 
 // Runs `then` once, after the widget's first paint: a box over a window not yet drawn
 // would hide what it speaks of and hold up the drawing.
@@ -80,35 +46,15 @@ void AfterFirstPaint(QWidget& widget, std::function<void()> then) {
     new Watch(widget, std::move(then));
 }
 
-// The MIDI system named on the command line, read before Qt has taken its own options
-// out of the arguments; what the full parse says afterwards wins.
-MidiApiChoice EarlyMidiApi(int argc, char** argv) {
-    QStringList arguments{QString()};
-    for (int i = 1; i < argc; ++i) {
-        const QString a = QString::fromLocal8Bit(argv[i]);
-        if (a == QLatin1String("--midi-api") && i + 1 < argc)
-            arguments << a << QString::fromLocal8Bit(argv[++i]);
-        else if (a.startsWith(QLatin1String("--midi-api=")))
-            arguments << a;
-    }
-    return ParseCommandLine(arguments).midiApi;
-}
-
 void Identify() {
     QCoreApplication::setApplicationName(QStringLiteral("velomire"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELOMIRE_VERSION));
 }
 
-int RunHeadless(int argc, char** argv) {
+int RunHeadless(int argc, char** argv, const CommandLine& cl) {
     QCoreApplication app(argc, argv);
     Identify();
-    const CommandLine cl = ParseCommandLine(QCoreApplication::arguments());
-    if (const int done = HandleInformational(cl))
-        return done - 1;
-    if (cl.headless.isEmpty()) {
-        std::fprintf(stderr, "velomire: --headless needs the name of a setting\n");
-        return 2;
-    }
+    QuitOnTerminationSignals();
     MidiSystemChoice midi = ChooseMidiSystem(cl.midiApi);
     HeadlessRunner runner(*midi.system, cl.headless);
     if (const int status = runner.Load())
@@ -120,42 +66,33 @@ int RunHeadless(int argc, char** argv) {
         return 1;
     }
     runner.Run();
-    QuitOnTerminationSignals();
     const int status = QCoreApplication::exec();
     runner.Stop();
     return status;
 }
 
-int RunWindow(int argc, char** argv) {
+int RunWindow(int argc, char** argv, const CommandLine& cl, WindowPlatformCheck& platform) {
     // Three slow starts at once: reaching the MIDI system (a JACK client takes tens of
     // milliseconds to connect and list its ports), loading the font configuration, which
     // Qt does at the window's first text (FcInit does nothing once done, and fontconfig is
     // thread-safe), and connecting to the display. The window is built meanwhile; its
     // device lists wait for the MIDI system.
-    const MidiApiChoice earlyApi = EarlyMidiApi(argc, argv);
-    auto midi = std::make_unique<PendingMidiSystem>(
-        std::async(std::launch::async, &ChooseMidiSystem, earlyApi));
+    PendingMidiSystem midi(std::async(std::launch::async, &ChooseMidiSystem, cl.midiApi));
     std::future<FcBool> fonts = std::async(std::launch::async, &FcInit);
 
-    QApplication app(argc, argv); // takes Qt's own options out of the arguments
+    QApplication app(argc, argv); // reads Qt's own options from the same arguments
+    platform.Release();
     Identify();
     QGuiApplication::setDesktopFileName(QStringLiteral("velomire"));
-    const CommandLine cl = ParseCommandLine(QCoreApplication::arguments());
-    if (const int done = HandleInformational(cl))
-        return done - 1;
-
-    if (cl.midiApi != earlyApi) {
-        midi = std::make_unique<PendingMidiSystem>(
-            std::async(std::launch::deferred, &ChooseMidiSystem, cl.midiApi));
-    }
+    QuitOnTerminationSignals();
     fonts.wait();
 
     QtMessageBoxes boxes;
-    Form_midi window(*midi, boxes);
+    Form_midi window(midi, boxes);
     boxes.SetParent(&window);
     window.Form_Load();
     window.show();
-    const MidiSystemChoice& reached = midi->Choice();
+    const MidiSystemChoice& reached = midi.Choice();
     if (!reached.available) {
         std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
         // Started from a menu, stderr is unseen: say it once in the window, once drawn.
@@ -168,11 +105,44 @@ int RunWindow(int argc, char** argv) {
                              .arg(QString::fromStdString(reached.status)));
         });
     }
+    // A signal taken by a box during Form_Load ended only that box.
+    if (TerminationRequested())
+        return 0;
     return QApplication::exec();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    return NeedsNoDisplay(argc, argv) ? RunHeadless(argc, argv) : RunWindow(argc, argv);
+    // The icon is a resource of a static library; nothing else would make the linker keep it.
+    Q_INIT_RESOURCE(velomire);
+
+    // Everything is checked before Qt touches a window system: QApplication aborts the
+    // process when it finds no display, and takes its own options without a word about
+    // their values.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine cl = ParseCommandLine(arguments);
+    if (!cl.error.isEmpty()) {
+        std::fprintf(stderr, "velomire: %s\nTry 'velomire --help'.\n", qPrintable(cl.error));
+        return 2;
+    }
+    if (cl.help || cl.version) {
+        std::fputs(qPrintable(cl.help ? UsageText() : VersionText()), stdout);
+        return 0;
+    }
+    QString error;
+    if (cl.useDataFolder && !EnterDataFolder(&error)) {
+        std::fprintf(stderr, "velomire: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (!cl.headless.isEmpty())
+        return RunHeadless(argc, argv, cl);
+    WindowPlatformCheck platform(cl);
+    if (const std::optional<QString>& problem = platform.Problem()) {
+        std::fprintf(stderr, "velomire: cannot show the window: %s\n", qPrintable(*problem));
+        return 1;
+    }
+    return RunWindow(argc, argv, cl, platform);
 }

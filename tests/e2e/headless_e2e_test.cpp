@@ -144,7 +144,7 @@ TEST_F(HeadlessApp, ReleasesHeldNotesWhereTheyWentAndExitsOnSignal) {
     const std::vector<Bytes> held = {{0x92, 60, 127}, {0x95, 40, 90}, {0x95, 40, 0}, {0x92, 61, 5}};
     const std::vector<Bytes> released = {{0x8D, 64, 64}, {0x8D, 65, 64}};
 
-    for (const int signal : {SIGTERM, SIGINT}) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(::strsignal(signal));
         ChildProcess app;
         StartHeadless(app, "Stage");
