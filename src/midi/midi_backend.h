@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,20 @@ public:
     // Only called while open. A device that vanished swallows the bytes; never throws.
     virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
     virtual std::string VirtualPortName() = 0;
-    // False once the MIDI system itself has gone away (a JACK server that stopped).
+    // False once the MIDI system itself has gone away (a JACK server that stopped) or has
+    // left a call unanswered (a JACK server that hangs).
     virtual bool SystemAlive() const { return true; }
+
+    // For a backend whose Send only queues (JACK: its real-time thread takes messages at
+    // the next period): since the backend was made, Send has queued `queued` messages and
+    // the oldest `taken` of them have left. Empty where Send hands each message over itself.
+    struct Progress {
+        std::uint64_t queued = 0;
+        std::uint64_t taken = 0;
+    };
+    virtual std::optional<Progress> QueueProgress() const { return std::nullopt; }
+    // Messages Send could not queue (the queue was full), since the backend was made.
+    virtual std::uint64_t Dropped() const { return 0; }
 };
 
 // A MIDI system (ALSA, JACK, none, or the in-memory one of the tests).

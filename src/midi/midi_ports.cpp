@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace velomire {
@@ -256,6 +257,27 @@ bool MIDIOutput::SystemAlive() const {
     return !backend_ || backend_->SystemAlive();
 }
 
+MIDIOutput::Mark MIDIOutput::Position() const {
+    Mark m{given_, 0};
+    if (backend_)
+        if (const auto progress = backend_->QueueProgress())
+            m.queued = progress->queued;
+    return m;
+}
+
+std::uint64_t MIDIOutput::DeliveredBetween(Mark from, Mark to) const {
+    const auto progress = backend_ ? backend_->QueueProgress() : std::nullopt;
+    if (!progress)
+        return to.given - from.given;
+    // The queue keeps order: a message left when all queued before it have.
+    const std::uint64_t taken = progress->taken > from.queued ? progress->taken - from.queued : 0;
+    return std::min(taken, to.queued - from.queued);
+}
+
+std::uint64_t MIDIOutput::Dropped() const {
+    return backend_ ? backend_->Dropped() : 0;
+}
+
 int MIDIOutput::DeviceCount() {
     names_ = Backend().DeviceNames();
     return static_cast<int>(names_.size());
@@ -299,12 +321,17 @@ void MIDIOutput::SendFields() {
     // Masked so that a stray value can never put a status byte into the data.
     const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>(data1_ & 0x7F),
                                    static_cast<std::uint8_t>(data2_ & 0x7F)};
-    backend_->Send(bytes, static_cast<std::size_t>(length));
+    Give(bytes, static_cast<std::size_t>(length));
 }
 
 void MIDIOutput::SendBytes(const std::uint8_t* data, std::size_t size) {
     if (open_ && data && size > 0)
-        backend_->Send(data, size);
+        Give(data, size);
+}
+
+void MIDIOutput::Give(const std::uint8_t* data, std::size_t size) {
+    backend_->Send(data, size);
+    ++given_;
 }
 
 } // namespace velomire

@@ -138,14 +138,27 @@ public:
     void SetData1(int v) { data1_ = static_cast<std::int16_t>(v); }
     void SetData2(int v) { data2_ = static_cast<std::int16_t>(v); }
 
-    // True until the MIDI system is known to have gone away.
+    // True until the MIDI system is known to have gone away or to hang.
     bool SystemAlive() const;
 
     // Sends raw bytes (SysEx) unchanged. Nothing happens while closed.
     void SendBytes(const std::uint8_t* data, std::size_t size);
 
+    // A point in what this port has sent, to tell afterwards what left after it.
+    struct Mark {
+        std::uint64_t given = 0;  // messages handed to an open device
+        std::uint64_t queued = 0; // of them, queued by a backend that sends later
+    };
+    Mark Position() const;
+    // How many of the messages sent between two marks have left for the device so far:
+    // with a backend that queues, only those its MIDI system has taken.
+    std::uint64_t DeliveredBetween(Mark from, Mark to) const;
+    // Messages the device's queue refused (counted since the port was made).
+    std::uint64_t Dropped() const;
+
 private:
     void SendFields();
+    void Give(const std::uint8_t* data, std::size_t size);
 
     MidiOutputBackend& Backend();
 
@@ -157,6 +170,7 @@ private:
     std::int16_t status_ = 0;
     std::int16_t data1_ = 0;
     std::int16_t data2_ = 0;
+    std::uint64_t given_ = 0;
 };
 
 } // namespace velomire

@@ -380,6 +380,39 @@ TEST(EngineBurst, TwentyThousandFromAnotherThreadArriveInOrder) {
         ASSERT_EQ(sent[static_cast<std::size_t>(i)], encode(i)) << "message " << i;
 }
 
+// A stalled UI thread: SysEx waits in a bounded ring; what does not fit is counted and said
+// once, and what passes, 64 KiB each, passes whole and in order.
+TEST(EngineSysEx, FloodBeyondTheBoundIsCountedAndReportedOnce) {
+    FakeMidiSystem sys;
+    sys.inputs = {"Keys"};
+    sys.outputs = {"Synth"};
+    Engine engine(sys);
+    int reports = 0;
+    QObject::connect(&engine, &Engine::MessagesLost, [&] { ++reports; });
+    ASSERT_TRUE(OpenMidiOut(engine.MIDIOutput1, kFirstOutputPosition));
+    ASSERT_TRUE(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
+    auto sysex = [](int tag) {
+        Bytes m(std::size_t{64} << 10, static_cast<std::uint8_t>(tag & 0x7F));
+        m.front() = 0xF0;
+        m.back() = 0xF7;
+        return m;
+    };
+    std::size_t passed = 0;
+    for (std::size_t stall = 1; stall <= 2; ++stall) {
+        sys.ClearSent();
+        for (int i = 0; i < 128; ++i) // 8 MiB
+            ASSERT_TRUE(sys.Inject(sysex(i)));
+        ASSERT_TRUE(PumpUntil([&] { return engine.MIDIInput1.MessageCount() == 0; }));
+        const auto sent = sys.Sent();
+        for (std::size_t i = 0; i < sent.size(); ++i)
+            ASSERT_TRUE(sent[i] == sysex(static_cast<int>(i))) << "message " << i;
+        passed += sent.size();
+        EXPECT_EQ(passed + engine.MIDIInput1.SysExDropped(), 128 * stall);
+    }
+    EXPECT_GT(engine.MIDIInput1.SysExDropped(), 2u);
+    EXPECT_EQ(reports, 1);
+}
+
 } // namespace
 } // namespace velomire
 
