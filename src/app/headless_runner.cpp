@@ -15,13 +15,46 @@ QString Quoted(const QString& s) {
 QString Present(const QStringList& names) {
     return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
 }
+
+bool NeedsEscape(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+QString Plural(int n, const char* one, const char* many) {
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
 } // namespace
+
+QString PrintableText(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar ch : text) {
+        const char16_t c = ch.unicode();
+        if (c == u'\\')
+            out += QLatin1String("\\\\");
+        else if (c == u'\n')
+            out += QLatin1String("\\n");
+        else if (c == u'\r')
+            out += QLatin1String("\\r");
+        else if (c == u'\t')
+            out += QLatin1String("\\t");
+        else if (!NeedsEscape(c))
+            out += ch;
+        else if (c < 0x80)
+            out += QStringLiteral("\\x%1").arg(uint{c}, 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(uint{c}, 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
 
 HeadlessRunner::HeadlessRunner(MidiSystem& midi, QString name, std::FILE* out, std::FILE* err,
                                QObject* parent)
     : QObject(parent), engine_(midi, this), name_(std::move(name)), out_(out), err_(err) {
     poll_.setInterval(kPollMilliseconds);
     connect(&poll_, &QTimer::timeout, this, &HeadlessRunner::Poll);
+    connect(&engine_, &Engine::MessagesLost, this, &HeadlessRunner::Say);
 }
 
 HeadlessRunner::~HeadlessRunner() {
@@ -29,26 +62,30 @@ HeadlessRunner::~HeadlessRunner() {
 }
 
 void HeadlessRunner::Say(const QString& line) {
-    std::fprintf(out_, "velomire: %s\n", qPrintable(line));
+    std::fprintf(out_, "velomire: %s\n", qPrintable(PrintableText(line)));
     std::fflush(out_);
+}
+
+void HeadlessRunner::Complain(const QString& line) {
+    std::fprintf(err_, "velomire: %s\n", qPrintable(PrintableText(line)));
+    std::fflush(err_);
 }
 
 int HeadlessRunner::Load() {
     const SettingsStore store = SettingsStore::InWorkingDirectory();
     if (const auto reason = store.UnsafeNameReason(name_)) {
-        std::fprintf(err_, "velomire: %s\n", qPrintable(*reason));
+        Complain(*reason);
         return 1;
     }
     const QString path = store.PathOf(name_);
     const LoadResult r = store.Read(name_);
     if (r.status == LoadStatus::Missing) {
-        std::fprintf(err_, "velomire: setting %s not found: no file %s\n",
-                     qPrintable(Quoted(name_)), qPrintable(path));
+        Complain(QStringLiteral("setting %1 not found: no file %2").arg(Quoted(name_), path));
         return 1;
     }
     if (r.status == LoadStatus::Invalid) {
-        std::fprintf(err_, "velomire: %s.vmc is not a Velomire Configuration file (%s)\n",
-                     qPrintable(name_), qPrintable(r.error));
+        Complain(
+            QStringLiteral("%1.vmc is not a Velomire Configuration file (%2)").arg(name_, r.error));
         return 1;
     }
     // What a fresh window does: identity output notes and channels, then the file; the
@@ -161,10 +198,18 @@ void HeadlessRunner::Stop() {
     poll_.stop();
     if (!started_)
         return;
-    const int sounding = engine_.path.SoundingCount();
-    engine_.path.ReleaseSounding(engine_.MIDIOutput1);
-    engine_.Shutdown();
-    Say(QStringLiteral("stopped (%1 sounding notes released)").arg(sounding));
+    const Engine::StopReport r = engine_.Shutdown();
+    QStringList said;
+    if (r.left > 0 || r.left == r.released)
+        said << Plural(r.left, "sounding note released", "sounding notes released");
+    if (r.left < r.released)
+        said << Plural(r.released - r.left, "note-off", "note-offs") +
+                    (r.outputOpen
+                         ? QStringLiteral(" could not be sent: the MIDI server did not answer")
+                         : QStringLiteral(" could not be sent: no output is open"));
+    if (const QString lost = Engine::Describe(engine_.CountLosses()); !lost.isEmpty())
+        said << lost;
+    Say(QStringLiteral("stopped (%1)").arg(said.join(QStringLiteral("; "))));
 }
 
 } // namespace velomire

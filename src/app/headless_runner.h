@@ -23,7 +23,8 @@ public:
     int Load();
     // Opens what is present and keeps following the devices.
     void Run();
-    // Ends every sounding note, closes the output, then the input. Runs once.
+    // Ends every sounding note and lifts the pedal (Engine::Shutdown), closes the output,
+    // then the input, and says what really left. Runs once.
     void Stop();
 
     // Looks for the stored devices; normally called by a timer.
@@ -36,7 +37,9 @@ public:
 private:
     void PollInput();
     void PollOutput();
+    // Every line goes through PrintableText whole: names come from devices and files.
     void Say(const QString& line);
+    void Complain(const QString& line);
 
     Engine engine_;
     QString name_;
@@ -50,5 +53,11 @@ private:
     bool started_ = false;
     bool stopped_ = false;
 };
+
+// `text` with everything that could steer a terminal or start a forged line written as an
+// escape: C0 controls and DEL as \xHH (\n, \r and \t by name), C1 controls, the line and
+// paragraph separators and the bidirectional controls as \uHHHH. A backslash is doubled,
+// so an escape in the output always stands for the character.
+QString PrintableText(const QString& text);
 
 } // namespace velomire

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <thread>
 
 namespace velomire {
@@ -19,6 +21,42 @@ constexpr std::size_t kHeaderBytes = sizeof(Header);
 // How long CloseOutput lets queued messages leave before the port goes (a panic sent on
 // exit must arrive), without hanging on a server that has stopped running periods.
 constexpr auto kFlushTimeout = std::chrono::seconds(1);
+// How long one group of closing calls may wait for the server. A stop closes the output
+// (flush and one group) and the input (one group): two seconds at most.
+constexpr auto kServerAnswerTimeout = std::chrono::milliseconds(500);
+
+// libjack's calls that wait for the server's answer (disconnect, unregister, deactivate,
+// close) block for ever in read() on a server that is stopped but not gone: SIGSTOP, a
+// debugger, a hung driver. They run on a thread of their own and are waited for until the
+// deadline. One left unanswered is abandoned, and so is every later call: libjack keeps
+// one connection state per process, and the abandoned thread may hold its locks.
+std::atomic<bool> g_unanswered{false};
+
+bool AskServer(std::function<void()> call) {
+    if (g_unanswered.load(std::memory_order_acquire))
+        return false;
+    auto answered = std::make_shared<std::promise<void>>();
+    std::future<void> answer = answered->get_future();
+    try {
+        std::thread([call = std::move(call), answered] {
+            call();
+            answered->set_value();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false; // no thread to spare: better a client left open than a hang
+    }
+    if (answer.wait_for(kServerAnswerTimeout) == std::future_status::ready)
+        return true;
+    g_unanswered.store(true, std::memory_order_release);
+    return false;
+}
+
+// Clients that could not be closed: libjack may still run their callbacks, so they live
+// as long as the process. Never freed, and reachable, which leak checkers accept.
+void Keep(std::unique_ptr<JackClient> client) {
+    static auto* const kept = new std::vector<std::unique_ptr<JackClient>>;
+    kept->push_back(std::move(client));
+}
 
 // Calls visit(bytes, n) for each stretch of the bytes [offset, offset + size) of a ring
 // region, which lies in up to two pieces. RT-safe.
@@ -136,6 +174,10 @@ public:
 
     std::string VirtualPortName() override { return client_.OutputPortName(); }
     bool SystemAlive() const override { return client_.Alive(); }
+    std::optional<Progress> QueueProgress() const override {
+        return Progress{client_.Queued(), client_.Taken()};
+    }
+    std::uint64_t Dropped() const override { return client_.Dropped(); }
 
 private:
     JackMidiSystem& system_;
@@ -175,16 +217,30 @@ bool JackClient::Open() {
 }
 
 JackClient::~JackClient() {
-    if (client_) {
-        CloseOutput();
-        CloseInput();
-        if (!dead_.load(std::memory_order_acquire))
-            jack_deactivate(client_);
-        Release();
-    }
-    // The RT thread no longer runs: the client is closed.
-    if (ring_)
+    // The RT thread no longer runs once the client is closed.
+    if (Shut() && ring_)
         jack_ringbuffer_free(ring_);
+}
+
+bool JackClient::Shut() {
+    if (!client_)
+        return true;
+    CloseOutput();
+    CloseInput();
+    if (dead_.load(std::memory_order_acquire)) {
+        Release();
+        return true;
+    }
+    if (!AskServer([client = client_] {
+            jack_deactivate(client);
+            jack_client_close(client);
+        })) {
+        // Its death notice would go to a receiver that is about to be destroyed.
+        deathReceiver_.store(nullptr, std::memory_order_seq_cst);
+        return false;
+    }
+    client_ = nullptr;
+    return true;
 }
 
 // Closes the client. One whose server has gone still holds libjack's threads and the
@@ -195,7 +251,8 @@ void JackClient::Release() {
 }
 
 bool JackClient::Alive() const {
-    return client_ != nullptr && !dead_.load(std::memory_order_acquire);
+    return client_ != nullptr && !dead_.load(std::memory_order_acquire) &&
+           !g_unanswered.load(std::memory_order_acquire);
 }
 
 bool JackClient::DropIfDead() {
@@ -210,6 +267,7 @@ bool JackClient::DropIfDead() {
     outputOpen_ = false;
     if (ring_)
         jack_ringbuffer_reset(ring_);
+    partial_ = 0;
     dead_.store(false, std::memory_order_release);
     return true;
 }
@@ -286,10 +344,11 @@ void JackClient::CloseInput() {
     while (inProcess_.load(std::memory_order_seq_cst))
         std::this_thread::yield();
     sink_.store(nullptr, std::memory_order_seq_cst);
-    if (!dead_.load(std::memory_order_acquire)) {
-        jack_port_disconnect(client_, port);
-        jack_port_unregister(client_, port);
-    }
+    if (!dead_.load(std::memory_order_acquire))
+        AskServer([client = client_, port] {
+            jack_port_disconnect(client, port);
+            jack_port_unregister(client, port);
+        });
 }
 
 bool JackClient::OpenOutput(const std::string& target) {
@@ -347,10 +406,12 @@ void JackClient::CloseOutput() {
         std::this_thread::yield();
     // What did not leave in time is not sent to the next destination.
     jack_ringbuffer_read_advance(ring_, jack_ringbuffer_read_space(ring_));
-    if (port && !dead_.load(std::memory_order_acquire)) {
-        jack_port_disconnect(client_, port);
-        jack_port_unregister(client_, port);
-    }
+    partial_ = 0;
+    if (port && !dead_.load(std::memory_order_acquire))
+        AskServer([client = client_, port] {
+            jack_port_disconnect(client, port);
+            jack_port_unregister(client, port);
+        });
 }
 
 // Never waits: a full ring (the server has stopped running periods) drops.
@@ -370,6 +431,7 @@ void JackClient::Send(const std::uint8_t* data, std::size_t size) {
     // Header and bytes become visible together: the RT thread never sees half a message.
     std::atomic_thread_fence(std::memory_order_release);
     jack_ringbuffer_write_advance(ring_, total);
+    queued_.fetch_add(1, std::memory_order_release);
 }
 
 std::string JackClient::OutputPortName() const {
@@ -409,7 +471,9 @@ void JackClient::ReadInput(jack_port_t* port, jack_nframes_t frames) {
 }
 
 // RT thread. Moves queued messages into this period's port buffer, oldest first, until the
-// ring is empty or the buffer is full; the rest stays queued for the next period.
+// ring is empty or the buffer is full; the rest stays queued for the next period. A message
+// that does not fit even an empty buffer (a long SysEx) leaves in pieces, each filling an
+// empty buffer, so that nothing waits behind it for longer than it takes.
 void JackClient::WriteQueued(void* buffer, jack_nframes_t frames) {
     jack_nframes_t written = 0;
     while (jack_ringbuffer_read_space(ring_) >= kHeaderBytes) {
@@ -418,24 +482,33 @@ void JackClient::WriteQueued(void* buffer, jack_nframes_t frames) {
         jack_ringbuffer_get_read_vector(ring_, region);
         Header size = 0;
         CopyFromRing(region, 0, &size, kHeaderBytes);
-        const std::size_t total = kHeaderBytes + size;
+        const std::size_t rest = size - partial_;
         // Checked first: a failed reserve makes libjack print from this thread.
-        jack_midi_data_t* event = nullptr;
-        if (jack_midi_max_event_size(buffer) >= size) {
-            // Spread over the period, then sharing its last frame; never decreasing.
-            const jack_nframes_t offset = std::min(written, frames - 1);
-            event = jack_midi_event_reserve(buffer, offset, size);
-        }
+        const std::size_t room = jack_midi_max_event_size(buffer);
+        const bool whole = rest <= room;
+        if (!whole && (written > 0 || room == 0))
+            return; // next period, into an empty buffer
+        const std::size_t n = whole ? rest : room;
+        // Spread over the period, then sharing its last frame; never decreasing.
+        const jack_nframes_t offset = std::min(written, frames - 1);
+        jack_midi_data_t* event = jack_midi_event_reserve(buffer, offset, n);
         if (!event) {
             if (written > 0)
-                return; // the buffer is full for this period
-            // Not even an empty port buffer holds it: it can never leave.
-            jack_ringbuffer_read_advance(ring_, total);
+                return;
+            // Refused by an empty buffer: it would block everything behind it for ever.
+            jack_ringbuffer_read_advance(ring_, kHeaderBytes + size);
+            partial_ = 0;
             dropped_.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
-        CopyFromRing(region, kHeaderBytes, event, size);
-        jack_ringbuffer_read_advance(ring_, total);
+        CopyFromRing(region, kHeaderBytes + partial_, event, n);
+        if (!whole) {
+            partial_ += n;
+            return; // the buffer is full
+        }
+        jack_ringbuffer_read_advance(ring_, kHeaderBytes + size);
+        partial_ = 0;
+        taken_.fetch_add(1, std::memory_order_release);
         ++written;
     }
 }
@@ -450,7 +523,12 @@ void JackClient::OnShutdown(void* self) {
 
 JackMidiSystem::JackMidiSystem(std::unique_ptr<JackClient> output)
     : output_(std::move(output)), input_(std::make_unique<JackClient>()) {}
-JackMidiSystem::~JackMidiSystem() = default;
+
+JackMidiSystem::~JackMidiSystem() {
+    for (std::unique_ptr<JackClient>* client : {&output_, &input_})
+        if (!(*client)->Shut())
+            Keep(std::move(*client));
+}
 
 void JackMidiSystem::Reconnect() {
     // libjack keeps one per-process state, bound to the server its first client met:

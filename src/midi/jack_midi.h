@@ -29,21 +29,31 @@ namespace velomire {
 // Threads: everything but the callbacks runs on one thread (the UI thread). The process
 // callback runs on JACK's real-time thread and shares only the output ring (UI thread
 // writes, RT thread reads) and the atomics below. The shutdown callback sets dead_ and
-// posts the death notice, if any, to the UI thread.
+// posts the death notice, if any, to the UI thread. Closing calls that wait for the
+// server run on a helper thread and are given up after a deadline (see CloseOutput).
 class JackClient {
 public:
-    // Bytes the UI thread may queue ahead of the RT thread: seconds of the densest traffic.
+    // Bytes the UI thread may queue ahead of the RT thread: seconds of the densest traffic,
+    // and three of the longest SysEx.
     static constexpr std::size_t kRingBytes = std::size_t{1} << 20;
+    static_assert(kRingBytes >= 3 * (kMaxSysExBytes + 4));
 
     // Connects to a running server (never starts one); Alive() tells whether it did.
     // Quiet: a server that is not there is not an error.
     JackClient();
+    // Only for a client that Shut() closed (or never connected): libjack may still call
+    // one that it did not.
     ~JackClient();
     JackClient(const JackClient&) = delete;
     JackClient& operator=(const JackClient&) = delete;
 
-    // False when not connected, and once the server has gone away.
+    // False when not connected, once the server has gone away, and once it has left a
+    // call unanswered.
     bool Alive() const;
+    // Closes the ports and the client, each within its deadline. False when the server
+    // left a call unanswered: the client is then still open, must be kept for the rest of
+    // the process and never used again.
+    bool Shut();
     // Closes the client when its server has gone away (its ports went with it), so that
     // Reopen can connect afresh. True when it did.
     bool DropIfDead();
@@ -66,15 +76,23 @@ public:
     // Registers the output port and connects it to `target` (empty: none, others connect
     // to it themselves).
     bool OpenOutput(const std::string& target);
-    // Lets queued messages leave first (bounded), then unregisters the port.
+    // Lets queued messages leave for up to kFlushTimeout, discards the rest, then
+    // disconnects and unregisters the port within kServerAnswerTimeout. A server that
+    // stopped running periods (SIGSTOP, a hung driver) costs at most the sum.
     void CloseOutput();
-    // Queues one message for the next period. Never waits: a full ring drops.
+    // Queues one message for the next period. Never waits: a full ring drops. A SysEx
+    // larger than a port buffer holds (32 KiB with JACK 2) leaves in consecutive events,
+    // one per period, the first holding F0 and the last F7, as a cable would carry it.
     void Send(const std::uint8_t* data, std::size_t size);
 
     std::string OutputPortName() const;
-    // Messages that could not be sent: the ring was full, or a SysEx is larger than a
-    // JACK port buffer can ever hold.
+    // Messages that will not leave: the ring was full when sent, or (never seen) an empty
+    // port buffer refused one.
     std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    // Messages Send queued, and how many of them, oldest first, the RT thread has moved
+    // into a port buffer; both counted since the client was made.
+    std::uint64_t Queued() const { return queued_.load(std::memory_order_acquire); }
+    std::uint64_t Taken() const { return taken_.load(std::memory_order_acquire); }
 
 private:
     bool Open();
@@ -103,6 +121,11 @@ private:
     // Process callbacks completed; lets CloseOutput see a period pass.
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> queued_{0};
+    std::atomic<std::uint64_t> taken_{0};
+    // RT thread while the output port is published, else the UI thread: bytes of the oldest
+    // queued message already sent (a SysEx leaving in pieces).
+    std::size_t partial_ = 0;
 };
 
 // The JACK MIDI system: a client for each direction, each with one port, so the system
@@ -111,6 +134,8 @@ class JackMidiSystem final : public MidiSystem {
 public:
     // `output` is connected; the input's client is opened here.
     explicit JackMidiSystem(std::unique_ptr<JackClient> output);
+    // Shuts both clients; one the server left unanswered is kept, unused, until the process
+    // ends, so that libjack never calls into a destroyed object.
     ~JackMidiSystem() override;
     // After the server went away: replaces both clients once a server runs again.
     void Reconnect();

@@ -78,6 +78,8 @@ void MessagePath::Process(std::uint8_t status, std::uint8_t data1, std::uint8_t 
             outData1 = notes_[data1].outnote;
         }
     }
+    if ((kind == kNoteOn && outData2 > 0) || (kind == kControlChange && outData1 == kSustain))
+        carried_ = static_cast<std::uint16_t>(carried_ | 1u << (outChannel & 0x0F));
     // Controllers, programs, channel pressure and pitch bend keep their data1.
     Send(out, (outChannel & 0x0F) | kind, outData1, outData2);
 }
@@ -112,7 +114,8 @@ void MessagePath::SetRemapAll(bool remap) {
         channels_[static_cast<std::size_t>(c)] = remap ? 0 : static_cast<std::uint8_t>(c);
 }
 
-void MessagePath::ReleaseSounding(MIDIOutput& out) {
+int MessagePath::ReleaseSounding(MIDIOutput& out) {
+    const int released = soundingCount_;
     for (auto& channel : sounding_) {
         for (auto& held : channel) {
             if (!held.on)
@@ -124,6 +127,20 @@ void MessagePath::ReleaseSounding(MIDIOutput& out) {
         }
     }
     soundingCount_ = 0;
+    return released;
+}
+
+int MessagePath::SendPedalAndAllNotesOff(MIDIOutput& out) {
+    int sent = 0;
+    for (int c = 0; c < 16; ++c) {
+        if (carried_ & 1u << c) {
+            Send(out, kControlChange | c, kSustain, 0);
+            Send(out, kControlChange | c, kAllNotesOff, 0);
+            sent += 2;
+        }
+    }
+    carried_ = 0;
+    return sent;
 }
 
 void MessagePath::SendPanic(MIDIOutput& out) {
@@ -131,10 +148,8 @@ void MessagePath::SendPanic(MIDIOutput& out) {
     out.Action(PortAction::Send);
     // Many instruments ignore System Reset; end every note we started explicitly.
     ReleaseSounding(out);
-    for (int c = 0; c < 16; ++c) {
-        Send(out, kControlChange | c, kSustain, 0);
-        Send(out, kControlChange | c, kAllNotesOff, 0);
-    }
+    carried_ = 0xFFFF;
+    SendPedalAndAllNotesOff(out);
 }
 
 } // namespace velomire

@@ -50,7 +50,14 @@ public:
     void SendPanic(MIDIOutput& out);
 
     // A note-off for every note still sounding, where its note-on went; forgets them.
-    void ReleaseSounding(MIDIOutput& out);
+    // Returns how many it sent.
+    int ReleaseSounding(MIDIOutput& out);
+
+    // Sustain off and All Notes Off, in channel order, on every output channel that has
+    // carried a sounding note-on or a sustain pedal message since the start or since the
+    // last such tail (the panic's included): a pedal still held on the keyboard would
+    // otherwise keep released notes sounding. Returns how many messages it sent.
+    int SendPedalAndAllNotesOff(MIDIOutput& out);
 
     int SoundingCount() const { return soundingCount_; }
 
@@ -67,6 +74,7 @@ private:
     // Per incoming channel and note: where its note-on went out.
     std::array<std::array<Sounding, 128>, 16> sounding_{};
     int soundingCount_ = 0;
+    std::uint16_t carried_ = 0; // bit c: output channel c carried a note or the pedal
 };
 
 } // namespace velomire

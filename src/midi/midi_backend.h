@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,20 @@ public:
     // Only called while open. A device that vanished swallows the bytes; never throws.
     virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
     virtual std::string VirtualPortName() = 0;
-    // False once the MIDI system itself has gone away (a JACK server that stopped).
+    // False once the MIDI system itself has gone away (a JACK server that stopped) or has
+    // left a call unanswered (a JACK server that hangs).
     virtual bool SystemAlive() const { return true; }
+
+    // For a backend whose Send only queues (JACK: its real-time thread takes messages at
+    // the next period): since the backend was made, Send has queued `queued` messages and
+    // the oldest `taken` of them have left. Empty where Send hands each message over itself.
+    struct Progress {
+        std::uint64_t queued = 0;
+        std::uint64_t taken = 0;
+    };
+    virtual std::optional<Progress> QueueProgress() const { return std::nullopt; }
+    // Messages Send could not queue (the queue was full), since the backend was made.
+    virtual std::uint64_t Dropped() const { return 0; }
 };
 
 // A MIDI system (ALSA, JACK, none, or the in-memory one of the tests).
@@ -70,31 +83,67 @@ bool IsOwnPort(const std::string& deviceName);
 // bytes that cannot start a short message (data bytes, SysEx start and end).
 int ShortMessageLength(std::uint8_t status);
 
-// Splits raw bytes from a device into whole messages and calls emit(bytes, size) for each:
-// running status is expanded, real-time bytes between data bytes come out on their own,
-// a SysEx comes out whole (F0 .. F7, or to the end of the bytes when F7 is missing), and
-// stray data bytes and incomplete messages are dropped. No allocation.
-template <typename Emit>
-void SplitMidiBytes(const std::uint8_t* data, std::size_t size, Emit emit) {
+// The largest SysEx Velomire passes on, and the memory the input sets aside for SysEx
+// waiting to be forwarded (see MIDIInput). Larger ones are dropped and counted.
+constexpr std::size_t kMaxSysExBytes = std::size_t{256} << 10;
+constexpr std::size_t kSysExQueueBytes = std::size_t{4} << 20;
+
+// What SplitMidiBytes carries from one event of a device's stream to the next.
+struct MidiSplitState {
+    bool inSysEx = false; // a SysEx has begun and has not ended yet
+};
+
+// Splits the bytes of one device event into whole messages:
+// - running status is expanded;
+// - a real-time byte (F8..FF) may stand anywhere, even inside another message or a SysEx,
+//   and comes out on its own at once;
+// - short messages stand within their event: data bytes with no status, and a message
+//   still incomplete at the event's end, are dropped;
+// - a SysEx is complete only with its F7 and may span events (a JACK device may send a
+//   long one in pieces). One interrupted by any other status byte, F0 included, can never
+//   be completed: it is dropped, and the status byte starts what follows.
+// `out` is told, in stream order:
+//   out.Message(bytes, n)     a short message, 1..3 bytes;
+//   out.SysExBytes(bytes, n)  the next piece of the SysEx in progress (the first piece
+//                             begins with F0, the last ends with F7);
+//   out.SysExEnd()            the SysEx has ended with its F7;
+//   out.SysExDropped()        the SysEx in progress was interrupted: forget its pieces.
+// No allocation.
+template <typename Out>
+void SplitMidiBytes(MidiSplitState& state, const std::uint8_t* data, std::size_t size, Out& out) {
     std::uint8_t message[3];
     std::uint8_t running = 0; // channel status in force, 0 when none
     int need = 0;             // data bytes still wanted by message
     int have = 0;
+    std::size_t piece = 0; // first SysEx byte of this event not yet passed on
     for (std::size_t i = 0; i < size; ++i) {
         const std::uint8_t b = data[i];
-        if (b >= 0xF8) { // real time: may stand anywhere, even inside another message
-            emit(&data[i], 1);
+        if (b >= 0xF8) {
+            if (state.inSysEx) {
+                if (i > piece)
+                    out.SysExBytes(&data[piece], i - piece);
+                piece = i + 1;
+            }
+            out.Message(&data[i], 1);
             continue;
         }
+        if (state.inSysEx) {
+            if (b < 0x80)
+                continue;
+            state.inSysEx = false;
+            if (b == 0xF7) {
+                out.SysExBytes(&data[piece], i + 1 - piece);
+                out.SysExEnd();
+                continue;
+            }
+            out.SysExDropped();
+        }
         if (b == 0xF0) {
-            std::size_t end = i + 1;
-            while (end < size && data[end] != 0xF7 && data[end] < 0x80)
-                ++end;
-            const bool closed = end < size && data[end] == 0xF7;
-            emit(&data[i], end - i + (closed ? 1 : 0));
-            i = closed ? end : end - 1;
+            state.inSysEx = true;
+            piece = i;
             running = 0;
             need = 0;
+            have = 0;
             continue;
         }
         if (b >= 0x80) {
@@ -119,10 +168,12 @@ void SplitMidiBytes(const std::uint8_t* data, std::size_t size, Emit emit) {
             continue; // a data byte with no status to belong to
         }
         if (need == 0 && have > 0) {
-            emit(message, static_cast<std::size_t>(have));
+            out.Message(message, static_cast<std::size_t>(have));
             have = 0;
         }
     }
+    if (state.inSysEx && size > piece)
+        out.SysExBytes(&data[piece], size - piece); // goes on in the next event
 }
 
 } // namespace velomire

@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace velomire {
@@ -66,8 +67,12 @@ void MIDIInput::Action(PortAction action) {
         open_ = Backend().Open(deviceId_, this);
         break;
     case PortAction::Start:
-        if (open_)
+        if (open_) {
+            // The device thread is not delivering yet: its stream starts afresh.
+            split_ = {};
+            sysex_.Discard();
             receiving_.store(true, std::memory_order_release);
+        }
         break;
     case PortAction::Stop:
         receiving_.store(false, std::memory_order_release);
@@ -76,6 +81,10 @@ void MIDIInput::Action(PortAction action) {
         receiving_.store(false, std::memory_order_release);
         if (backend_)
             backend_->Close();
+        if (split_.inSysEx) // it can never be finished now
+            sysexIncomplete_.fetch_add(1, std::memory_order_relaxed);
+        split_ = {};
+        sysex_.Discard();
         open_ = false;
         eventEnabled_ = false;
         // The producer has stopped: what is left belongs to the device just closed.
@@ -85,11 +94,8 @@ void MIDIInput::Action(PortAction action) {
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
         if (tail == head_.load(std::memory_order_acquire))
             break;
-        if (ring_[tail % kQueueCapacity].size == 0) {
-            std::lock_guard lock(sysexMutex_);
-            if (!sysex_.empty())
-                sysex_.pop_front();
-        }
+        if (ring_[tail % kQueueCapacity].size == 0)
+            sysex_.Pop();
         tail_.store(tail + 1, std::memory_order_release);
         break;
     }
@@ -144,30 +150,37 @@ const std::uint8_t* MIDIInput::MessageBytes() const {
         return nullptr;
     if (s->size > 0)
         return s->bytes.data();
-    std::lock_guard lock(sysexMutex_);
-    return sysex_.empty() ? nullptr : sysex_.front().data();
+    const auto sysex = sysex_.Front();
+    return sysex.empty() ? nullptr : sysex.data();
 }
 
 std::size_t MIDIInput::MessageSize() const {
     const Slot* s = Front();
     if (!s)
         return 0;
-    if (s->size > 0)
-        return s->size;
-    std::lock_guard lock(sysexMutex_);
-    return sysex_.empty() ? 0 : sysex_.front().size();
+    return s->size > 0 ? s->size : sysex_.Front().size();
 }
 
-// MIDI thread. A device event may carry several messages, running status or real-time
-// bytes between them (JACK passes events as they were sent): it is split into whole
-// messages here, so everything after this sees one message per slot.
+// MIDI thread. A device event may carry several messages, running status, real-time bytes
+// between them or a piece of a SysEx (JACK passes events as they were sent): it is split
+// into whole messages here, so everything after this sees one message per slot.
 void MIDIInput::OnMidiBytes(const std::uint8_t* data, std::size_t size) {
     if (!receiving_.load(std::memory_order_acquire) || size == 0)
         return;
-    SplitMidiBytes(data, size, [this](const std::uint8_t* m, std::size_t n) { Enqueue(m, n); });
+    struct Sink {
+        MIDIInput& in;
+        void Message(const std::uint8_t* m, std::size_t n) { in.Enqueue(m, n); }
+        void SysExBytes(const std::uint8_t* b, std::size_t n) { in.sysex_.Append(b, n); }
+        void SysExEnd() { in.EnqueueSysEx(); }
+        void SysExDropped() {
+            in.sysex_.Discard();
+            in.sysexIncomplete_.fetch_add(1, std::memory_order_relaxed);
+        }
+    } sink{*this};
+    SplitMidiBytes(split_, data, size, sink);
 }
 
-// MIDI thread: no locks and no allocation for short messages.
+// MIDI thread: no locks, no allocation.
 void MIDIInput::Enqueue(const std::uint8_t* data, std::size_t size) {
     if (data[0] == kActiveSensing && dropSensing_.load(std::memory_order_relaxed))
         return;
@@ -177,15 +190,29 @@ void MIDIInput::Enqueue(const std::uint8_t* data, std::size_t size) {
         return;
     }
     Slot& slot = ring_[head % kQueueCapacity];
-    if (data[0] == kSysExStart) {
-        // Long messages are rare; a lock and a copy are acceptable here.
-        std::lock_guard lock(sysexMutex_);
-        sysex_.emplace_back(data, data + size);
-        slot.size = 0;
-    } else {
-        slot.size = static_cast<std::uint8_t>(size);
-        std::memcpy(slot.bytes.data(), data, size);
+    slot.size = static_cast<std::uint8_t>(size);
+    std::memcpy(slot.bytes.data(), data, size);
+    Publish(head);
+}
+
+// MIDI thread: the SysEx assembled in sysex_ is whole; it takes a slot, marked by size 0.
+void MIDIInput::EnqueueSysEx() {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    // A slot first: the consumer finds a SysEx's bytes through its slot.
+    if (head - tail_.load(std::memory_order_acquire) >= kQueueCapacity) {
+        sysex_.Discard();
+        sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
+    if (!sysex_.Publish()) {
+        sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    ring_[head % kQueueCapacity].size = 0;
+    Publish(head);
+}
+
+void MIDIInput::Publish(std::size_t head) {
     head_.store(head + 1, std::memory_order_release);
     if (!pending_.exchange(true, std::memory_order_acq_rel))
         Wake();
@@ -209,8 +236,7 @@ void MIDIInput::OnWake() {
 
 void MIDIInput::ClearQueue() {
     tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release);
-    std::lock_guard lock(sysexMutex_);
-    sysex_.clear();
+    sysex_.Clear();
 }
 
 MIDIOutput::MIDIOutput(MidiSystem& system) : system_(system) {}
@@ -229,6 +255,27 @@ MidiOutputBackend& MIDIOutput::Backend() {
 
 bool MIDIOutput::SystemAlive() const {
     return !backend_ || backend_->SystemAlive();
+}
+
+MIDIOutput::Mark MIDIOutput::Position() const {
+    Mark m{given_, 0};
+    if (backend_)
+        if (const auto progress = backend_->QueueProgress())
+            m.queued = progress->queued;
+    return m;
+}
+
+std::uint64_t MIDIOutput::DeliveredBetween(Mark from, Mark to) const {
+    const auto progress = backend_ ? backend_->QueueProgress() : std::nullopt;
+    if (!progress)
+        return to.given - from.given;
+    // The queue keeps order: a message left when all queued before it have.
+    const std::uint64_t taken = progress->taken > from.queued ? progress->taken - from.queued : 0;
+    return std::min(taken, to.queued - from.queued);
+}
+
+std::uint64_t MIDIOutput::Dropped() const {
+    return backend_ ? backend_->Dropped() : 0;
 }
 
 int MIDIOutput::DeviceCount() {
@@ -274,12 +321,17 @@ void MIDIOutput::SendFields() {
     // Masked so that a stray value can never put a status byte into the data.
     const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>(data1_ & 0x7F),
                                    static_cast<std::uint8_t>(data2_ & 0x7F)};
-    backend_->Send(bytes, static_cast<std::size_t>(length));
+    Give(bytes, static_cast<std::size_t>(length));
 }
 
 void MIDIOutput::SendBytes(const std::uint8_t* data, std::size_t size) {
     if (open_ && data && size > 0)
-        backend_->Send(data, size);
+        Give(data, size);
+}
+
+void MIDIOutput::Give(const std::uint8_t* data, std::size_t size) {
+    backend_->Send(data, size);
+    ++given_;
 }
 
 } // namespace velomire

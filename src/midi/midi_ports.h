@@ -1,6 +1,7 @@
 #pragma once
 
 #include "midi/midi_backend.h"
+#include "midi/sysex_queue.h"
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -8,9 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace velomire {
@@ -30,7 +29,9 @@ enum class PortAction : int {
 // The device's thread only appends to a preallocated single-producer ring and, when the
 // UI side is not already due to look, wakes it through an eventfd. The UI thread then
 // raises MessageReceived, whose handler drains the queue with MessageCount, Status,
-// Data1, Data2 and TakeNext. SysEx takes a separate, locked path (rare and long).
+// Data1, Data2 and TakeNext. A SysEx takes one slot of that ring, and its bytes wait in a
+// byte ring of their own (kSysExQueueBytes, allocated once): what waits for a stalled UI
+// thread is bounded, and what does not fit is counted, never dropped unseen.
 class MIDIInput final : public QObject, private MidiInputSink {
     Q_OBJECT
 public:
@@ -61,6 +62,13 @@ public:
 
     // Messages lost because the queue was full (a UI thread stalled for seconds).
     std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    // Whole SysEx messages lost: longer than kMaxSysExBytes, or no room left to wait in.
+    std::uint64_t SysExDropped() const { return sysexDropped_.load(std::memory_order_relaxed); }
+    // SysEx messages the device broke off (see SplitMidiBytes), or that were still
+    // unfinished when the port closed.
+    std::uint64_t SysExIncomplete() const {
+        return sysexIncomplete_.load(std::memory_order_relaxed);
+    }
 
     static constexpr std::size_t kQueueCapacity = 1u << 16;
 
@@ -75,6 +83,8 @@ private:
 
     void OnMidiBytes(const std::uint8_t* data, std::size_t size) override;
     void Enqueue(const std::uint8_t* data, std::size_t size);
+    void EnqueueSysEx();
+    void Publish(std::size_t head);
     void OnWake();
     void Wake();
     void ClearQueue();
@@ -101,8 +111,11 @@ private:
     int wakeFd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
 
-    mutable std::mutex sysexMutex_;
-    std::deque<std::vector<std::uint8_t>> sysex_;
+    // MIDI thread only, and the UI thread while receiving_ is false.
+    MidiSplitState split_{};
+    SysExQueue sysex_{kSysExQueueBytes, kMaxSysExBytes};
+    std::atomic<std::uint64_t> sysexDropped_{0};
+    std::atomic<std::uint64_t> sysexIncomplete_{0};
 };
 
 // The MIDI output port: opens a device by number (-1: Velomire's own virtual port) and
@@ -125,14 +138,27 @@ public:
     void SetData1(int v) { data1_ = static_cast<std::int16_t>(v); }
     void SetData2(int v) { data2_ = static_cast<std::int16_t>(v); }
 
-    // True until the MIDI system is known to have gone away.
+    // True until the MIDI system is known to have gone away or to hang.
     bool SystemAlive() const;
 
     // Sends raw bytes (SysEx) unchanged. Nothing happens while closed.
     void SendBytes(const std::uint8_t* data, std::size_t size);
 
+    // A point in what this port has sent, to tell afterwards what left after it.
+    struct Mark {
+        std::uint64_t given = 0;  // messages handed to an open device
+        std::uint64_t queued = 0; // of them, queued by a backend that sends later
+    };
+    Mark Position() const;
+    // How many of the messages sent between two marks have left for the device so far:
+    // with a backend that queues, only those its MIDI system has taken.
+    std::uint64_t DeliveredBetween(Mark from, Mark to) const;
+    // Messages the device's queue refused (counted since the port was made).
+    std::uint64_t Dropped() const;
+
 private:
     void SendFields();
+    void Give(const std::uint8_t* data, std::size_t size);
 
     MidiOutputBackend& Backend();
 
@@ -144,6 +170,7 @@ private:
     std::int16_t status_ = 0;
     std::int16_t data1_ = 0;
     std::int16_t data2_ = 0;
+    std::uint64_t given_ = 0;
 };
 
 } // namespace velomire

@@ -142,7 +142,10 @@ TEST_F(HeadlessApp, ReleasesHeldNotesWhereTheyWentAndExitsOnSignal) {
     setting.notes[60].vmax = 100;
     WriteSetting(QStringLiteral("Stage"), setting);
     const std::vector<Bytes> held = {{0x92, 60, 127}, {0x95, 40, 90}, {0x95, 40, 0}, {0x92, 61, 5}};
-    const std::vector<Bytes> released = {{0x8D, 64, 64}, {0x8D, 65, 64}};
+    // The notes end where they went (channel 14), then the pedal is lifted on the two
+    // channels notes went to (13 and 14).
+    const std::vector<Bytes> released = {{0x8D, 64, 64}, {0x8D, 65, 64}, {0xBC, 64, 0},
+                                         {0xBC, 123, 0}, {0xBD, 64, 0},  {0xBD, 123, 0}};
 
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(::strsignal(signal));
@@ -205,6 +208,49 @@ TEST_F(HeadlessApp, RecoversFromAJackServerThatComesLateOrRestarts) {
         }
         app.Kill();
     }
+}
+
+TEST_F(HeadlessApp, StopsInBoundedTimeAndSaysSoWhenTheServerIsFrozen) {
+    WriteSetting(QStringLiteral("Stage"), MakeSetting(0, ShuffledChannels()));
+    StartHeadless(app_, "Stage");
+    ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app_));
+    const std::vector<Bytes> held = {{0x90, 60, 100}, {0x91, 62, 100}};
+    EXPECT_EQ(Exchange(held).size(), held.size());
+    const std::size_t before = peer_.ReceivedCount();
+
+    // A server that is stopped, not gone: every call that waits for its answer would block.
+    server_.Signal(SIGSTOP);
+    app_.Signal(SIGTERM);
+    const std::optional<int> status = app_.Wait(std::chrono::seconds(6));
+    server_.Signal(SIGCONT);
+    ASSERT_TRUE(status) << "still running 6 s after SIGTERM; stdout: " << app_.Stdout();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << DescribeWaitStatus(*status) << "; stderr: " << app_.Stderr();
+    EXPECT_NE(app_.Stdout().find(
+                  Line("stopped (2 note-offs could not be sent: the MIDI server did not answer)")),
+              std::string::npos)
+        << app_.Stdout();
+    // And so it is: nothing arrives once the server runs again.
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(peer_.ReceivedMessages(before), std::vector<Bytes>{});
+}
+
+// JACK takes any bytes in a port name, ESC and newline included.
+TEST_F(HeadlessApp, NamesItPrintsCannotSteerTheTerminalOrForgeLines) {
+    const std::string evil = "evil\x1b[31m\x7f\xc2\x85\xe2\x80\xae\nvelomire: forged";
+    ASSERT_TRUE(jack_port_register(peer_.Client(), evil.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                   JackPortIsInput, 0));
+    SettingsData setting = Named(MakeSetting(0, ShuffledChannels()));
+    setting.outdevice = EncodeDeviceName(QString::fromStdString(kPeerName + (":" + evil)));
+    const SettingsBytes bytes = EncodeSettings(setting);
+    WriteFile(QStringLiteral("Evil"), QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<qsizetype>(bytes.size())));
+    StartHeadless(app_, "Evil");
+    const std::string printed = "evil\\x1b[31m\\x7f\\u0085\\u202e\\nvelomire: forged";
+    EXPECT_TRUE(WaitForLine(app_, Line("output '" + (kPeerName + (":" + printed)) + "' opened"),
+                            milliseconds(5000)))
+        << app_.Stdout();
+    EXPECT_EQ(app_.Stdout().find_first_of("\x1b\x7f"), std::string::npos);
 }
 
 } // namespace

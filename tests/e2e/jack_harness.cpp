@@ -170,8 +170,14 @@ bool JackServer::Start(std::string& error, std::chrono::milliseconds timeout) {
     }
 }
 
+void JackServer::Signal(int signal) {
+    if (pid_ > 0)
+        ::kill(pid_, signal);
+}
+
 void JackServer::Stop() {
     if (pid_ > 0) {
+        ::kill(pid_, SIGCONT); // a frozen server cannot act on SIGTERM
         ::kill(pid_, SIGTERM);
         if (!Reap(pid_, std::chrono::seconds(5))) {
             ::kill(pid_, SIGKILL);

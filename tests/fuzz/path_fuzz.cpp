@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <deque>
 #include <limits>
+#include <utility>
 #include <vector>
 
 using namespace velomire;
@@ -46,13 +47,23 @@ constexpr std::uint8_t kSystemReset = 0xFF;
 // instrument on the output is sounding.
 class OutputChecker {
 public:
-    // A device event may hold several messages; the input splits it (SplitMidiBytes has
-    // its own tests), and each system message or SysEx must then leave unchanged.
+    // A device event may hold several messages and a SysEx may span events; the input
+    // splits them as SplitMidiBytes says (it has its own tests), and each system message
+    // or complete SysEx must then leave unchanged.
     void Injected(const Message& raw) {
-        SplitMidiBytes(raw.data(), raw.size(), [this](const std::uint8_t* p, std::size_t n) {
-            if (p[0] >= kSysEx && p[0] != kActiveSensing)
-                expected_.push_back({Message(p, p + n), true});
-        });
+        struct Expect {
+            OutputChecker& c;
+            void Message(const std::uint8_t* p, std::size_t n) {
+                if (p[0] >= kSysEx && p[0] != kActiveSensing)
+                    c.expected_.push_back({std::vector<std::uint8_t>(p, p + n), true});
+            }
+            void SysExBytes(const std::uint8_t* p, std::size_t n) {
+                c.sysex_.insert(c.sysex_.end(), p, p + n);
+            }
+            void SysExEnd() { c.expected_.push_back({std::exchange(c.sysex_, {}), true}); }
+            void SysExDropped() { c.sysex_.clear(); }
+        } expect{*this};
+        SplitMidiBytes(split_, raw.data(), raw.size(), expect);
     }
     // Leaves at once, ahead of whatever still waits in the input queue.
     void Panicked() { expected_.push_front({{kSystemReset}, true}); }
@@ -95,6 +106,8 @@ private:
     }
 
     std::deque<Expected> expected_;
+    MidiSplitState split_;
+    Message sysex_;
     std::size_t checked_ = 0;
     std::array<std::array<bool, 128>, 16> sounding_{};
 };
@@ -130,9 +143,11 @@ struct Rig {
         FUZZ_CHECK(midi.sink != nullptr);
     }
     // The tables as startup leaves them; the queue, the wake-up and the sounding notes were
-    // emptied at the end of the previous input.
+    // emptied at the end of the previous input. Reopened, the input forgets an unfinished
+    // SysEx of the previous input.
     void Reset() {
         FUZZ_CHECK(engine.MIDIInput1.MessageCount() == 0 && engine.path.SoundingCount() == 0);
+        FUZZ_CHECK(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
         engine.notes = {};
         for (int k = kLowestKey; k <= kHighestKey; ++k)
             SetKeyStartupValues(engine.notes[static_cast<std::size_t>(k)], k);

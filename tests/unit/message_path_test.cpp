@@ -1,3 +1,4 @@
+#include "midi/engine.h"
 #include "midi/fake_backend.h"
 #include "midi/message_path.h"
 #include "midi/midi_ports.h"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velomire {
@@ -406,6 +408,53 @@ TEST_F(MessagePathTest, NoLightingAttachedIsFine) {
     Run(0x90, 60, 100);
     path.SendPanic(out);
     EXPECT_EQ(path.SoundingCount(), 0);
+}
+
+// Every stop ends the sounding notes, then lifts the pedal and sends All Notes Off where a
+// note or the pedal went since the start or the last such tail. An empty step is a panic.
+TEST(EngineShutdown, EndsNotesThenLiftsThePedalWhereNotesOrThePedalWent) {
+    const struct {
+        const char* what;
+        bool remap;
+        std::vector<Bytes> played, offs;
+        std::vector<std::uint8_t> pedalChannels;
+    } rows[] = {
+        {"held", false, {{0x92, 60, 1}, {0x95, 40, 1}}, {{0x82, 60, 64}, {0x85, 40, 64}}, {2, 5}},
+        {"pedal", false, {{0x90, 60, 100}, {0x80, 60, 0}, {0xB3, 64, 1}}, {}, {0, 3}},
+        {"remapped", true, {{0x97, 60, 100}}, {{0x80, 60, 64}}, {0}},
+        {"nothing that sounds or holds", false, {{0x91, 60, 0}, {0xB2, 7, 1}, {0xC3, 5}}, {}, {}},
+        {"since the panic", false, {{0x94, 60, 100}, {0xB1, 64, 1}, {}, {0xB6, 64, 0}}, {}, {6}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        FakeMidiSystem sys;
+        sys.inputs = {"Keys"};
+        sys.outputs = {"Synth"};
+        Engine engine(sys);
+        engine.notes = StartupNotes();
+        engine.path.SetTransposition(0);
+        engine.path.SetRemapAll(r.remap);
+        ASSERT_TRUE(OpenMidiOut(engine.MIDIOutput1, kFirstOutputPosition));
+        for (const Bytes& m : r.played) {
+            if (m.empty())
+                engine.path.SendPanic(engine.MIDIOutput1);
+            else
+                engine.path.Process(m[0], m[1], m.back(), engine.MIDIOutput1);
+        }
+        sys.ClearSent();
+        const Engine::StopReport report = engine.Shutdown();
+        std::vector<Bytes> stop = r.offs;
+        for (const std::uint8_t c : r.pedalChannels) {
+            stop.push_back({static_cast<std::uint8_t>(0xB0 | c), 64, 0});
+            stop.push_back({static_cast<std::uint8_t>(0xB0 | c), 123, 0});
+        }
+        EXPECT_EQ(sys.Sent(), stop) << Hex(sys.Sent());
+        const int released = static_cast<int>(r.offs.size());
+        EXPECT_EQ(std::pair(report.released, report.left), std::pair(released, released));
+        sys.ClearSent();
+        engine.Shutdown();
+        EXPECT_TRUE(sys.Sent().empty()) << "sent again";
+    }
 }
 
 // Drain takes every waiting message in order: SysEx whole, stray data bytes dropped.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace velomire {
@@ -379,38 +380,107 @@ TEST(EngineBurst, TwentyThousandFromAnotherThreadArriveInOrder) {
         ASSERT_EQ(sent[static_cast<std::size_t>(i)], encode(i)) << "message " << i;
 }
 
+// A stalled UI thread: SysEx waits in a bounded ring; what does not fit is counted and said
+// once, and what passes, 64 KiB each, passes whole and in order.
+TEST(EngineSysEx, FloodBeyondTheBoundIsCountedAndReportedOnce) {
+    FakeMidiSystem sys;
+    sys.inputs = {"Keys"};
+    sys.outputs = {"Synth"};
+    Engine engine(sys);
+    int reports = 0;
+    QObject::connect(&engine, &Engine::MessagesLost, [&] { ++reports; });
+    ASSERT_TRUE(OpenMidiOut(engine.MIDIOutput1, kFirstOutputPosition));
+    ASSERT_TRUE(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
+    auto sysex = [](int tag) {
+        Bytes m(std::size_t{64} << 10, static_cast<std::uint8_t>(tag & 0x7F));
+        m.front() = 0xF0;
+        m.back() = 0xF7;
+        return m;
+    };
+    std::size_t passed = 0;
+    for (std::size_t stall = 1; stall <= 2; ++stall) {
+        sys.ClearSent();
+        for (int i = 0; i < 128; ++i) // 8 MiB
+            ASSERT_TRUE(sys.Inject(sysex(i)));
+        ASSERT_TRUE(PumpUntil([&] { return engine.MIDIInput1.MessageCount() == 0; }));
+        const auto sent = sys.Sent();
+        for (std::size_t i = 0; i < sent.size(); ++i)
+            ASSERT_TRUE(sent[i] == sysex(static_cast<int>(i))) << "message " << i;
+        passed += sent.size();
+        EXPECT_EQ(passed + engine.MIDIInput1.SysExDropped(), 128 * stall);
+    }
+    EXPECT_GT(engine.MIDIInput1.SysExDropped(), 2u);
+    EXPECT_EQ(reports, 1);
+}
+
 } // namespace
 } // namespace velomire
 
 namespace velomire {
 namespace {
 
-// A device event may hold several messages (JACK passes events as they were sent).
-TEST(SplitMidiBytes, OneMessageEach) {
+// Whole messages out of a device's events, as the input queue takes them.
+struct Collect {
+    std::vector<Bytes> messages;
+    Bytes sysex;
+    int dropped = 0;
+    void Message(const std::uint8_t* m, std::size_t n) { messages.emplace_back(m, m + n); }
+    void SysExBytes(const std::uint8_t* b, std::size_t n) { sysex.insert(sysex.end(), b, b + n); }
+    void SysExEnd() { messages.push_back(std::exchange(sysex, {})); }
+    void SysExDropped() {
+        sysex.clear();
+        ++dropped;
+    }
+};
+
+// A device event may hold several messages (JACK passes events as they were sent), and a
+// SysEx may span events; each row is one device's stream.
+TEST(SplitMidiBytes, WholeMessagesFromEvents) {
     struct Row {
         const char* what;
-        Bytes in;
+        std::vector<Bytes> events;
         std::vector<Bytes> out;
+        int dropped;
     } rows[] = {
-        {"one note", {0x90, 60, 100}, {{0x90, 60, 100}}},
-        {"two messages", {0x90, 60, 100, 0x80, 60, 0}, {{0x90, 60, 100}, {0x80, 60, 0}}},
-        {"running status", {0x90, 60, 100, 62, 90}, {{0x90, 60, 100}, {0x90, 62, 90}}},
-        {"running two-byte", {0xC0, 5, 6}, {{0xC0, 5}, {0xC0, 6}}},
-        {"clock inside a note", {0x90, 0xF8, 60, 100}, {{0xF8}, {0x90, 60, 100}}},
-        {"stray data dropped", {60, 100, 0xB0, 64, 127}, {{0xB0, 64, 127}}},
-        {"incomplete dropped", {0x90, 60}, {}},
+        {"one note", {{0x90, 60, 100}}, {{0x90, 60, 100}}, 0},
+        {"two messages", {{0x90, 60, 100, 0x80, 60, 0}}, {{0x90, 60, 100}, {0x80, 60, 0}}, 0},
+        {"running status", {{0x90, 60, 100, 62, 90}}, {{0x90, 60, 100}, {0x90, 62, 90}}, 0},
+        {"running two-byte", {{0xC0, 5, 6}}, {{0xC0, 5}, {0xC0, 6}}, 0},
+        {"clock inside a note", {{0x90, 0xF8, 60, 100}}, {{0xF8}, {0x90, 60, 100}}, 0},
+        {"stray data dropped", {{60, 100, 0xB0, 64, 127}}, {{0xB0, 64, 127}}, 0},
+        {"incomplete dropped", {{0x90, 60}}, {}, 0},
+        {"a short message ends with its event", {{0x90, 60}, {100}}, {}, 0},
         {"system common ends running status",
-         {0x90, 1, 2, 0xF3, 4, 5, 6},
-         {{0x90, 1, 2}, {0xF3, 4}}},
-        {"sysex then note", {0xF0, 1, 2, 0xF7, 0x90, 3, 4}, {{0xF0, 1, 2, 0xF7}, {0x90, 3, 4}}},
-        {"unterminated sysex", {0xF0, 1, 2}, {{0xF0, 1, 2}}},
-        {"lone F7 dropped", {0xF7, 0xFF}, {{0xFF}}},
+         {{0x90, 1, 2, 0xF3, 4, 5, 6}},
+         {{0x90, 1, 2}, {0xF3, 4}},
+         0},
+        {"sysex then note",
+         {{0xF0, 1, 2, 0xF7, 0x90, 3, 4}},
+         {{0xF0, 1, 2, 0xF7}, {0x90, 3, 4}},
+         0},
+        {"lone F7 dropped", {{0xF7, 0xFF}}, {{0xFF}}, 0},
+        {"sysex broken off by a status byte",
+         {{0xF0, 1, 2, 3, 0x90, 60, 100}},
+         {{0x90, 60, 100}},
+         1},
+        {"lone F0 broken off by the next event", {{0xF0}, {0x90, 60, 100}}, {{0x90, 60, 100}}, 1},
+        {"F0 inside a sysex starts another", {{0xF0, 1, 0xF0, 2, 0xF7}}, {{0xF0, 2, 0xF7}}, 1},
+        {"clock inside a sysex", {{0xF0, 0x7E, 0xF8, 1, 0xF7}}, {{0xF8}, {0xF0, 0x7E, 1, 0xF7}}, 0},
+        {"sysex in three events",
+         {{0xF0, 0x43, 1}, {2, 3}, {4, 0xF7, 0x90, 60, 100}},
+         {{0xF0, 0x43, 1, 2, 3, 4, 0xF7}, {0x90, 60, 100}},
+         0},
+        {"clock, then F7 alone", {{0xF0, 1}, {0xF8}, {2}, {0xF7}}, {{0xF8}, {0xF0, 1, 2, 0xF7}}, 0},
+        {"unfinished sysex waits", {{0xF0, 1, 2}}, {}, 0},
     };
     for (const Row& r : rows) {
-        std::vector<Bytes> got;
-        SplitMidiBytes(r.in.data(), r.in.size(),
-                       [&](const std::uint8_t* m, std::size_t n) { got.emplace_back(m, m + n); });
-        EXPECT_EQ(got, r.out) << r.what;
+        SCOPED_TRACE(r.what);
+        MidiSplitState state;
+        Collect got;
+        for (const Bytes& e : r.events)
+            SplitMidiBytes(state, e.data(), e.size(), got);
+        EXPECT_EQ(got.messages, r.out) << Hex(got.messages);
+        EXPECT_EQ(got.dropped, r.dropped);
     }
 }
 
