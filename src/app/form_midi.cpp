@@ -242,9 +242,12 @@ void Form_midi::SelectByProgram(QComboBox* combo, int index) {
 
 void Form_midi::ComboMidiOut_Click() {
     MidiOutIndex = static_cast<std::int16_t>(m_ui->ComboMidiOut->currentIndex());
-    // Notes held now were started on the old output; only there can they be ended.
-    if (m_engine.MIDIOutput1.State() != 0)
+    // Notes held now were started on the old output; only there can they be ended, and a
+    // pedal held there would keep them sounding.
+    if (m_engine.MIDIOutput1.State() != 0) {
         m_engine.path.ReleaseSounding(m_engine.MIDIOutput1);
+        m_engine.path.SendPedalAndAllNotesOff(m_engine.MIDIOutput1);
+    }
     if (!OpenMidiOut(m_engine.MIDIOutput1, MidiOutIndex))
         Inform(kOutputFailed);
 }

@@ -2,9 +2,11 @@
 // a real X server and the signals that end it.
 
 #include "e2e/app_fixture.h"
+#include "support/test_helpers.h"
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -158,13 +160,21 @@ TEST_F(WindowOnX, ShowsItsIconAndEndsCleanlyOnEachTerminationSignal) {
                                kNoDisplay));
         ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app));
         EXPECT_TRUE(IconShown()) << "no window on " << display_ << " shows a 32x32 icon";
-        EXPECT_EQ(Exchange(held), ExpectedFor(setting, held));
+        const std::vector<Bytes> sounding = Exchange(held);
+        EXPECT_EQ(sounding, ExpectedFor(setting, held));
+        const std::size_t before = peer_.ReceivedCount();
 
         app.Signal(signal);
         const std::optional<int> status = app.Wait(std::chrono::seconds(5));
         ASSERT_TRUE(status) << "still running 5 s after the signal";
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
             << DescribeWaitStatus(*status) << "; stderr: " << app.Stderr();
+        // Each held note ended where it went out (the pedal tail follows them).
+        const std::vector<Bytes> after = peer_.ReceivedMessages(before);
+        for (const Bytes& on : sounding) {
+            const Bytes off = {static_cast<std::uint8_t>(0x80 | (on[0] & 0x0F)), on[1], 64};
+            EXPECT_NE(std::find(after.begin(), after.end(), off), after.end()) << Hex(off);
+        }
     }
 }
 
