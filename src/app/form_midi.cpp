@@ -5,6 +5,7 @@
 #include "ui_form_midi.h"
 #include "velocity/curve_math.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeySequence>
@@ -51,8 +52,7 @@ QString BaseTitle() {
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::Form_midi>()), m_boxes(boxes),
-      m_engine(midi, this), m_session(m_engine, this),
-      m_store(SettingsStore::InWorkingDirectory()) {
+      m_session(midi, this), m_store(SettingsStore::InWorkingDirectory()) {
     m_ui->setupUi(this);
     UpdateTitle();
     setWindowIcon(QIcon(QStringLiteral(":/velomire-32.png")));
@@ -76,7 +76,12 @@ Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     m_ui->sc_vmax->installEventFilter(this);
 
     m_ui->piano->SetKeyTable(&m_keys);
-    m_engine.path.SetKeyLighting(m_ui->piano);
+    connect(&m_session, &Session::KeySounding, m_ui->piano,
+            [piano = m_ui->piano](int, int out, int velocity, int mapped) {
+                piano->MarkSounding(out, velocity, mapped);
+            });
+    connect(&m_session, &Session::KeyReleased, m_ui->piano, &KeyboardView::MarkReleased);
+    connect(&m_session, &Session::DevicesChanged, this, &Form_midi::ShowDevices);
     ConnectHandlers();
     AddShortcuts();
 }
@@ -167,6 +172,7 @@ void Form_midi::Form_Load() {
         LoadSettingsFile(name);
     // Loading the Default is where the user starts, not a step to undo.
     m_session.undoStack().clear();
+    m_session.FollowDevices();
     m_ui->piano->setFocus();
     m_loading = false;
 }
@@ -175,7 +181,7 @@ void Form_midi::Form_Unload() {
     if (m_unloaded)
         return;
     m_unloaded = true;
-    m_engine.Shutdown();
+    m_session.Shutdown();
 }
 
 void Form_midi::closeEvent(QCloseEvent* event) {
@@ -202,30 +208,54 @@ void Form_midi::ShowWaitingMessages() {
 
 // ---- Port selection ----
 
+namespace {
+const QString kNotEnabledText = QStringLiteral("Not Enabled");
+// List positions: output 0 "Not Enabled", 1 the virtual port, then the devices; input 0
+// "Not Enabled", then the devices.
+constexpr int kFirstOutputPosition = 2;
+constexpr int kFirstInputPosition = 1;
+
+// Shows `names` after "Not Enabled", and the chosen device as the selection (kept as an
+// entry while it is missing). Rebuilt only when the entries change, and never under the
+// user's hand (an open list).
+void ShowList(PickList* list, const std::vector<std::string>& names, const std::string& chosen) {
+    QStringList entries{kNotEnabledText};
+    for (const std::string& n : names)
+        entries << QString::fromStdString(n);
+    const QString current = QString::fromStdString(chosen);
+    if (!chosen.empty() && !entries.contains(current))
+        entries << current;
+    if (list->view()->isVisible())
+        return;
+    QStringList shown;
+    for (int i = 0; i < list->count(); ++i)
+        shown << list->itemText(i);
+    if (shown != entries) {
+        list->clear();
+        list->addItems(entries);
+    }
+    list->setCurrentIndex(chosen.empty() ? 0 : static_cast<int>(entries.indexOf(current)));
+}
+} // namespace
+
 void Form_midi::FillDeviceLists() {
-    QComboBox* out = m_ui->ComboMidiOut;
-    out->clear();
-    out->addItem(QString::fromLatin1(kNotEnabledText));
-    const int outputs = m_engine.MIDIOutput1.DeviceCount();
-    for (int id = -1; id < outputs; ++id)
-        out->addItem(m_engine.MIDIOutput1.DeviceName(id));
-    // With no device the list is too short for the startup choice: nothing is chosen
-    // (no handler runs), the list just shows its first entry.
+    m_session.LookAtDevices();
+    // The first device of each list, output first; with none the list just shows "Not
+    // Enabled" and nothing is chosen.
+    PickList* out = m_ui->ComboMidiOut;
     if (out->count() > kFirstOutputPosition)
         SelectByProgram(out, kFirstOutputPosition);
-    else
-        out->setCurrentIndex(kNotEnabled);
-
-    QComboBox* in = m_ui->ComboMidiIn;
-    in->clear();
-    in->addItem(QString::fromLatin1(kNotEnabledText));
-    const int inputs = m_engine.MIDIInput1.DeviceCount();
-    for (int id = 0; id < inputs; ++id)
-        in->addItem(m_engine.MIDIInput1.DeviceName(id));
+    PickList* in = m_ui->ComboMidiIn;
     if (in->count() > kFirstInputPosition)
         SelectByProgram(in, kFirstInputPosition);
-    else
-        in->setCurrentIndex(kNotEnabled);
+}
+
+void Form_midi::ShowDevices() {
+    using D = Session::Direction;
+    ShowList(m_ui->ComboMidiOut, m_session.Targets(), m_session.Chosen(D::Output));
+    ShowList(m_ui->ComboMidiIn, m_session.Sources(), m_session.Chosen(D::Input));
+    m_ui->out_missing->setVisible(m_session.State(D::Output) == Session::DeviceState::Missing);
+    m_ui->in_missing->setVisible(m_session.State(D::Input) == Session::DeviceState::Missing);
 }
 
 void Form_midi::SelectByProgram(QComboBox* combo, int index) {
@@ -241,22 +271,17 @@ void Form_midi::SelectByProgram(QComboBox* combo, int index) {
 }
 
 void Form_midi::ComboMidiOut_Click() {
-    MidiOutIndex = static_cast<std::int16_t>(m_ui->ComboMidiOut->currentIndex());
-    // Notes held now were started on the old output; only there can they be ended, and a
-    // pedal held there would keep them sounding.
-    if (m_engine.MIDIOutput1.State() != 0) {
-        m_engine.path.ReleaseSounding(m_engine.MIDIOutput1);
-        m_engine.path.SendPedalAndAllNotesOff(m_engine.MIDIOutput1);
-    }
-    if (!OpenMidiOut(m_engine.MIDIOutput1, MidiOutIndex))
+    const int at = m_ui->ComboMidiOut->currentIndex();
+    const std::string name = at > 0 ? m_ui->ComboMidiOut->itemText(at).toStdString() : "";
+    if (!m_session.ChooseOutput(name))
         Inform(kOutputFailed);
 }
 
 void Form_midi::ComboMidiIn_Click() {
-    MidiInIndex = static_cast<std::int16_t>(m_ui->ComboMidiIn->currentIndex());
-    if (!OpenMidiIn(m_engine.MIDIInput1, MidiInIndex))
+    const int at = m_ui->ComboMidiIn->currentIndex();
+    const std::string name = at > 0 ? m_ui->ComboMidiIn->itemText(at).toStdString() : "";
+    if (!m_session.ChooseInput(name))
         Inform(kOutputFailed);
-    SendLocalControlOff(m_engine.MIDIOutput1);
 }
 
 // ---- Message path controls ----
@@ -274,7 +299,7 @@ void Form_midi::cmd_silence_Click() {
     // next arrow key would change something.
     QWidget* focus = focusWidget();
     m_ui->cmd_silence->setEnabled(false);
-    m_engine.path.SendPanic(m_engine.MIDIOutput1);
+    m_session.Panic();
     for (int note = 0; note <= 127; ++note)
         m_ui->piano->MarkReleased(note);
     m_ui->cmd_silence->setEnabled(true);

@@ -3,7 +3,6 @@
 #include "app/message_box.h"
 #include "app/session.h"
 #include "keyboard/keyboard_geometry.h"
-#include "midi/engine.h"
 #include "settings/settings_codec.h"
 #include "settings/settings_store.h"
 
@@ -37,7 +36,6 @@ public:
     void Form_Unload();
 
     Ui::Form_midi& ui() { return *m_ui; }
-    Engine& engine() { return m_engine; }
     Session& session() { return m_session; }
     const NoteTable& notes() const { return m_session.notes(); }
     KeyTable& keys() { return m_keys; }
@@ -94,6 +92,8 @@ private:
     void UpdateCurveTooltip();
     void UpdateTitle();
     void FillDeviceLists();
+    // The device lists and the missing marks as the session has them.
+    void ShowDevices();
     void FillSettingsList();
     void ReselectDevice(QComboBox* combo, const DeviceNameField& stored);
     void ConnectHandlers();
@@ -109,14 +109,11 @@ private:
 
     std::unique_ptr<Ui::Form_midi> m_ui;
     MessageBoxes& m_boxes;
-    Engine m_engine;
     Session m_session;
     const SettingsStore m_store; // after main has chosen the working directory
     KeyTable m_keys{};
     DeviceNameField m_indevice{};
     DeviceNameField m_outdevice{};
-    std::int16_t MidiInIndex = 0;
-    std::int16_t MidiOutIndex = 0;
     bool dragging = false;
     int m_dragGesture = 0;
     int m_barGesture = 0;       // a press on a scroll bar, arrows and trough included

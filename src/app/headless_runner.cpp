@@ -5,15 +5,13 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <tuple>
+
 namespace velomire {
 
 namespace {
 QString Quoted(const QString& s) {
     return QLatin1Char('\'') + s + QLatin1Char('\'');
-}
-
-QString Present(const QStringList& names) {
-    return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
 }
 
 bool NeedsEscape(char16_t c) {
@@ -51,10 +49,9 @@ QString PrintableText(const QString& text) {
 
 HeadlessRunner::HeadlessRunner(MidiSystem& midi, QString name, std::FILE* out, std::FILE* err,
                                QObject* parent)
-    : QObject(parent), engine_(midi, this), name_(std::move(name)), out_(out), err_(err) {
-    poll_.setInterval(kPollMilliseconds);
-    connect(&poll_, &QTimer::timeout, this, &HeadlessRunner::Poll);
-    connect(&engine_, &Engine::MessagesLost, this, &HeadlessRunner::Say);
+    : QObject(parent), session_(midi, this), name_(std::move(name)), out_(out), err_(err) {
+    connect(&session_, &Session::MessagesLost, this, &HeadlessRunner::Say);
+    connect(&session_, &Session::DeviceNews, this, &HeadlessRunner::Say);
 }
 
 HeadlessRunner::~HeadlessRunner() {
@@ -90,11 +87,11 @@ int HeadlessRunner::Load() {
     }
     // What a fresh window does: identity output notes and channels, then the file; the
     // remap switch follows channel 16's entry, as it does in the window.
-    engine_.path.SetTransposition(0);
-    engine_.path.SetRemapAll(false);
-    engine_.ApplySettings(r.data);
-    if (r.data.channels[15] == 0)
-        engine_.path.SetRemapAll(true);
+    SessionState start;
+    TransposeOutnotes(start.notes, 0);
+    RemapChannels(start.channels, false);
+    session_.Start(start);
+    session_.ApplySetting(r.data, name_);
     indevice_ = r.data.indevice;
     outdevice_ = r.data.outdevice;
     Say(QStringLiteral("loaded setting %1 from %2").arg(Quoted(name_), path));
@@ -102,103 +99,29 @@ int HeadlessRunner::Load() {
 }
 
 void HeadlessRunner::Run() {
-    Say(QStringLiteral("MIDI system: %1").arg(QString::fromStdString(engine_.system().Name())));
-    // Output first, so the input's Local Control Off reaches the instrument.
+    Say(QStringLiteral("MIDI system: %1").arg(QString::fromStdString(session_.midi().Name())));
     started_ = true;
-    PollOutput();
-    PollInput();
-    poll_.start();
-}
-
-void HeadlessRunner::Poll() {
-    if (!engine_.MIDIOutput1.SystemAlive()) {
-        // Its clients are gone for good; a fresh start reaches a restarted server.
-        Say(QStringLiteral("the MIDI system has stopped; exiting so that it can be restarted"));
-        QCoreApplication::exit(1);
-        return;
-    }
-    PollOutput();
-    PollInput();
-}
-
-namespace {
-
-// One port's share of a poll: finds the stored name in the port's fresh list, closes the
-// port when its device has vanished and opens it when it is back. `waiting` keeps each
-// state from being reported on every poll. True when the port has just been opened.
-template <typename Port, typename OpenFn, typename CloseFn, typename SayFn>
-bool FollowDevice(const QString& kind, Port& port, const DeviceNameField& stored, int firstId,
-                  int firstPosition, bool& waiting, OpenFn open, CloseFn close, SayFn say) {
-    const QString wanted = TrimSpaces(DecodeDeviceName(stored));
-    if (wanted == QLatin1String(kNotEnabledText)) {
-        if (!waiting)
-            say(QStringLiteral("%1 not enabled in this setting").arg(kind));
-        waiting = true;
-        return false;
-    }
-    const int count = port.DeviceCount();
-    QStringList names;
-    int position = -1;
-    for (int id = firstId; id < count; ++id) {
-        const QString n = port.DeviceName(id);
-        if (id >= 0) // -1 is Velomire's own virtual output, not a device
-            names << n;
-        if (position < 0 && TrimSpaces(n) == wanted)
-            position = id - firstId + firstPosition;
-    }
-    if (position < 0) {
-        if (port.State() != 0) {
-            close(port);
-            say(QStringLiteral("%1 %2 disappeared; waiting for it").arg(kind, Quoted(wanted)));
-            waiting = true;
-        } else if (!waiting) {
-            say(QStringLiteral("%1 %2 not present (present: %3); waiting for it")
-                    .arg(kind, Quoted(wanted), Present(names)));
-            waiting = true;
+    using D = Session::Direction;
+    for (const auto& [d, stored, kind] : {std::tuple{D::Output, &outdevice_, "output"},
+                                          std::tuple{D::Input, &indevice_, "input"}}) {
+        const QString wanted = TrimSpaces(DecodeDeviceName(*stored));
+        if (wanted == QLatin1String("Not Enabled")) {
+            Say(QStringLiteral("%1 not enabled in this setting").arg(QLatin1String(kind)));
+            continue;
         }
-        return false;
+        session_.Want(d, wanted.toStdString());
     }
-    if (port.State() != 0)
-        return false;
-    if (open(port, position)) {
-        say(QStringLiteral("%1 %2 opened").arg(kind, Quoted(wanted)));
-        waiting = false;
-        return true;
-    }
-    if (!waiting)
-        say(QStringLiteral("%1 %2 failed to open; retrying").arg(kind, Quoted(wanted)));
-    waiting = true;
-    return false;
-}
-
-} // namespace
-
-void HeadlessRunner::PollOutput() {
-    if (stopped_)
-        return;
-    // Position 1 of the output list is the virtual port (-1), then the devices.
-    FollowDevice(QStringLiteral("output"), engine_.MIDIOutput1, outdevice_, -1,
-                 kFirstOutputPosition - 1, outWaiting_, &OpenMidiOut, &CloseMidiOut,
-                 [this](const QString& line) { Say(line); });
-}
-
-void HeadlessRunner::PollInput() {
-    if (stopped_)
-        return;
-    if (FollowDevice(QStringLiteral("input"), engine_.MIDIInput1, indevice_, 0, kFirstInputPosition,
-                     inWaiting_, &OpenMidiIn, &CloseMidiIn,
-                     [this](const QString& line) { Say(line); }))
-        SendLocalControlOff(engine_.MIDIOutput1);
+    // Output first, so that the Local Control Off of the opening reaches the instrument.
+    session_.FollowDevices(kPollMilliseconds);
 }
 
 void HeadlessRunner::Stop() {
     if (stopped_)
         return;
     stopped_ = true;
-    poll_.stop();
     if (!started_)
         return;
-    const Engine::StopReport r = engine_.Shutdown();
+    const Session::StopReport r = session_.Shutdown();
     QStringList said;
     if (r.left > 0 || r.left == r.released)
         said << Plural(r.left, "sounding note released", "sounding notes released");
@@ -207,7 +130,7 @@ void HeadlessRunner::Stop() {
                     (r.outputOpen
                          ? QStringLiteral(" could not be sent: the MIDI server did not answer")
                          : QStringLiteral(" could not be sent: no output is open"));
-    if (const QString lost = Engine::Describe(engine_.CountLosses()); !lost.isEmpty())
+    if (const QString lost = Session::Describe(session_.CountLosses()); !lost.isEmpty())
         said << lost;
     Say(QStringLiteral("stopped (%1)").arg(said.join(QStringLiteral("; "))));
 }

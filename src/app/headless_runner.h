@@ -1,16 +1,15 @@
 #pragma once
 
-#include "midi/engine.h"
+#include "app/session.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <cstdio>
 
 namespace velomire {
 
-// Runs a saved setting with no window: the same engine, loader and safety rules as the
-// window, devices opened by stored name and reopened whenever they come back.
+// Runs a saved setting with no window: the same session, loader and safety rules as the
+// window, its devices followed by stored name, also across a restart of the MIDI system.
 class HeadlessRunner final : public QObject {
     Q_OBJECT
 public:
@@ -18,38 +17,30 @@ public:
                    QObject* parent = nullptr);
     ~HeadlessRunner() override;
 
-    // Loads the setting into the engine. Returns 0, or the exit status when the setting
+    // Loads the setting into the session. Returns 0, or the exit status when the setting
     // is missing, unsafe or not a settings file.
     int Load();
     // Opens what is present and keeps following the devices.
     void Run();
-    // Ends every sounding note and lifts the pedal (Engine::Shutdown), closes the output,
+    // Ends every sounding note and lifts the pedal (Session::Shutdown), closes the output,
     // then the input, and says what really left. Runs once.
     void Stop();
 
-    // Looks for the stored devices; normally called by a timer.
-    void Poll();
-
-    Engine& engine() { return engine_; }
+    Session& session() { return session_; }
 
     static constexpr int kPollMilliseconds = 250;
 
 private:
-    void PollInput();
-    void PollOutput();
     // Every line goes through PrintableText whole: names come from devices and files.
     void Say(const QString& line);
     void Complain(const QString& line);
 
-    Engine engine_;
+    Session session_;
     QString name_;
     std::FILE* out_;
     std::FILE* err_;
-    QTimer poll_;
     DeviceNameField indevice_{};
     DeviceNameField outdevice_{};
-    bool inWaiting_ = false;  // said that the input is missing
-    bool outWaiting_ = false; // said that the output is missing
     bool started_ = false;
     bool stopped_ = false;
 };

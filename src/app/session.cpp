@@ -1,8 +1,17 @@
 #include "app/session.h"
 
+#include "settings/settings_codec.h"
+
+#include <QSocketNotifier>
+#include <QStringList>
 #include <QUndoCommand>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 namespace velomire {
 
@@ -45,10 +54,35 @@ void RemapChannels(ChannelTable& channels, bool remap) {
         channels[static_cast<std::size_t>(c)] = remap ? 0 : static_cast<std::uint8_t>(c);
 }
 
-Session::Session(Engine& engine, QObject* parent) : QObject(parent), engine_(engine) {}
+namespace {
+constexpr std::uint8_t kLocalControlOff[3] = {0xB0, 122, 0};
+// How long the UI waits for the MIDI side to run a command: a few periods normally; a
+// server that stopped answering must not hold up a device change or a stop for longer.
+constexpr auto kCommandTimeout = std::chrono::milliseconds(500);
+} // namespace
 
-SessionState Session::State() const {
-    return {engine_.notes, engine_.ChannelMap, engine_.activenote, transposition_, remap_};
+Session::Session(MidiSystem& midi, QObject* parent)
+    : QObject(parent), midi_(midi), engine_(std::make_unique<RealtimeEngine>()) {
+    engine_->Publish({state_.notes, state_.channels});
+    if (engine_->WakeFd() >= 0) {
+        auto* wake = new QSocketNotifier(engine_->WakeFd(), QSocketNotifier::Read, this);
+        connect(wake, &QSocketNotifier::activated, this, &Session::DrainReadouts);
+    }
+    connect(&follow_, &QTimer::timeout, this, &Session::LookAtDevices);
+}
+
+Session::~Session() {
+    Shutdown();
+    if (attached_)
+        midi_.Attach(nullptr);
+}
+
+MidiSystem& Session::midi() {
+    if (!attached_) {
+        attached_ = true;
+        midi_.Attach(engine_.get());
+    }
+    return midi_;
 }
 
 void Session::Push(const QString& text, SessionState next, int gesture) {
@@ -61,7 +95,7 @@ void Session::Push(const QString& text, SessionState next, int gesture) {
 void Session::Restore(const SessionState& s) {
     Changes what;
     for (int k = 0; k < kNoteTableSize; ++k) {
-        const NoteSetting& a = engine_.notes[static_cast<std::size_t>(k)];
+        const NoteSetting& a = state_.notes[static_cast<std::size_t>(k)];
         const NoteSetting& b = s.notes[static_cast<std::size_t>(k)];
         if (a.exp != b.exp || a.vcut != b.vcut || a.vmax != b.vmax)
             what |= Curves;
@@ -70,17 +104,16 @@ void Session::Restore(const SessionState& s) {
         if (a.outnote != b.outnote)
             what |= Transposition;
     }
-    if (s.activenote != engine_.activenote)
+    if (s.activenote != state_.activenote)
         what |= ActiveKey;
-    if (s.transposition != transposition_)
+    if (s.transposition != state_.transposition)
         what |= Transposition;
-    if (s.remap != remap_ || s.channels != engine_.ChannelMap)
+    if (s.remap != state_.remap || s.channels != state_.channels)
         what |= Remap;
-    engine_.notes = s.notes;
-    engine_.ChannelMap = s.channels;
-    engine_.activenote = s.activenote;
-    transposition_ = s.transposition;
-    remap_ = s.remap;
+    const bool played = s.notes != state_.notes || s.channels != state_.channels;
+    state_ = s;
+    if (played)
+        engine_->Publish({state_.notes, state_.channels});
     if (Modified() != wasModified_) {
         wasModified_ = !wasModified_;
         what |= Document;
@@ -190,9 +223,9 @@ SettingsData Session::CaptureSetting(const DeviceNameField& indevice,
     SettingsData d;
     d.indevice = indevice;
     d.outdevice = outdevice;
-    d.activenote = engine_.activenote;
-    std::copy_n(engine_.ChannelMap.begin(), d.channels.size(), d.channels.begin());
-    std::copy_n(engine_.notes.begin(), d.notes.size(), d.notes.begin());
+    d.activenote = state_.activenote;
+    std::copy_n(state_.channels.begin(), d.channels.size(), d.channels.begin());
+    std::copy_n(state_.notes.begin(), d.notes.size(), d.notes.begin());
     return d;
 }
 
@@ -224,6 +257,233 @@ bool Session::Modified() const {
     SettingsData now = CaptureSetting({}, {});
     now.activenote = baseline_.activenote;
     return !(now == baseline_);
+}
+
+// ---- Devices ----
+
+void Session::SendLocalControlOff() {
+    // Local Control Off on channel 1: the instrument stops sounding its own keys and plays
+    // only what arrives through Velomire.
+    engine_->Post(RealtimeEngine::Command::Send, kLocalControlOff);
+    midi().Kick();
+}
+
+bool Session::RunCommand(RealtimeEngine::Command command, std::span<const std::uint8_t> bytes) {
+    const std::uint64_t ticket = engine_->Post(command, bytes);
+    if (ticket == 0)
+        return false;
+    midi().Kick();
+    const auto deadline = std::chrono::steady_clock::now() + kCommandTimeout;
+    while (engine_->CommandsRun() < ticket) {
+        if (std::chrono::steady_clock::now() >= deadline || !midi().Alive())
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+bool Session::ChooseInput(const std::string& name) {
+    in_.name = name;
+    midi().CloseInput();
+    bool ok = true;
+    if (name.empty()) {
+        in_.state = DeviceState::Off;
+    } else {
+        ok = midi().OpenInput(name);
+        in_.state = ok ? DeviceState::Open : DeviceState::Failed;
+    }
+    SendLocalControlOff();
+    Q_EMIT DevicesChanged();
+    return ok;
+}
+
+bool Session::ChooseOutput(const std::string& name) {
+    // Notes held now were started on the old output; only there can they be ended, and a
+    // pedal held there would keep them sounding.
+    if (out_.state == DeviceState::Open)
+        RunCommand(RealtimeEngine::Command::ReleaseAll);
+    out_.name = name;
+    midi().CloseOutput();
+    bool ok = true;
+    if (name.empty()) {
+        out_.state = DeviceState::Off;
+    } else {
+        ok = midi().OpenOutput(name);
+        out_.state = ok ? DeviceState::Open : DeviceState::Failed;
+    }
+    Q_EMIT DevicesChanged();
+    return ok;
+}
+
+void Session::Want(Direction d, const std::string& name) {
+    PortChoice& p = d == Direction::Input ? in_ : out_;
+    p.name = name;
+    p.state = name.empty() ? DeviceState::Off : DeviceState::Pending;
+}
+
+void Session::FollowDevices(int ms) {
+    follow_.start(ms);
+    LookAtDevices();
+}
+
+namespace {
+QString Quoted(const std::string& s) {
+    return QLatin1Char('\'') + QString::fromStdString(s) + QLatin1Char('\'');
+}
+} // namespace
+
+// One direction's share of a look: a chosen device that has gone is closed, one that is
+// back (or failed before) is opened. True when it has just been opened.
+bool Session::Follow(Direction d, const std::vector<std::string>& present) {
+    PortChoice& p = d == Direction::Input ? in_ : out_;
+    if (p.name.empty())
+        return false;
+    const QString kind = d == Direction::Input ? QStringLiteral("input") : QStringLiteral("output");
+    const QString wanted = TrimSpaces(QString::fromStdString(p.name));
+    const auto found = std::find_if(present.begin(), present.end(), [&](const std::string& n) {
+        return TrimSpaces(QString::fromStdString(n)) == wanted;
+    });
+    if (found == present.end()) {
+        if (p.state == DeviceState::Missing)
+            return false;
+        if (p.state == DeviceState::Open) {
+            if (d == Direction::Input)
+                midi().CloseInput();
+            else
+                midi().CloseOutput();
+            Q_EMIT DeviceNews(
+                QStringLiteral("%1 %2 disappeared; waiting for it").arg(kind, Quoted(p.name)));
+        } else {
+            QStringList names;
+            for (const std::string& n : present)
+                if (n != midi().VirtualOutputName())
+                    names << QString::fromStdString(n);
+            Q_EMIT DeviceNews(QStringLiteral("%1 %2 not present (present: %3); waiting for it")
+                                  .arg(kind, Quoted(p.name),
+                                       names.isEmpty() ? QStringLiteral("none")
+                                                       : names.join(QStringLiteral(", "))));
+        }
+        p.state = DeviceState::Missing;
+        return false;
+    }
+    if (p.state == DeviceState::Open)
+        return false;
+    const bool ok = d == Direction::Input ? midi().OpenInput(*found) : midi().OpenOutput(*found);
+    if (ok) {
+        Q_EMIT DeviceNews(QStringLiteral("%1 %2 opened").arg(kind, Quoted(p.name)));
+    } else if (p.state != DeviceState::Failed) {
+        Q_EMIT DeviceNews(
+            QStringLiteral("%1 %2 failed to open; retrying").arg(kind, Quoted(p.name)));
+    }
+    p.state = ok ? DeviceState::Open : DeviceState::Failed;
+    return ok;
+}
+
+void Session::LookAtDevices() {
+    if (stopped_)
+        return;
+    const bool wasAlive = midiAlive_;
+    midiAlive_ = midi().Alive() || midi().Revive();
+    if (wasAlive != midiAlive_) {
+        Q_EMIT DeviceNews(midiAlive_
+                              ? QStringLiteral("the MIDI system is back")
+                              : QStringLiteral("the MIDI system has stopped; waiting for it"));
+        if (!midiAlive_) {
+            // Its ports went with it.
+            for (PortChoice* p : {&in_, &out_})
+                if (p->state == DeviceState::Open)
+                    p->state = DeviceState::Missing;
+        }
+    }
+    std::vector<std::string> sources = midi().Sources();
+    std::vector<std::string> targets = midi().Targets();
+    if (midiAlive_)
+        targets.insert(targets.begin(), midi().VirtualOutputName());
+    const DeviceState inBefore = in_.state;
+    const DeviceState outBefore = out_.state;
+    const bool outputBack = midiAlive_ && Follow(Direction::Output, targets);
+    const bool inputBack = midiAlive_ && Follow(Direction::Input, sources);
+    if (!midiAlive_) {
+        Follow(Direction::Output, {});
+        Follow(Direction::Input, {});
+    }
+    // The instrument plays only what comes through Velomire once it can hear us again.
+    if (outputBack || inputBack)
+        SendLocalControlOff();
+    const bool listsChanged = sources != sources_ || targets != targets_;
+    sources_ = std::move(sources);
+    targets_ = std::move(targets);
+    if (listsChanged || inBefore != in_.state || outBefore != out_.state)
+        Q_EMIT DevicesChanged();
+    ReportLosses();
+}
+
+void Session::Panic() {
+    engine_->Post(RealtimeEngine::Command::Panic);
+    midi().Kick();
+}
+
+Session::StopReport Session::Shutdown() {
+    StopReport report;
+    if (stopped_)
+        return report;
+    stopped_ = true;
+    follow_.stop();
+    report.outputOpen = out_.state == DeviceState::Open;
+    const bool ran = RunCommand(RealtimeEngine::Command::ReleaseAll);
+    report.released = ran ? engine_->LastReleased() : engine_->Sounding();
+    // The MIDI side did not run in time: what it was not given must not arrive later.
+    if (!ran)
+        midi().SilenceOutput();
+    // The output first: it lets what was just sent leave before it goes.
+    const bool left = midi().CloseOutput();
+    report.left = ran && left && report.outputOpen ? report.released : 0;
+    midi().CloseInput();
+    in_.state = in_.name.empty() ? DeviceState::Off : DeviceState::Missing;
+    out_.state = out_.name.empty() ? DeviceState::Off : DeviceState::Missing;
+    DrainReadouts();
+    ReportLosses();
+    return report;
+}
+
+void Session::DrainReadouts() {
+    if (engine_->WakeFd() >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(engine_->WakeFd(), &count, sizeof count);
+    }
+    engine_->DrainReadouts([this](const Readout& r) {
+        if (r.kind == Readout::Kind::Sounding)
+            Q_EMIT KeySounding(r.in, r.out, r.velocity, r.mapped);
+        else
+            Q_EMIT KeyReleased(r.out);
+    });
+}
+
+QString Session::Describe(const RealtimeEngine::Losses& l) {
+    QStringList parts;
+    auto add = [&](std::uint64_t n, const char* what) {
+        if (n > 0)
+            parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(what));
+    };
+    add(l.inputFull, "messages dropped (the input queue was full)");
+    add(l.sysexNoRoom, "SysEx messages dropped (too long, or no room left to wait)");
+    add(l.sysexIncomplete, "incomplete SysEx messages dropped");
+    add(l.outputFull, "messages dropped (the output queue was full)");
+    return parts.join(QStringLiteral(", "));
+}
+
+// Said once, at the first loss: a flood repeats it thousands of times a second.
+void Session::ReportLosses() {
+    if (lossReported_)
+        return;
+    const RealtimeEngine::Losses losses = engine_->CountLosses();
+    if (!losses.Any())
+        return;
+    lossReported_ = true;
+    const QString line = QStringLiteral("MIDI data lost: %1").arg(Describe(losses));
+    std::fprintf(stderr, "velomire: %s\n", qPrintable(line));
+    std::fflush(stderr);
+    Q_EMIT MessagesLost(line);
 }
 
 } // namespace velomire

@@ -1,12 +1,16 @@
 #pragma once
 
-#include "midi/engine.h"
+#include "midi/midi_backend.h"
+#include "midi/realtime_engine.h"
 #include "settings/settings_codec.h"
 #include "velocity/curve_math.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUndoStack>
+
+#include <memory>
 
 namespace velomire {
 
@@ -23,8 +27,12 @@ struct SessionState {
     friend bool operator==(const SessionState&, const SessionState&) = default;
 };
 
-// One session of shaping: every edit of what plays goes through an intent method here, and
-// each is one step on the undo stack. Views redraw from Changed, once per change.
+// One session: everything that plays and everything a setting holds. Every edit of what
+// plays goes through an intent method here, each one step on the undo stack; views redraw
+// from Changed, once per change. The tables are published to the MIDI side as immutable
+// snapshots; the chosen devices are kept by name and followed as they come and go.
+//
+// The window and the headless runner are front ends on it. UI thread only.
 class Session final : public QObject {
     Q_OBJECT
 public:
@@ -38,13 +46,15 @@ public:
     };
     Q_DECLARE_FLAGS(Changes, Change)
 
-    explicit Session(Engine& engine, QObject* parent = nullptr);
+    explicit Session(MidiSystem& midi, QObject* parent = nullptr);
+    ~Session() override;
 
-    const NoteTable& notes() const { return engine_.notes; }
-    const NoteSetting& active() const { return engine_.notes[engine_.activenote]; }
-    int activenote() const { return engine_.activenote; }
-    int transposition() const { return transposition_; }
-    bool remap() const { return remap_; }
+    const NoteTable& notes() const { return state_.notes; }
+    const ChannelTable& channels() const { return state_.channels; }
+    const NoteSetting& active() const { return state_.notes[state_.activenote]; }
+    int activenote() const { return state_.activenote; }
+    int transposition() const { return state_.transposition; }
+    bool remap() const { return state_.remap; }
     QUndoStack& undoStack() { return undo_; }
 
     // A gesture groups the edits of one drag or one scroll-bar press into one undo step:
@@ -82,26 +92,111 @@ public:
     // that setting; moving the active key alone is not a change worth saving.
     bool Modified() const;
 
-    SessionState State() const;
+    const SessionState& State() const { return state_; }
+
+    // ---- Devices ----
+
+    enum class Direction { Input, Output };
+    enum class DeviceState {
+        Off,     // none chosen ("Not Enabled")
+        Pending, // chosen, not looked for yet
+        Open,    // chosen and open
+        Missing, // chosen, not present now; opened again when it returns
+        Failed,  // chosen and present, but it did not open; tried again while present
+    };
+    // The MIDI system, attached to this session's engine at first use (it may still be
+    // being reached while the window is built).
+    MidiSystem& midi();
+    // Devices present as of the last look (the output's list starts with the virtual port).
+    const std::vector<std::string>& Sources() const { return sources_; }
+    const std::vector<std::string>& Targets() const { return targets_; }
+    std::string VirtualOutputName() { return midi_.VirtualOutputName(); }
+    const std::string& Chosen(Direction d) const { return Port(d).name; }
+    DeviceState State(Direction d) const { return Port(d).state; }
+
+    // Chooses a device by name (empty: none) and opens it; true when it opened (or none
+    // was chosen). The input's choice is followed by Local Control Off, whatever became of
+    // it; the notes still sounding end on the old output before the output changes.
+    bool ChooseInput(const std::string& name);
+    bool ChooseOutput(const std::string& name);
+    // Chooses a device by name, to be opened by the next look at the devices (and followed
+    // from then on), e.g. the devices a stage box's setting names. Names are matched with
+    // spaces trimmed at both ends.
+    void Want(Direction d, const std::string& name);
+    // Looks at the devices every `ms`: the lists follow what is plugged in, a chosen
+    // device that goes is closed and opened again when it returns, also after the MIDI
+    // system itself went and came back (Local Control Off follows the output's return).
+    void FollowDevices(int ms = 250);
+    // One look now (FollowDevices does it on a timer).
+    void LookAtDevices();
+
+    // Panic, in order with what is played.
+    void Panic();
+
+    // What a stop sent of the note-offs that end the sounding notes.
+    struct StopReport {
+        int released = 0; // notes that were sounding
+        int left = 0;     // note-offs that reached the MIDI system
+        bool outputOpen = false;
+    };
+    // Ends every sounding note, then lifts the pedal where notes or the pedal went, then
+    // closes the output and the input. Bounded in time whatever the MIDI system does. Runs
+    // once.
+    StopReport Shutdown();
+
+    RealtimeEngine::Losses CountLosses() const { return engine_->CountLosses(); }
+    // "3 SysEx messages dropped (too long or no room to wait)", ...; empty for none.
+    static QString Describe(const RealtimeEngine::Losses& losses);
 
 Q_SIGNALS:
     void Changed(velomire::Session::Changes what);
+    // The lists or a device's state changed.
+    void DevicesChanged();
+    // One line for a log: a device opened, missing, gone or failing; the MIDI system gone
+    // or back.
+    void DeviceNews(const QString& line);
+    // Keys as the MIDI side played them (drained from its readouts).
+    void KeySounding(int in, int out, int velocity, int mapped);
+    void KeyReleased(int out);
+    // The first loss of MIDI data, once per session, as one line (also on stderr).
+    void MessagesLost(const QString& line);
 
 private:
     friend class SessionStep;
+    struct PortChoice {
+        std::string name; // empty: none
+        DeviceState state = DeviceState::Off;
+    };
+    const PortChoice& Port(Direction d) const { return d == Direction::Input ? in_ : out_; }
     void Push(const QString& text, SessionState next, int gesture = 0);
     void Restore(const SessionState& s);
     void SetBaseline(const QString& name);
+    void SendLocalControlOff();
+    // Posts a command and waits (bounded) for the MIDI side to have run it.
+    bool RunCommand(RealtimeEngine::Command command, std::span<const std::uint8_t> bytes = {});
+    bool Follow(Direction d, const std::vector<std::string>& present);
+    void DrainReadouts();
+    void ReportLosses();
 
-    Engine& engine_;
+    MidiSystem& midi_;
+    std::unique_ptr<RealtimeEngine> engine_;
+    SessionState state_{};
     QUndoStack undo_;
-    int transposition_ = 0;
-    bool remap_ = false;
     int gestures_ = 0;
     QString name_;
     SettingsData baseline_{};
     bool hasBaseline_ = false;
     bool wasModified_ = false;
+
+    PortChoice in_;
+    PortChoice out_;
+    std::vector<std::string> sources_;
+    std::vector<std::string> targets_;
+    bool midiAlive_ = true;
+    QTimer follow_;
+    bool attached_ = false;
+    bool stopped_ = false;
+    bool lossReported_ = false;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(Session::Changes)

@@ -2,7 +2,6 @@
 
 #include "app/picture_box.h"
 #include "keyboard/keyboard_geometry.h"
-#include "midi/message_path.h"
 
 namespace velomire {
 
@@ -12,7 +11,7 @@ namespace velomire {
 QColor ResolveColorWord(std::uint32_t word);
 
 // The 88-key keyboard: static drawing once, then only face rectangles as keys sound.
-class KeyboardView final : public PictureBox, public KeyLighting {
+class KeyboardView final : public PictureBox {
     Q_OBJECT
 public:
     explicit KeyboardView(QWidget* parent = nullptr);
@@ -20,8 +19,9 @@ public:
     void SetKeyTable(const KeyTable* keys) { keys_ = keys; }
     void DrawKeyboard();
 
-    void MarkSounding(int key, int velocity, int mapped) override;
-    void MarkReleased(int key) override;
+    // A key sounding: a bar as high as the velocity sent, as bright as the one played.
+    void MarkSounding(int key, int velocity, int mapped);
+    void MarkReleased(int key);
 
     // Virtual key codes the handlers understand.
     enum KeyCode : int {

@@ -1,11 +1,14 @@
 #include "midi/jack_midi.h"
 
+#include "midi/realtime_engine.h"
+
 #include <jack/midiport.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <system_error>
 #include <thread>
@@ -14,48 +17,38 @@ namespace velomire {
 
 namespace {
 
-// Each queued message is its length followed by its bytes.
+// Each waiting message is its length followed by its bytes.
 using Header = std::uint32_t;
 constexpr std::size_t kHeaderBytes = sizeof(Header);
 
-// How long CloseOutput lets queued messages leave before the port goes (a panic sent on
+// How long CloseOutput lets waiting messages leave before the port goes (a panic sent on
 // exit must arrive), without hanging on a server that has stopped running periods.
 constexpr auto kFlushTimeout = std::chrono::seconds(1);
-// How long one group of closing calls may wait for the server. A stop closes the output
-// (flush and one group) and the input (one group): two seconds at most.
+// How long one call may wait for the server. A stop flushes and disconnects the output and
+// disconnects the input: two seconds at most.
 constexpr auto kServerAnswerTimeout = std::chrono::milliseconds(500);
 
-// libjack's calls that wait for the server's answer (disconnect, unregister, deactivate,
+// libjack's calls that wait for the server's answer (connect, disconnect, deactivate,
 // close) block for ever in read() on a server that is stopped but not gone: SIGSTOP, a
 // debugger, a hung driver. They run on a thread of their own and are waited for until the
 // deadline. One left unanswered is abandoned, and so is every later call: libjack keeps
 // one connection state per process, and the abandoned thread may hold its locks.
 std::atomic<bool> g_unanswered{false};
 
-bool AskServer(std::function<void()> call) {
+bool AskServer(std::function<bool()> call) {
     if (g_unanswered.load(std::memory_order_acquire))
         return false;
-    auto answered = std::make_shared<std::promise<void>>();
-    std::future<void> answer = answered->get_future();
+    auto answered = std::make_shared<std::promise<bool>>();
+    std::future<bool> answer = answered->get_future();
     try {
-        std::thread([call = std::move(call), answered] {
-            call();
-            answered->set_value();
-        }).detach();
+        std::thread([call = std::move(call), answered] { answered->set_value(call()); }).detach();
     } catch (const std::system_error&) {
-        return false; // no thread to spare: better a client left open than a hang
+        return false; // no thread to spare: better a port left connected than a hang
     }
     if (answer.wait_for(kServerAnswerTimeout) == std::future_status::ready)
-        return true;
+        return answer.get();
     g_unanswered.store(true, std::memory_order_release);
     return false;
-}
-
-// Clients that could not be closed: libjack may still run their callbacks, so they live
-// as long as the process. Never freed, and reachable, which leak checkers accept.
-void Keep(std::unique_ptr<JackClient> client) {
-    static auto* const kept = new std::vector<std::unique_ptr<JackClient>>;
-    kept->push_back(std::move(client));
 }
 
 // Calls visit(bytes, n) for each stretch of the bytes [offset, offset + size) of a ring
@@ -105,109 +98,149 @@ void SilenceLibjack() {
     jack_set_info_function(&JackQuiet);
 }
 
-// Lists the client's ports in the order the server gives them. The names stay
-// `index`-stable for a backend between DeviceNames and Open (see MidiInputBackend).
-class JackInput final : public MidiInputBackend {
-public:
-    JackInput(JackMidiSystem& system, JackClient& client) : system_(system), client_(client) {}
-    ~JackInput() override { Close(); }
-
-    std::vector<std::string> DeviceNames() override {
-        system_.Reconnect();
-        names_ = client_.Sources();
-        return names_;
-    }
-
-    bool Open(int index, MidiInputSink* sink) override {
-        Close();
-        if (index < 0 || index >= static_cast<int>(names_.size()))
-            return false;
-        system_.Reconnect();
-        open_ = client_.OpenInput(names_[static_cast<std::size_t>(index)], sink);
-        return open_;
-    }
-
-    void Close() override {
-        if (open_)
-            client_.CloseInput();
-        open_ = false;
-    }
-
-private:
-    JackMidiSystem& system_;
-    JackClient& client_;
-    std::vector<std::string> names_;
-    bool open_ = false;
-};
-
-class JackOutput final : public MidiOutputBackend {
-public:
-    JackOutput(JackMidiSystem& system, JackClient& client) : system_(system), client_(client) {}
-    ~JackOutput() override { Close(); }
-
-    std::vector<std::string> DeviceNames() override {
-        system_.Reconnect();
-        names_ = client_.Targets();
-        return names_;
-    }
-
-    bool Open(int index) override {
-        Close();
-        if (index < -1 || index >= static_cast<int>(names_.size()))
-            return false;
-        system_.Reconnect();
-        open_ = client_.OpenOutput(index == -1 ? std::string()
-                                               : names_[static_cast<std::size_t>(index)]);
-        return open_;
-    }
-
-    void Close() override {
-        if (open_)
-            client_.CloseOutput();
-        open_ = false;
-    }
-
-    void Send(const std::uint8_t* data, std::size_t size) override {
-        if (open_)
-            client_.Send(data, size);
-    }
-
-    std::string VirtualPortName() override { return client_.OutputPortName(); }
-    bool SystemAlive() const override { return client_.Alive(); }
-    std::optional<Progress> QueueProgress() const override {
-        return Progress{client_.Queued(), client_.Taken()};
-    }
-    std::uint64_t Dropped() const override { return client_.Dropped(); }
-
-private:
-    JackMidiSystem& system_;
-    JackClient& client_;
-    std::vector<std::string> names_;
-    bool open_ = false;
-};
-
 } // namespace
 
-JackClient::JackClient() {
-    Open();
+// RT thread only: writes what the engine sends into this period's output buffer, at the
+// frame each message belongs at (never earlier than the one before), and keeps what does
+// not fit, in order, for the next period.
+class JackMidiSystem::Writer final : public MidiSender {
+public:
+    explicit Writer(jack_ringbuffer_t* carry) : carry_(carry) {}
+    ~Writer() { jack_ringbuffer_free(carry_); }
+
+    // At the start of a period: the buffer (null: no output), then what waited.
+    void Begin(void* buffer, jack_nframes_t frames, RealtimeEngine* engine) {
+        buffer_ = buffer;
+        frames_ = frames;
+        last_ = 0;
+        engine_ = engine;
+        FlushCarried();
+    }
+    // Output closed: nothing waits for a destination that is gone.
+    void Forget() {
+        jack_ringbuffer_reset(carry_);
+        partial_ = 0;
+    }
+    std::size_t Carried() const { return jack_ringbuffer_read_space(carry_); }
+
+    bool Send(std::span<const std::uint8_t> bytes, std::uint32_t frame) override {
+        if (!buffer_ || bytes.empty())
+            return true;
+        // Behind messages still waiting, in order; also what does not fit whole now.
+        if (Carried() > 0 || !WriteWhole(bytes, frame))
+            return Carry(bytes);
+        return true;
+    }
+
+private:
+    bool WriteWhole(std::span<const std::uint8_t> bytes, std::uint32_t frame) {
+        // Checked first: a failed reserve makes libjack print from this thread.
+        if (jack_midi_max_event_size(buffer_) < bytes.size())
+            return false;
+        const jack_nframes_t at =
+            std::min<jack_nframes_t>(std::max<jack_nframes_t>(frame, last_), frames_ - 1);
+        jack_midi_data_t* event = jack_midi_event_reserve(buffer_, at, bytes.size());
+        if (!event)
+            return false;
+        std::memcpy(event, bytes.data(), bytes.size());
+        last_ = at;
+        return true;
+    }
+
+    bool Carry(std::span<const std::uint8_t> bytes) {
+        const std::size_t total = kHeaderBytes + bytes.size();
+        if (jack_ringbuffer_write_space(carry_) < total) {
+            if (engine_)
+                engine_->CountOutputLoss();
+            return false;
+        }
+        jack_ringbuffer_data_t region[2];
+        jack_ringbuffer_get_write_vector(carry_, region);
+        const auto header = static_cast<Header>(bytes.size());
+        CopyToRing(region, 0, &header, kHeaderBytes);
+        CopyToRing(region, kHeaderBytes, bytes.data(), bytes.size());
+        jack_ringbuffer_write_advance(carry_, total);
+        return true;
+    }
+
+    // Oldest first, until the carry is empty or the buffer full. A message that does not
+    // fit even an empty buffer (a long SysEx) leaves in pieces, each filling an empty one.
+    void FlushCarried() {
+        if (!buffer_)
+            return;
+        jack_nframes_t written = 0;
+        while (jack_ringbuffer_read_space(carry_) >= kHeaderBytes) {
+            jack_ringbuffer_data_t region[2];
+            jack_ringbuffer_get_read_vector(carry_, region);
+            Header size = 0;
+            CopyFromRing(region, 0, &size, kHeaderBytes);
+            const std::size_t rest = size - partial_;
+            const std::size_t room = jack_midi_max_event_size(buffer_);
+            const bool whole = rest <= room;
+            if (!whole && (written > 0 || room == 0))
+                return; // next period, into an empty buffer
+            const std::size_t n = whole ? rest : room;
+            const jack_nframes_t at = std::min(written, frames_ - 1);
+            jack_midi_data_t* event = jack_midi_event_reserve(buffer_, at, n);
+            if (!event) {
+                if (written > 0)
+                    return;
+                // Refused by an empty buffer: it would block everything behind it for ever.
+                jack_ringbuffer_read_advance(carry_, kHeaderBytes + size);
+                partial_ = 0;
+                if (engine_)
+                    engine_->CountOutputLoss();
+                continue;
+            }
+            CopyFromRing(region, kHeaderBytes + partial_, event, n);
+            last_ = at;
+            if (!whole) {
+                partial_ += n;
+                return; // the buffer is full
+            }
+            jack_ringbuffer_read_advance(carry_, kHeaderBytes + size);
+            partial_ = 0;
+            ++written;
+        }
+    }
+
+    jack_ringbuffer_t* carry_;
+    void* buffer_ = nullptr;
+    jack_nframes_t frames_ = 0;
+    jack_nframes_t last_ = 0;
+    std::size_t partial_ = 0; // bytes of the oldest carried message already written
+    RealtimeEngine* engine_ = nullptr;
+};
+
+JackMidiSystem::JackMidiSystem() {
+    if (jack_ringbuffer_t* carry = jack_ringbuffer_create(kCarryBytes)) {
+        // Keeps the RT thread from page faults; without the privilege it still works.
+        jack_ringbuffer_mlock(carry);
+        writer_ = std::make_unique<Writer>(carry);
+        Open();
+    }
 }
 
-bool JackClient::Open() {
+bool JackMidiSystem::Open() {
     SilenceLibjack();
     jack_status_t status{};
     client_ = jack_client_open(kClientName, JackNoStartServer, &status);
     if (!client_)
         return false;
+    inPort_ =
+        jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    outPort_ =
+        jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     // Callbacks can only be set before activation.
-    jack_on_shutdown(client_, &JackClient::OnShutdown, this);
-    if (jack_set_process_callback(client_, &JackClient::OnProcess, this) != 0 ||
+    jack_on_shutdown(client_, &JackMidiSystem::OnShutdown, this);
+    if (!inPort_ || !outPort_ ||
+        jack_set_process_callback(client_, &JackMidiSystem::OnProcess, this) != 0 ||
         jack_activate(client_) != 0) {
         jack_client_close(client_);
         client_ = nullptr;
         return false;
     }
-    // JACK appends a suffix when another client already has the name (the other
-    // direction's, or another Velomire's).
+    // JACK appends a suffix when another client already has the name (another Velomire).
     name_ = jack_get_client_name(client_);
     // libjack's first port listing in a process walks the server's whole port table in
     // shared memory (tens of milliseconds); taken here, it falls on the connecting
@@ -216,13 +249,16 @@ bool JackClient::Open() {
     return true;
 }
 
-JackClient::~JackClient() {
-    // The RT thread no longer runs once the client is closed.
-    if (Shut() && ring_)
-        jack_ringbuffer_free(ring_);
+JackMidiSystem::~JackMidiSystem() {
+    notify_.store(nullptr, std::memory_order_seq_cst);
+    if (!Shut()) {
+        // A server that never answered may still run the callback once it wakes: what the
+        // callback touches is left in place. This happens only as the process ends.
+        (void)writer_.release();
+    }
 }
 
-bool JackClient::Shut() {
+bool JackMidiSystem::Shut() {
     if (!client_)
         return true;
     CloseOutput();
@@ -233,64 +269,66 @@ bool JackClient::Shut() {
     }
     if (!AskServer([client = client_] {
             jack_deactivate(client);
-            jack_client_close(client);
-        })) {
-        // Its death notice would go to a receiver that is about to be destroyed.
-        deathReceiver_.store(nullptr, std::memory_order_seq_cst);
+            return jack_client_close(client) == 0;
+        }))
         return false;
-    }
     client_ = nullptr;
     return true;
 }
 
 // Closes the client. One whose server has gone still holds libjack's threads and the
 // server's shared memory until closed; closing it only fails to say goodbye.
-void JackClient::Release() {
+void JackMidiSystem::Release() {
     jack_client_close(client_);
     client_ = nullptr;
+    inPort_ = nullptr;
+    outPort_ = nullptr;
 }
 
-bool JackClient::Alive() const {
+bool JackMidiSystem::Alive() const {
     return client_ != nullptr && !dead_.load(std::memory_order_acquire) &&
            !g_unanswered.load(std::memory_order_acquire);
 }
 
-bool JackClient::DropIfDead() {
+void JackMidiSystem::DropDead() {
     if (!client_ || !dead_.load(std::memory_order_acquire))
-        return false;
-    // The dead client's threads end with it; after that nothing reads the state below.
-    Release();
-    inPort_.store(nullptr);
-    outPort_.store(nullptr);
-    sink_.store(nullptr);
-    inProcess_.store(false);
-    outputOpen_ = false;
-    if (ring_)
-        jack_ringbuffer_reset(ring_);
-    partial_ = 0;
-    dead_.store(false, std::memory_order_release);
-    return true;
-}
-
-void JackClient::OnDeath(QObject* receiver, std::function<void()> notice) {
-    if (deathReceiver_.load(std::memory_order_acquire))
         return;
-    deathNotice_ = std::move(notice);
-    // Sequentially consistent here and in OnShutdown: of a death and a listener that come
-    // at the same time, at least one sees the other (a second notice is harmless).
-    deathReceiver_.store(receiver, std::memory_order_seq_cst);
-    // It may have died before anyone listened.
-    if (dead_.load(std::memory_order_seq_cst))
-        QMetaObject::invokeMethod(receiver, deathNotice_, Qt::QueuedConnection);
+    // The dead client's threads end with it; after that nothing runs the callback.
+    Release();
+    inputOpen_.store(false);
+    outputOpen_.store(false);
+    outputChosen_ = false;
+    inProcess_.store(false);
+    if (writer_)
+        writer_->Forget();
+    if (RealtimeEngine* engine = engine_.load())
+        engine->InputClosed();
+    dead_.store(false, std::memory_order_release);
+    std::fprintf(stderr, "velomire: the JACK server has stopped\n");
 }
 
-bool JackClient::Reopen() {
-    if (!client_)
+bool JackMidiSystem::Revive() {
+    DropDead();
+    if (!client_ && writer_ && !g_unanswered.load(std::memory_order_acquire))
         Open();
     return Alive();
 }
 
-std::vector<std::string> JackClient::OthersPorts(unsigned long flags) {
+void JackMidiSystem::Attach(RealtimeEngine* engine) {
+    // Made here, on the thread that uses the system: the constructor may run elsewhere.
+    if (!watcher_) {
+        watcher_ = std::make_unique<QObject>();
+        notify_.store(watcher_.get(), std::memory_order_seq_cst);
+        // It may have died before anyone listened.
+        if (dead_.load(std::memory_order_seq_cst))
+            QMetaObject::invokeMethod(
+                watcher_.get(), [this] { DropDead(); }, Qt::QueuedConnection);
+    }
+    WaitOutsideProcess();
+    engine_.store(engine, std::memory_order_seq_cst);
+}
+
+std::vector<std::string> JackMidiSystem::OthersPorts(unsigned long flags) {
     std::vector<std::string> names;
     if (!Alive())
         return names;
@@ -306,263 +344,153 @@ std::vector<std::string> JackClient::OthersPorts(unsigned long flags) {
     return names;
 }
 
-std::vector<std::string> JackClient::Sources() {
+std::vector<std::string> JackMidiSystem::Sources() {
     return OthersPorts(JackPortIsOutput);
 }
 
-std::vector<std::string> JackClient::Targets() {
+std::vector<std::string> JackMidiSystem::Targets() {
     return OthersPorts(JackPortIsInput);
 }
 
-bool JackClient::OpenInput(const std::string& source, MidiInputSink* sink) {
+std::string JackMidiSystem::VirtualOutputName() {
+    return (name_.empty() ? std::string(kClientName) : name_) + ":" + kOutputPortName;
+}
+
+void JackMidiSystem::WaitOutsideProcess() const {
+    while (inProcess_.load(std::memory_order_seq_cst))
+        std::this_thread::yield();
+}
+
+void JackMidiSystem::Disconnect(jack_port_t* port) {
+    if (port && Alive())
+        AskServer([client = client_, port] { return jack_port_disconnect(client, port) == 0; });
+}
+
+bool JackMidiSystem::OpenInput(const std::string& source) {
     CloseInput();
-    if (!Alive() || !sink)
+    if (!Alive() || !engine_.load())
         return false;
     // Found afresh: the device may have gone since the list was made.
     const std::vector<std::string> now = Sources();
     if (std::find(now.begin(), now.end(), source) == now.end())
         return false;
-    jack_port_t* port =
-        jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (!port)
+    const std::string own = jack_port_name(inPort_);
+    if (!AskServer([client = client_, source, own] {
+            return jack_connect(client, source.c_str(), own.c_str()) == 0;
+        }))
         return false;
-    sink_.store(sink, std::memory_order_seq_cst);
-    inPort_.store(port, std::memory_order_seq_cst);
-    if (jack_connect(client_, source.c_str(), jack_port_name(port)) != 0) {
-        CloseInput();
-        return false;
-    }
+    inputOpen_.store(true, std::memory_order_seq_cst);
     return true;
 }
 
-void JackClient::CloseInput() {
-    jack_port_t* port = inPort_.exchange(nullptr, std::memory_order_seq_cst);
-    if (!port)
+void JackMidiSystem::CloseInput() {
+    if (!inputOpen_.exchange(false, std::memory_order_seq_cst))
         return;
-    // Once the RT thread is outside its callback it can only see the null port, so the
-    // sink is no longer called from here on.
-    while (inProcess_.load(std::memory_order_seq_cst))
-        std::this_thread::yield();
-    sink_.store(nullptr, std::memory_order_seq_cst);
-    if (!dead_.load(std::memory_order_acquire))
-        AskServer([client = client_, port] {
-            jack_port_disconnect(client, port);
-            jack_port_unregister(client, port);
-        });
+    // Once the RT thread is outside its callback it sees the input closed.
+    WaitOutsideProcess();
+    if (RealtimeEngine* engine = engine_.load())
+        engine->InputClosed();
+    Disconnect(inPort_);
 }
 
-bool JackClient::OpenOutput(const std::string& target) {
+bool JackMidiSystem::OpenOutput(const std::string& target) {
     CloseOutput();
     if (!Alive())
         return false;
-    if (!target.empty()) {
+    const bool own = target == VirtualOutputName();
+    if (!own) {
         const std::vector<std::string> now = Targets();
         if (std::find(now.begin(), now.end(), target) == now.end())
             return false;
-    }
-    if (!ring_) {
-        ring_ = jack_ringbuffer_create(kRingBytes);
-        if (!ring_)
+        const std::string from = jack_port_name(outPort_);
+        if (!AskServer([client = client_, from, target] {
+                return jack_connect(client, from.c_str(), target.c_str()) == 0;
+            }))
             return false;
-        // Keeps the RT thread from page faults; without the privilege it still works.
-        jack_ringbuffer_mlock(ring_);
     }
-    jack_port_t* port =
-        jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    if (!port)
-        return false;
-    // Published before connecting, so the port buffer is ours (cleared) in every period a
-    // reader can see it.
-    outPort_.store(port, std::memory_order_seq_cst);
-    outputOpen_ = true;
-    if (!target.empty() && jack_connect(client_, jack_port_name(port), target.c_str()) != 0) {
-        CloseOutput();
-        return false;
-    }
+    outputChosen_ = true;
+    outputOpen_.store(true, std::memory_order_seq_cst);
     return true;
 }
 
-void JackClient::CloseOutput() {
-    if (!outputOpen_)
-        return;
-    outputOpen_ = false;
-    if (!dead_.load(std::memory_order_acquire)) {
+void JackMidiSystem::SilenceOutput() {
+    outputOpen_.store(false, std::memory_order_seq_cst);
+    WaitOutsideProcess();
+    if (writer_)
+        writer_->Forget();
+    carried_.store(0, std::memory_order_release);
+}
+
+bool JackMidiSystem::CloseOutput() {
+    if (!outputChosen_)
+        return true;
+    outputChosen_ = false;
+    bool left = true;
+    if (!outputOpen_.load(std::memory_order_acquire)) {
+        left = false; // silenced: what waited was dropped
+    } else if (Alive()) {
         // Let what was sent leave first, then one more period so that the readers of the
         // period that took the last message have run.
         const auto deadline = std::chrono::steady_clock::now() + kFlushTimeout;
         auto waitUntil = [&](auto done) {
-            while (!done() && !dead_.load(std::memory_order_acquire) &&
-                   std::chrono::steady_clock::now() < deadline)
+            while (!done() && Alive() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return done();
         };
-        waitUntil([&] { return jack_ringbuffer_read_space(ring_) == 0; });
-        const std::uint64_t seen = cycles_.load(std::memory_order_acquire);
-        waitUntil([&] { return cycles_.load(std::memory_order_acquire) >= seen + 2; });
+        const std::uint64_t seen = Cycles();
+        left = waitUntil([&] { return carried_.load(std::memory_order_acquire) == 0; }) &&
+               waitUntil([&] { return Cycles() >= seen + 2; });
+    } else {
+        left = false;
     }
-    jack_port_t* port = outPort_.exchange(nullptr, std::memory_order_seq_cst);
-    // Once the RT thread is outside its callback it can only see the null port, so the
-    // ring and the port are ours alone from here on.
-    while (inProcess_.load(std::memory_order_seq_cst))
-        std::this_thread::yield();
+    outputOpen_.store(false, std::memory_order_seq_cst);
+    WaitOutsideProcess();
     // What did not leave in time is not sent to the next destination.
-    jack_ringbuffer_read_advance(ring_, jack_ringbuffer_read_space(ring_));
-    partial_ = 0;
-    if (port && !dead_.load(std::memory_order_acquire))
-        AskServer([client = client_, port] {
-            jack_port_disconnect(client, port);
-            jack_port_unregister(client, port);
-        });
-}
-
-// Never waits: a full ring (the server has stopped running periods) drops.
-void JackClient::Send(const std::uint8_t* data, std::size_t size) {
-    if (!outputOpen_ || !data || size == 0 || dead_.load(std::memory_order_acquire))
-        return;
-    const std::size_t total = kHeaderBytes + size;
-    if (jack_ringbuffer_write_space(ring_) < total) {
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
+    if (writer_) {
+        left = left && writer_->Carried() == 0;
+        writer_->Forget();
     }
-    jack_ringbuffer_data_t region[2];
-    jack_ringbuffer_get_write_vector(ring_, region);
-    const auto header = static_cast<Header>(size);
-    CopyToRing(region, 0, &header, kHeaderBytes);
-    CopyToRing(region, kHeaderBytes, data, size);
-    // Header and bytes become visible together: the RT thread never sees half a message.
-    std::atomic_thread_fence(std::memory_order_release);
-    jack_ringbuffer_write_advance(ring_, total);
-    queued_.fetch_add(1, std::memory_order_release);
-}
-
-std::string JackClient::OutputPortName() const {
-    return (name_.empty() ? std::string(kClientName) : name_) + ":" + kOutputPortName;
+    carried_.store(0, std::memory_order_release);
+    // Patchbay connections made to the virtual port go as well: "closed" means silent.
+    Disconnect(outPort_);
+    return left;
 }
 
 // RT thread: no locks, no allocation, no JACK calls that print.
-int JackClient::OnProcess(jack_nframes_t frames, void* self) {
-    auto* c = static_cast<JackClient*>(self);
-    c->inProcess_.store(true, std::memory_order_seq_cst);
-    if (jack_port_t* in = c->inPort_.load(std::memory_order_seq_cst); in && frames > 0)
-        c->ReadInput(in, frames);
-    if (jack_port_t* out = c->outPort_.load(std::memory_order_seq_cst); out && frames > 0) {
-        if (void* buffer = jack_port_get_buffer(out, frames)) {
-            jack_midi_clear_buffer(buffer);
-            c->WriteQueued(buffer, frames);
+int JackMidiSystem::OnProcess(jack_nframes_t frames, void* self) {
+    auto* s = static_cast<JackMidiSystem*>(self);
+    s->inProcess_.store(true, std::memory_order_seq_cst);
+    RealtimeEngine* engine = s->engine_.load(std::memory_order_seq_cst);
+    void* out = s->outPort_ && frames > 0 ? jack_port_get_buffer(s->outPort_, frames) : nullptr;
+    if (out)
+        jack_midi_clear_buffer(out);
+    const bool outputOpen = s->outputOpen_.load(std::memory_order_seq_cst);
+    s->writer_->Begin(outputOpen ? out : nullptr, frames, engine);
+    if (engine) {
+        void* in = s->inputOpen_.load(std::memory_order_seq_cst) && frames > 0
+                       ? jack_port_get_buffer(s->inPort_, frames)
+                       : nullptr;
+        const std::uint32_t count = in ? jack_midi_get_event_count(in) : 0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, in, i) == 0 && event.size > 0)
+                engine->Input({event.buffer, event.size}, event.time);
         }
+        engine->Pump(*s->writer_);
     }
-    c->cycles_.fetch_add(1, std::memory_order_release);
-    c->inProcess_.store(false, std::memory_order_seq_cst);
+    s->carried_.store(s->writer_->Carried(), std::memory_order_release);
+    s->cycles_.fetch_add(1, std::memory_order_release);
+    s->inProcess_.store(false, std::memory_order_seq_cst);
     return 0;
 }
 
-// RT thread. Hands this period's events to the sink in order; each JACK event is one
-// message as the device sent it (the sink splits running status and the like).
-void JackClient::ReadInput(jack_port_t* port, jack_nframes_t frames) {
-    MidiInputSink* sink = sink_.load(std::memory_order_seq_cst);
-    void* buffer = jack_port_get_buffer(port, frames);
-    if (!sink || !buffer)
-        return;
-    const std::uint32_t count = jack_midi_get_event_count(buffer);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, i) == 0 && event.size > 0)
-            sink->OnMidiBytes(event.buffer, event.size);
-    }
-}
-
-// RT thread. Moves queued messages into this period's port buffer, oldest first, until the
-// ring is empty or the buffer is full; the rest stays queued for the next period. A message
-// that does not fit even an empty buffer (a long SysEx) leaves in pieces, each filling an
-// empty buffer, so that nothing waits behind it for longer than it takes.
-void JackClient::WriteQueued(void* buffer, jack_nframes_t frames) {
-    jack_nframes_t written = 0;
-    while (jack_ringbuffer_read_space(ring_) >= kHeaderBytes) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        jack_ringbuffer_data_t region[2];
-        jack_ringbuffer_get_read_vector(ring_, region);
-        Header size = 0;
-        CopyFromRing(region, 0, &size, kHeaderBytes);
-        const std::size_t rest = size - partial_;
-        // Checked first: a failed reserve makes libjack print from this thread.
-        const std::size_t room = jack_midi_max_event_size(buffer);
-        const bool whole = rest <= room;
-        if (!whole && (written > 0 || room == 0))
-            return; // next period, into an empty buffer
-        const std::size_t n = whole ? rest : room;
-        // Spread over the period, then sharing its last frame; never decreasing.
-        const jack_nframes_t offset = std::min(written, frames - 1);
-        jack_midi_data_t* event = jack_midi_event_reserve(buffer, offset, n);
-        if (!event) {
-            if (written > 0)
-                return;
-            // Refused by an empty buffer: it would block everything behind it for ever.
-            jack_ringbuffer_read_advance(ring_, kHeaderBytes + size);
-            partial_ = 0;
-            dropped_.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        CopyFromRing(region, kHeaderBytes + partial_, event, n);
-        if (!whole) {
-            partial_ += n;
-            return; // the buffer is full
-        }
-        jack_ringbuffer_read_advance(ring_, kHeaderBytes + size);
-        partial_ = 0;
-        taken_.fetch_add(1, std::memory_order_release);
-        ++written;
-    }
-}
-
 // A JACK thread, after the client's last period.
-void JackClient::OnShutdown(void* self) {
-    auto* c = static_cast<JackClient*>(self);
-    c->dead_.store(true, std::memory_order_seq_cst);
-    if (QObject* receiver = c->deathReceiver_.load(std::memory_order_seq_cst))
-        QMetaObject::invokeMethod(receiver, c->deathNotice_, Qt::QueuedConnection);
-}
-
-JackMidiSystem::JackMidiSystem(std::unique_ptr<JackClient> output)
-    : output_(std::move(output)), input_(std::make_unique<JackClient>()) {}
-
-JackMidiSystem::~JackMidiSystem() {
-    for (std::unique_ptr<JackClient>* client : {&output_, &input_})
-        if (!(*client)->Shut())
-            Keep(std::move(*client));
-}
-
-void JackMidiSystem::Reconnect() {
-    // libjack keeps one per-process state, bound to the server its first client met:
-    // every client of a server that went away is closed before a new one is opened.
-    DropDead();
-    // Output first, for the plain client name.
-    output_->Reopen();
-    input_->Reopen();
-}
-
-void JackMidiSystem::WatchForDeath() {
-    if (watcher_)
-        return;
-    watcher_ = std::make_unique<QObject>();
-    output_->OnDeath(watcher_.get(), [this] { DropDead(); });
-    input_->OnDeath(watcher_.get(), [this] { DropDead(); });
-}
-
-void JackMidiSystem::DropDead() {
-    const bool output = output_->DropIfDead();
-    const bool input = input_->DropIfDead();
-    if (output || input)
-        std::fprintf(stderr, "velomire: the JACK server has stopped\n");
-}
-
-// Backends are made on the thread that uses them, which is where the watcher belongs.
-std::unique_ptr<MidiInputBackend> JackMidiSystem::CreateInput() {
-    WatchForDeath();
-    return std::make_unique<JackInput>(*this, *input_);
-}
-
-std::unique_ptr<MidiOutputBackend> JackMidiSystem::CreateOutput() {
-    WatchForDeath();
-    return std::make_unique<JackOutput>(*this, *output_);
+void JackMidiSystem::OnShutdown(void* self) {
+    auto* s = static_cast<JackMidiSystem*>(self);
+    s->dead_.store(true, std::memory_order_seq_cst);
+    if (QObject* watcher = s->notify_.load(std::memory_order_seq_cst))
+        QMetaObject::invokeMethod(
+            watcher, [s] { s->DropDead(); }, Qt::QueuedConnection);
 }
 
 } // namespace velomire

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -14,11 +15,14 @@ namespace velomire {
 //
 // "One producer" may be several threads taking turns, provided each turn begins with an
 // acquire and ends with a release on something they share (see ExclusiveTurn).
-template <typename T>
-class SpscRing {
+template <typename T> class SpscRing {
+    // Slots are written before they are read; left untouched, the pages of a large ring
+    // cost neither start-up time nor resident memory.
+    static_assert(std::is_trivially_default_constructible_v<T>);
+
 public:
     explicit SpscRing(std::size_t capacity)
-        : capacity_(capacity), slots_(std::make_unique<T[]>(capacity)) {}
+        : capacity_(capacity), slots_(std::make_unique_for_overwrite<T[]>(capacity)) {}
     SpscRing(const SpscRing&) = delete;
     SpscRing& operator=(const SpscRing&) = delete;
 
@@ -40,6 +44,11 @@ public:
         return true;
     }
 
+    // Producer: no room for another Push.
+    bool Full() const {
+        return head_.load(std::memory_order_relaxed) - tail_.load(std::memory_order_acquire) >=
+               capacity_;
+    }
     bool Empty() const {
         return tail_.load(std::memory_order_acquire) == head_.load(std::memory_order_acquire);
     }
@@ -56,8 +65,7 @@ private:
 // with one atomic swap. The reader marks what it reads in a hazard slot; the publisher frees
 // an old value only once the reader cannot be holding it, so the reader never waits and
 // never frees. Readers must take turns (one at a time).
-template <typename T>
-class Published {
+template <typename T> class Published {
 public:
     explicit Published(std::unique_ptr<const T> first) : current_(first.release()) {}
     ~Published() {
@@ -115,8 +123,7 @@ class ExclusiveTurn {
 public:
     // Runs `drain` while holding the turn, as long as `pending` says work is queued;
     // returns at once when another thread holds it (that thread will see the work).
-    template <typename Drain, typename Pending>
-    void Run(Drain drain, Pending pending) {
+    template <typename Drain, typename Pending> void Run(Drain drain, Pending pending) {
         // Paired with the fence after letting go: of a thread queueing work and finding the
         // turn taken, and the holder letting go, one always sees the other.
         std::atomic_thread_fence(std::memory_order_seq_cst);

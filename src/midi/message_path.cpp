@@ -1,6 +1,6 @@
 #include "midi/message_path.h"
 
-#include <algorithm>
+#include "midi/midi_backend.h"
 
 namespace velomire {
 
@@ -11,30 +11,31 @@ constexpr std::uint8_t kPolyPressure = 0xA0;
 constexpr std::uint8_t kControlChange = 0xB0;
 constexpr std::uint8_t kSystem = 0xF0;
 constexpr std::uint8_t kSystemReset = 0xFF;
-constexpr int kSustain = 64;
-constexpr int kAllNotesOff = 123;
-constexpr int kReleaseVelocity = 64; // "no velocity sensing" value for note-offs we invent
+constexpr std::uint8_t kSustain = 64;
+constexpr std::uint8_t kAllNotesOff = 123;
+constexpr std::uint8_t kReleaseVelocity = 64; // "no velocity sensing" for note-offs we invent
 
-void Send(MIDIOutput& out, int status, int data1, int data2) {
-    out.SetStatus(status);
-    out.SetData1(data1);
-    out.SetData2(data2);
-    out.Action(PortAction::Send);
+void Send(MidiSender& out, std::uint32_t frame, int status, int data1, int data2) {
+    const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(status),
+                                   static_cast<std::uint8_t>(data1 & 0x7F),
+                                   static_cast<std::uint8_t>(data2 & 0x7F)};
+    out.Send({bytes, static_cast<std::size_t>(ShortMessageLength(bytes[0]))}, frame);
 }
 } // namespace
 
-void MessagePath::Process(std::uint8_t status, std::uint8_t data1, std::uint8_t data2,
-                          MIDIOutput& out) {
+void MessagePath::Process(std::span<const std::uint8_t> message, std::uint32_t frame,
+                          const PathTables& tables, MidiSender& out, PathEvents& events) {
+    const std::uint8_t status = message[0];
     if (status >= kSystem) {
         // System messages belong to no channel and carry no note: they pass as they are.
-        Send(out, status, data1, data2);
+        out.Send(message, frame);
         return;
     }
-    data1 &= 0x7F;
-    data2 &= 0x7F;
+    const std::uint8_t data1 = message.size() > 1 ? message[1] & 0x7F : 0;
+    const std::uint8_t data2 = message.size() > 2 ? message[2] & 0x7F : 0;
     const std::uint8_t kind = status & 0xF0;
     const std::uint8_t inChannel = status & 0x0F;
-    std::uint8_t outChannel = channels_[inChannel];
+    std::uint8_t outChannel = tables.channels[inChannel] & 0x0F;
     std::uint8_t outData1 = data1;
     std::uint8_t outData2 = data2;
     Sounding& held = sounding_[inChannel][data1];
@@ -42,18 +43,16 @@ void MessagePath::Process(std::uint8_t status, std::uint8_t data1, std::uint8_t 
     const bool noteOn = kind == kNoteOn && data2 > 0;
     const bool noteOff = kind == kNoteOff || (kind == kNoteOn && data2 == 0);
     if (noteOn) {
-        const NoteSetting& entry = notes_[data1];
+        const NoteSetting& entry = tables.notes[data1];
         const std::uint8_t mapped = MapVelocity(data2, entry);
         outData1 = entry.outnote;
         if (held.on && (held.channel != outChannel || held.note != outData1)) {
             // Struck again after the tables changed: end the first sound, or nothing
             // would ever end it.
-            Send(out, kNoteOff | (held.channel & 0x0F), held.note, kReleaseVelocity);
-            if (lighting_)
-                lighting_->MarkReleased(held.note);
+            Send(out, frame, kNoteOff | held.channel, held.note, kReleaseVelocity);
+            events.Released(held.note);
         }
-        if (lighting_)
-            lighting_->MarkSounding(outData1, data2, mapped);
+        events.Sounding(data1, outData1, data2, mapped);
         outData2 = mapped;
         if (!held.on)
             ++soundingCount_;
@@ -65,64 +64,32 @@ void MessagePath::Process(std::uint8_t status, std::uint8_t data1, std::uint8_t 
             held.on = false;
             --soundingCount_;
         } else {
-            outData1 = notes_[data1].outnote;
+            outData1 = tables.notes[data1].outnote;
         }
-        if (lighting_)
-            lighting_->MarkReleased(outData1);
+        events.Released(outData1);
     } else if (kind == kPolyPressure) {
         // Pressure belongs to the sounding key, wherever it went out.
         if (held.on) {
             outChannel = held.channel;
             outData1 = held.note;
         } else {
-            outData1 = notes_[data1].outnote;
+            outData1 = tables.notes[data1].outnote;
         }
     }
     if ((kind == kNoteOn && outData2 > 0) || (kind == kControlChange && outData1 == kSustain))
-        carried_ = static_cast<std::uint16_t>(carried_ | 1u << (outChannel & 0x0F));
+        carried_ = static_cast<std::uint16_t>(carried_ | 1u << outChannel);
     // Controllers, programs, channel pressure and pitch bend keep their data1.
-    Send(out, (outChannel & 0x0F) | kind, outData1, outData2);
+    Send(out, frame, outChannel | kind, outData1, outData2);
 }
 
-void MessagePath::Drain(MIDIInput& in, MIDIOutput& out) {
-    while (in.MessageCount() > 0) {
-        const std::size_t size = in.MessageSize();
-        const auto status = static_cast<std::uint8_t>(in.Status());
-        if (size > 3 || status == kSystem) {
-            // SysEx leaves whole and unchanged.
-            out.SendBytes(in.MessageBytes(), size);
-            in.Action(PortAction::TakeNext);
-            continue;
-        }
-        const auto data1 = static_cast<std::uint8_t>(in.Data1());
-        const auto data2 = static_cast<std::uint8_t>(in.Data2());
-        in.Action(PortAction::TakeNext);
-        if (status < 0x80)
-            continue; // a stray data byte is no message
-        Process(status, data1, data2, out);
-    }
-}
-
-void MessagePath::SetTransposition(int offset) {
-    for (int n = 0; n <= 127; ++n)
-        notes_[static_cast<std::size_t>(n)].outnote =
-            static_cast<std::uint8_t>(std::clamp(n + offset, 0, 127));
-}
-
-void MessagePath::SetRemapAll(bool remap) {
-    for (int c = 0; c < 16; ++c)
-        channels_[static_cast<std::size_t>(c)] = remap ? 0 : static_cast<std::uint8_t>(c);
-}
-
-int MessagePath::ReleaseSounding(MIDIOutput& out) {
+int MessagePath::ReleaseSounding(MidiSender& out, PathEvents& events) {
     const int released = soundingCount_;
     for (auto& channel : sounding_) {
         for (auto& held : channel) {
             if (!held.on)
                 continue;
-            Send(out, kNoteOff | (held.channel & 0x0F), held.note, kReleaseVelocity);
-            if (lighting_)
-                lighting_->MarkReleased(held.note);
+            Send(out, 0, kNoteOff | held.channel, held.note, kReleaseVelocity);
+            events.Released(held.note);
             held.on = false;
         }
     }
@@ -130,12 +97,12 @@ int MessagePath::ReleaseSounding(MIDIOutput& out) {
     return released;
 }
 
-int MessagePath::SendPedalAndAllNotesOff(MIDIOutput& out) {
+int MessagePath::SendPedalAndAllNotesOff(MidiSender& out) {
     int sent = 0;
     for (int c = 0; c < 16; ++c) {
         if (carried_ & 1u << c) {
-            Send(out, kControlChange | c, kSustain, 0);
-            Send(out, kControlChange | c, kAllNotesOff, 0);
+            Send(out, 0, kControlChange | c, kSustain, 0);
+            Send(out, 0, kControlChange | c, kAllNotesOff, 0);
             sent += 2;
         }
     }
@@ -143,11 +110,11 @@ int MessagePath::SendPedalAndAllNotesOff(MIDIOutput& out) {
     return sent;
 }
 
-void MessagePath::SendPanic(MIDIOutput& out) {
-    out.SetStatus(kSystemReset);
-    out.Action(PortAction::Send);
+void MessagePath::SendPanic(MidiSender& out, PathEvents& events) {
+    const std::uint8_t reset = kSystemReset;
+    out.Send({&reset, 1}, 0);
     // Many instruments ignore System Reset; end every note we started explicitly.
-    ReleaseSounding(out);
+    ReleaseSounding(out, events);
     carried_ = 0xFFFF;
     SendPedalAndAllNotesOff(out);
 }

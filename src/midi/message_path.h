@@ -1,10 +1,10 @@
 #pragma once
 
-#include "midi/midi_ports.h"
 #include "velocity/note_table.h"
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace velomire {
 
@@ -13,51 +13,62 @@ using ChannelTable = std::array<std::uint8_t, 17>;
 
 constexpr int kTransposeRange = 12; // offsets -12..+12
 
-// Shows which keys sound. Implemented by the keyboard view; the headless runner has none.
-class KeyLighting {
+// What the path plays with: one immutable snapshot of the tables at a time.
+struct PathTables {
+    NoteTable notes{};
+    ChannelTable channels{};
+};
+
+// Where the path's output goes, on the thread that runs the path. `frame` is the offset in
+// the current period the message belongs at (0 where the MIDI system has no periods).
+// False when the message could not be taken (counted as lost by the sender).
+class MidiSender {
 public:
-    virtual ~KeyLighting() = default;
-    virtual void MarkSounding(int key, int velocity, int mapped) = 0;
-    virtual void MarkReleased(int key) = 0;
+    virtual bool Send(std::span<const std::uint8_t> bytes, std::uint32_t frame) = 0;
+
+protected:
+    ~MidiSender() = default;
+};
+
+// What the path tells the window: keys that start and stop sounding. MIDI side: must not
+// lock, allocate or wait.
+class PathEvents {
+public:
+    // `in` is the key played, `out` the key that sounds; velocities raw and mapped.
+    virtual void Sounding(int in, int out, int velocity, int mapped) = 0;
+    virtual void Released(int out) = 0;
+
+protected:
+    ~PathEvents() = default;
 };
 
 // The signal path: every incoming message, reshaped and sent on.
 //
 // Note-on velocity goes through its key's curve, note numbers through the output-note
-// table, channels through ChannelMap. System messages pass untouched. A note's end
+// table, channels through the channel table. System messages pass untouched. A note's end
 // leaves on the channel and note its start went out on, so changing transposition or
 // remapping while keys are held never leaves a note hanging on the instrument.
+//
+// One thread at a time; no locks, no allocation.
 class MessagePath {
 public:
-    MessagePath(NoteTable& notes, ChannelTable& channels) : notes_(notes), channels_(channels) {}
-
-    void SetKeyLighting(KeyLighting* lighting) { lighting_ = lighting; }
-
     // Handles one short message (status 0x80..0xFF) and sends the result.
-    void Process(std::uint8_t status, std::uint8_t data1, std::uint8_t data2, MIDIOutput& out);
-
-    // The body of MessageReceived: drains every waiting message in arrival order.
-    void Drain(MIDIInput& in, MIDIOutput& out);
-
-    // Rebuilds outnote of entries 0..127 for an offset (clamped to 0..127); 128 untouched.
-    void SetTransposition(int offset);
-    // All channels to channel 1, or identity; entry 16 untouched.
-    void SetRemapAll(bool remap);
+    void Process(std::span<const std::uint8_t> message, std::uint32_t frame,
+                 const PathTables& tables, MidiSender& out, PathEvents& events);
 
     // Panic: System Reset, then a note-off for every note still sounding, then Sustain
-    // off and All Notes Off on all 16 channels; forgets the sounding notes. Releases the
-    // lit keys of those notes.
-    void SendPanic(MIDIOutput& out);
+    // off and All Notes Off on all 16 channels; forgets the sounding notes.
+    void SendPanic(MidiSender& out, PathEvents& events);
 
     // A note-off for every note still sounding, where its note-on went; forgets them.
     // Returns how many it sent.
-    int ReleaseSounding(MIDIOutput& out);
+    int ReleaseSounding(MidiSender& out, PathEvents& events);
 
     // Sustain off and All Notes Off, in channel order, on every output channel that has
     // carried a sounding note-on or a sustain pedal message since the start or since the
     // last such tail (the panic's included): a pedal still held on the keyboard would
     // otherwise keep released notes sounding. Returns how many messages it sent.
-    int SendPedalAndAllNotesOff(MIDIOutput& out);
+    int SendPedalAndAllNotesOff(MidiSender& out);
 
     int SoundingCount() const { return soundingCount_; }
 
@@ -68,9 +79,6 @@ private:
         bool on;
     };
 
-    NoteTable& notes_;
-    ChannelTable& channels_;
-    KeyLighting* lighting_ = nullptr;
     // Per incoming channel and note: where its note-on went out.
     std::array<std::array<Sounding, 128>, 16> sounding_{};
     int soundingCount_ = 0;

@@ -4,33 +4,6 @@
 
 namespace velomire {
 
-namespace {
-
-class NoInput final : public MidiInputBackend {
-public:
-    std::vector<std::string> DeviceNames() override { return {}; }
-    bool Open(int, MidiInputSink*) override { return false; }
-    void Close() override {}
-};
-
-class NoOutput final : public MidiOutputBackend {
-public:
-    std::vector<std::string> DeviceNames() override { return {}; }
-    bool Open(int) override { return false; }
-    void Close() override {}
-    void Send(const std::uint8_t*, std::size_t) override {}
-    std::string VirtualPortName() override { return "Velomire Out (no MIDI system)"; }
-};
-
-} // namespace
-
-std::unique_ptr<MidiInputBackend> NoMidiSystem::CreateInput() {
-    return std::make_unique<NoInput>();
-}
-std::unique_ptr<MidiOutputBackend> NoMidiSystem::CreateOutput() {
-    return std::make_unique<NoOutput>();
-}
-
 bool IsOwnPort(const std::string& deviceName) {
     // ALSA lists "Velomire:Velomire Out 128:0", JACK "Velomire:Velomire Out"; a second
     // instance gets a suffixed client name such as "Velomire-01".

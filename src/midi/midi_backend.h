@@ -3,73 +3,69 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace velomire {
 
-// Receives raw messages from an open input device.
-// Called on the MIDI system's own thread: implementations must not lock or allocate.
-class MidiInputSink {
-public:
-    virtual ~MidiInputSink() = default;
-    virtual void OnMidiBytes(const std::uint8_t* data, std::size_t size) = 0;
-};
+class RealtimeEngine;
 
-// One direction of one MIDI system: enumeration, opening by index, and I/O.
-// Indices are those of the last DeviceNames() call; opening re-finds the device by that
-// name, so a list that has gone stale fails cleanly instead of opening another device.
-class MidiInputBackend {
-public:
-    virtual ~MidiInputBackend() = default;
-    virtual std::vector<std::string> DeviceNames() = 0;
-    // Delivery to the sink may start as soon as this returns true.
-    virtual bool Open(int index, MidiInputSink* sink) = 0;
-    virtual void Close() = 0;
-};
-
-class MidiOutputBackend {
-public:
-    virtual ~MidiOutputBackend() = default;
-    virtual std::vector<std::string> DeviceNames() = 0;
-    // Index -1 is Velomire's own virtual output port, which other programs connect to.
-    virtual bool Open(int index) = 0;
-    virtual void Close() = 0;
-    // Only called while open. A device that vanished swallows the bytes; never throws.
-    virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
-    virtual std::string VirtualPortName() = 0;
-    // False once the MIDI system itself has gone away (a JACK server that stopped) or has
-    // left a call unanswered (a JACK server that hangs).
-    virtual bool SystemAlive() const { return true; }
-
-    // For a backend whose Send only queues (JACK: its real-time thread takes messages at
-    // the next period): since the backend was made, Send has queued `queued` messages and
-    // the oldest `taken` of them have left. Empty where Send hands each message over itself.
-    struct Progress {
-        std::uint64_t queued = 0;
-        std::uint64_t taken = 0;
-    };
-    virtual std::optional<Progress> QueueProgress() const { return std::nullopt; }
-    // Messages Send could not queue (the queue was full), since the backend was made.
-    virtual std::uint64_t Dropped() const { return 0; }
-};
-
-// A MIDI system (ALSA, JACK, none, or the in-memory one of the tests).
+// A MIDI system (ALSA, JACK, none, or the in-memory one of the tests): its devices by
+// name, one input and one output of Velomire's own, and the thread on which it runs the
+// engine that maps what the input brings and sends it on.
+//
+// Everything but what the engine does runs on one thread (the UI thread). Failures are
+// results, never exceptions.
 class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
-    virtual std::unique_ptr<MidiInputBackend> CreateInput() = 0;
-    virtual std::unique_ptr<MidiOutputBackend> CreateOutput() = 0;
     virtual std::string Name() const = 0;
+
+    // Devices present now, as "client:port" names; Velomire's own ports are left out.
+    virtual std::vector<std::string> Sources() = 0;
+    virtual std::vector<std::string> Targets() = 0;
+    // Velomire's own output port, which other programs connect to; also a target name.
+    virtual std::string VirtualOutputName() = 0;
+
+    // The engine fed by the input and sending to the output; set before opening, null
+    // (after both are closed) before it goes.
+    virtual void Attach(RealtimeEngine* engine) = 0;
+    // Input from `source`, closing the one open before. False when it is not there or
+    // does not open (the input is then closed).
+    virtual bool OpenInput(const std::string& source) = 0;
+    virtual void CloseInput() = 0;
+    // Output to `target` (the virtual port: to whoever connects), closing the one before.
+    virtual bool OpenOutput(const std::string& target) = 0;
+    // Lets what was sent leave first, within a bound; false when not all of it could.
+    virtual bool CloseOutput() = 0;
+    // Nothing more leaves the output from now on, at once, also what waits to leave; it
+    // stays chosen until CloseOutput. For a MIDI system that stopped answering: what it
+    // was not given in time must not arrive later.
+    virtual void SilenceOutput() = 0;
+    // Runs the engine's waiting commands where no thread of the system's runs it on its
+    // own (JACK's process callback does at every period).
+    virtual void Kick() = 0;
+
+    // False once the system has gone away (a JACK server that stopped or hangs). Revive
+    // connects again once it is back; the ports are then closed. True when alive.
+    virtual bool Alive() const { return true; }
+    virtual bool Revive() { return Alive(); }
 };
 
 // Used when no MIDI system can be reached: no devices, every open fails.
 class NoMidiSystem final : public MidiSystem {
 public:
-    std::unique_ptr<MidiInputBackend> CreateInput() override;
-    std::unique_ptr<MidiOutputBackend> CreateOutput() override;
     std::string Name() const override { return "none"; }
+    std::vector<std::string> Sources() override { return {}; }
+    std::vector<std::string> Targets() override { return {}; }
+    std::string VirtualOutputName() override { return "Velomire Out (no MIDI system)"; }
+    void Attach(RealtimeEngine*) override {}
+    bool OpenInput(const std::string&) override { return false; }
+    void CloseInput() override {}
+    bool OpenOutput(const std::string&) override { return false; }
+    bool CloseOutput() override { return true; }
+    void SilenceOutput() override {}
+    void Kick() override {}
 };
 
 // The client and port names Velomire registers; lists hide ports of this client so
@@ -83,8 +79,8 @@ bool IsOwnPort(const std::string& deviceName);
 // bytes that cannot start a short message (data bytes, SysEx start and end).
 int ShortMessageLength(std::uint8_t status);
 
-// The largest SysEx Velomire passes on, and the memory the input sets aside for SysEx
-// waiting to be forwarded (see MIDIInput). Larger ones are dropped and counted.
+// The largest SysEx Velomire passes on, and the memory set aside for SysEx waiting to be
+// forwarded (see RealtimeEngine). Larger ones are dropped and counted.
 constexpr std::size_t kMaxSysExBytes = std::size_t{256} << 10;
 constexpr std::size_t kSysExQueueBytes = std::size_t{4} << 20;
 

@@ -20,14 +20,6 @@ const MidiSystemChoice& PendingMidiSystem::Choice() {
     return choice_;
 }
 
-std::unique_ptr<MidiInputBackend> PendingMidiSystem::CreateInput() {
-    return Reached().CreateInput();
-}
-
-std::unique_ptr<MidiOutputBackend> PendingMidiSystem::CreateOutput() {
-    return Reached().CreateOutput();
-}
-
 std::string PendingMidiSystem::Name() const {
     return reached_ ? choice_.system->Name() : std::string("pending");
 }

@@ -8,10 +8,9 @@
 namespace velomire {
 
 // A MIDI system still being reached on another thread, so that the window can be built
-// meanwhile (the ports make their backends at first use). Making a backend waits for the
-// system and hands the request on to it.
+// meanwhile. Every call waits for the system and hands the call on to it.
 //
-// Must outlive every backend made from it. Used from one thread.
+// Used from one thread.
 class PendingMidiSystem final : public MidiSystem {
 public:
     explicit PendingMidiSystem(std::future<MidiSystemChoice> reaching);
@@ -21,9 +20,19 @@ public:
     const MidiSystemChoice& Choice();
     MidiSystem& Reached() { return *Choice().system; }
 
-    std::unique_ptr<MidiInputBackend> CreateInput() override;
-    std::unique_ptr<MidiOutputBackend> CreateOutput() override;
     std::string Name() const override;
+    std::vector<std::string> Sources() override { return Reached().Sources(); }
+    std::vector<std::string> Targets() override { return Reached().Targets(); }
+    std::string VirtualOutputName() override { return Reached().VirtualOutputName(); }
+    void Attach(RealtimeEngine* engine) override { Reached().Attach(engine); }
+    bool OpenInput(const std::string& s) override { return Reached().OpenInput(s); }
+    void CloseInput() override { Reached().CloseInput(); }
+    bool OpenOutput(const std::string& t) override { return Reached().OpenOutput(t); }
+    bool CloseOutput() override { return Reached().CloseOutput(); }
+    void SilenceOutput() override { Reached().SilenceOutput(); }
+    void Kick() override { Reached().Kick(); }
+    bool Alive() const override { return !reached_ || choice_.system->Alive(); }
+    bool Revive() override { return Reached().Revive(); }
 
 private:
     std::future<MidiSystemChoice> reaching_;

@@ -1,12 +1,14 @@
 #include "midi/rtmidi_backend.h"
 
 #include "midi/jack_midi.h"
+#include "midi/realtime_engine.h"
 
 #include <RtMidi.h>
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 namespace velomire {
 
@@ -41,73 +43,21 @@ int FindPort(RtMidi& midi, const std::string& name) {
     return -1;
 }
 
-class RtInput final : public MidiInputBackend {
+// The ALSA sequencer through RtMidi. The engine runs on RtMidi's input thread, which sends
+// from there; what the UI sends runs there too, or on the UI thread when no input is busy
+// with it (RealtimeEngine::Pump lets only one at a time).
+class RtMidiSystem final : public MidiSystem {
 public:
-    explicit RtInput(RtMidi::Api api) {
+    RtMidiSystem(RtMidi::Api api, std::string name) : name_(std::move(name)), sender_(*this) {
         try {
             in_ = std::make_unique<RtMidiIn>(api, kClientName, 1024);
             in_->setErrorCallback(&IgnoreRtMidiError, nullptr);
-            in_->setCallback(&RtInput::OnMessage, this);
-            // Keep SysEx and timing (clock must pass); active sensing is filtered above us
-            // anyway, dropping it here saves the queue.
+            in_->setCallback(&RtMidiSystem::OnMessage, this);
+            // Keep SysEx and timing (clock must pass); active sensing is dropped here.
             in_->ignoreTypes(false, false, true);
         } catch (const RtMidiError&) {
             in_.reset();
         }
-    }
-    ~RtInput() override { Close(); }
-
-    std::vector<std::string> DeviceNames() override {
-        names_ = in_ ? ListPorts(*in_) : std::vector<std::string>{};
-        return names_;
-    }
-
-    bool Open(int index, MidiInputSink* sink) override {
-        Close();
-        if (!in_ || index < 0 || index >= static_cast<int>(names_.size()))
-            return false;
-        const int port = FindPort(*in_, names_[static_cast<std::size_t>(index)]);
-        if (port < 0)
-            return false;
-        sink_ = sink;
-        try {
-            in_->openPort(static_cast<unsigned>(port), kInputPortName);
-        } catch (const RtMidiError&) {
-        }
-        if (!in_->isPortOpen()) {
-            sink_ = nullptr;
-            return false;
-        }
-        return true;
-    }
-
-    void Close() override {
-        if (in_ && in_->isPortOpen()) {
-            try {
-                in_->closePort();
-            } catch (const RtMidiError&) {
-            }
-        }
-        sink_ = nullptr;
-    }
-
-private:
-    // MIDI thread.
-    static void OnMessage(double, std::vector<unsigned char>* message, void* user) {
-        auto* self = static_cast<RtInput*>(user);
-        MidiInputSink* sink = self->sink_.load(std::memory_order_acquire);
-        if (sink && message && !message->empty())
-            sink->OnMidiBytes(message->data(), message->size());
-    }
-
-    std::unique_ptr<RtMidiIn> in_;
-    std::vector<std::string> names_;
-    std::atomic<MidiInputSink*> sink_{nullptr};
-};
-
-class RtOutput final : public MidiOutputBackend {
-public:
-    explicit RtOutput(RtMidi::Api api) {
         try {
             out_ = std::make_unique<RtMidiOut>(api, kClientName);
             out_->setErrorCallback(&IgnoreRtMidiError, nullptr);
@@ -115,77 +65,139 @@ public:
             out_.reset();
         }
     }
-    ~RtOutput() override { Close(); }
-
-    std::vector<std::string> DeviceNames() override {
-        names_ = out_ ? ListPorts(*out_) : std::vector<std::string>{};
-        return names_;
+    ~RtMidiSystem() override {
+        CloseInput();
+        CloseOutput();
     }
 
-    bool Open(int index) override {
-        Close();
-        if (!out_)
+    std::string Name() const override { return name_; }
+    std::vector<std::string> Sources() override {
+        return in_ ? ListPorts(*in_) : std::vector<std::string>{};
+    }
+    std::vector<std::string> Targets() override {
+        return out_ ? ListPorts(*out_) : std::vector<std::string>{};
+    }
+    std::string VirtualOutputName() override {
+        return std::string(kClientName) + ":" + kOutputPortName;
+    }
+    void Attach(RealtimeEngine* engine) override { engine_.store(engine); }
+
+    bool OpenInput(const std::string& source) override {
+        CloseInput();
+        if (!in_ || !engine_.load())
             return false;
+        const int port = FindPort(*in_, source);
+        if (port < 0)
+            return false;
+        inputOpen_.store(true);
         try {
-            if (index == -1) {
-                out_->openVirtualPort(kOutputPortName);
-                virtualOpen_ = true;
-                return true;
-            }
-            if (index < 0 || index >= static_cast<int>(names_.size()))
-                return false;
-            const int port = FindPort(*out_, names_[static_cast<std::size_t>(index)]);
-            if (port < 0)
-                return false;
-            out_->openPort(static_cast<unsigned>(port), kOutputPortName);
+            in_->openPort(static_cast<unsigned>(port), kInputPortName);
         } catch (const RtMidiError&) {
         }
-        return out_->isPortOpen();
+        if (!in_->isPortOpen()) {
+            inputOpen_.store(false);
+            return false;
+        }
+        return true;
     }
 
-    void Close() override {
-        if (out_ && (out_->isPortOpen() || virtualOpen_)) {
+    void CloseInput() override {
+        if (!inputOpen_.exchange(false))
+            return;
+        if (in_ && in_->isPortOpen()) {
             try {
-                out_->closePort();
+                in_->closePort(); // ends RtMidi's input thread: no callback runs after this
             } catch (const RtMidiError&) {
             }
         }
-        virtualOpen_ = false;
+        if (RealtimeEngine* engine = engine_.load())
+            engine->InputClosed();
     }
 
-    void Send(const std::uint8_t* data, std::size_t size) override {
+    bool OpenOutput(const std::string& target) override {
+        CloseOutput();
         if (!out_)
-            return;
+            return false;
         try {
-            out_->sendMessage(data, size);
+            if (target == VirtualOutputName()) {
+                out_->openVirtualPort(kOutputPortName);
+                virtualOpen_ = true;
+            } else if (const int port = FindPort(*out_, target); port >= 0) {
+                out_->openPort(static_cast<unsigned>(port), kOutputPortName);
+            }
         } catch (const RtMidiError&) {
         }
+        const bool open = virtualOpen_ || out_->isPortOpen();
+        outputOpen_.store(open, std::memory_order_seq_cst);
+        return open;
     }
 
-    std::string VirtualPortName() override {
-        return std::string(kClientName) + ":" + kOutputPortName;
+    bool CloseOutput() override {
+        outputOpen_.store(false, std::memory_order_seq_cst);
+        if (!out_ || (!out_->isPortOpen() && !virtualOpen_))
+            return true;
+        // Sends are handed over as they are made: nothing waits. A send under way ends
+        // before the port goes.
+        while (sending_.load(std::memory_order_seq_cst))
+            std::this_thread::yield();
+        try {
+            out_->closePort();
+        } catch (const RtMidiError&) {
+        }
+        virtualOpen_ = false;
+        return true;
+    }
+
+    void SilenceOutput() override {
+        outputOpen_.store(false, std::memory_order_seq_cst);
+        while (sending_.load(std::memory_order_seq_cst))
+            std::this_thread::yield();
+    }
+
+    void Kick() override {
+        if (RealtimeEngine* engine = engine_.load())
+            engine->Pump(sender_);
     }
 
 private:
-    std::unique_ptr<RtMidiOut> out_;
-    std::vector<std::string> names_;
-    bool virtualOpen_ = false;
-};
+    class Sender final : public MidiSender {
+    public:
+        explicit Sender(RtMidiSystem& s) : s_(s) {}
+        bool Send(std::span<const std::uint8_t> bytes, std::uint32_t) override {
+            s_.sending_.store(true, std::memory_order_seq_cst);
+            if (s_.outputOpen_.load(std::memory_order_seq_cst)) {
+                try {
+                    s_.out_->sendMessage(bytes.data(), bytes.size());
+                } catch (const RtMidiError&) {
+                }
+            }
+            s_.sending_.store(false, std::memory_order_release);
+            return true;
+        }
 
-class RtMidiSystem final : public MidiSystem {
-public:
-    RtMidiSystem(RtMidi::Api api, std::string name) : api_(api), name_(std::move(name)) {}
-    std::unique_ptr<MidiInputBackend> CreateInput() override {
-        return std::make_unique<RtInput>(api_);
-    }
-    std::unique_ptr<MidiOutputBackend> CreateOutput() override {
-        return std::make_unique<RtOutput>(api_);
-    }
-    std::string Name() const override { return name_; }
+    private:
+        RtMidiSystem& s_;
+    };
 
-private:
-    RtMidi::Api api_;
+    // RtMidi's input thread.
+    static void OnMessage(double, std::vector<unsigned char>* message, void* user) {
+        auto* self = static_cast<RtMidiSystem*>(user);
+        RealtimeEngine* engine = self->engine_.load(std::memory_order_acquire);
+        if (!engine || !message || message->empty() || !self->inputOpen_.load())
+            return;
+        engine->Input({message->data(), message->size()}, 0);
+        engine->Pump(self->sender_);
+    }
+
     std::string name_;
+    std::unique_ptr<RtMidiIn> in_;
+    std::unique_ptr<RtMidiOut> out_;
+    Sender sender_;
+    std::atomic<RealtimeEngine*> engine_{nullptr};
+    std::atomic<bool> inputOpen_{false};
+    std::atomic<bool> outputOpen_{false};
+    std::atomic<bool> sending_{false};
+    bool virtualOpen_ = false;
 };
 
 void AlsaQuiet(const char*, int, const char*, int, const char*, ...) {}
@@ -221,8 +233,8 @@ MidiSystemChoice ChooseMidiSystem(MidiApiChoice choice) {
     }
     if (wantJack) {
         // The connection made to see whether a server runs is the one Velomire keeps.
-        if (auto client = std::make_unique<JackClient>(); client->Alive()) {
-            result.system = std::make_unique<JackMidiSystem>(std::move(client));
+        if (auto jack = std::make_unique<JackMidiSystem>(); jack->Alive()) {
+            result.system = std::move(jack);
             result.available = true;
             result.status = "using JACK";
             return result;

@@ -209,4 +209,18 @@ std::optional<SettingsData> DecodeSettings(std::span<const std::uint8_t> bytes) 
     return d;
 }
 
+QString TrimSpaces(const QString& s) {
+    qsizetype b = 0;
+    qsizetype e = s.size();
+    while (b < e && s[b] == QLatin1Char(' '))
+        ++b;
+    while (e > b && s[e - 1] == QLatin1Char(' '))
+        --e;
+    return s.mid(b, e - b);
+}
+
+bool DeviceNameMatches(const QString& listEntry, const DeviceNameField& stored) {
+    return TrimSpaces(listEntry) == TrimSpaces(DecodeDeviceName(stored));
+}
+
 } // namespace velomire

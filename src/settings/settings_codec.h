@@ -45,6 +45,10 @@ using SettingsBytes = std::array<std::uint8_t, kSettingsFileSize>;
 
 SettingsBytes EncodeSettings(const SettingsData& data);
 
+// Device names are matched with spaces trimmed at both ends, case-sensitively.
+QString TrimSpaces(const QString& s);
+bool DeviceNameMatches(const QString& listEntry, const DeviceNameField& stored);
+
 // Magic "VMC1" (case-sensitive) + version byte 1 in the first 5 bytes.
 bool HasSettingsHeader(std::span<const std::uint8_t> bytes);
 
