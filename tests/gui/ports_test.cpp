@@ -316,9 +316,11 @@ TEST_F(PortsTest, OutputChangeEndsHeldNotesOnTheOldOutput) {
         Pump();
         timeline.log.clear();
         PickFromList(ui().ComboMidiOut, position);
-        ASSERT_GE(timeline.log.size(), 2u);
+        ASSERT_GE(timeline.log.size(), 4u);
         EXPECT_EQ(timeline.log[0], "send 80 3C 40 ");
-        EXPECT_EQ(timeline.log[1], "out.close");
+        EXPECT_EQ(timeline.log[1], "send B0 40 00 "); // the pedal lifted where the note went
+        EXPECT_EQ(timeline.log[2], "send B0 7B 00 ");
+        EXPECT_EQ(timeline.log[3], "out.close");
         EXPECT_EQ(form->engine().path.SoundingCount(), 0);
         if (position == 0)
             continue;
