@@ -11,13 +11,20 @@
 namespace velomire {
 
 // Evening out the keyboard from what the player plays: each key is struck a few times softly
-// and a few times firmly.
+// and a few times firmly, and each key gets the curve (exp and vmax; vcut is never touched)
+// that makes it answer both passes the way the target does.
 
 enum class Pass : std::uint8_t { Soft = 0, Firm = 1 };
 constexpr int kPassCount = 2;
 constexpr int kKeyCount = kHighestKey - kLowestKey + 1;
 // With two strikes a bad one cannot be told from a good one; three leave a majority.
 constexpr int kMinStrikesPerPass = 3;
+
+// The exponents a fit may propose. Outside them the curve is nearly a switch or nearly flat
+// over the played range and sends only a handful of distinct values: a key that would need
+// one is broken rather than uneven.
+constexpr double kMinFitExp = 0.25;
+constexpr double kMaxFitExp = 4.0;
 
 // A key's level on one pass, robust to a missed or doubled strike: strikes further from the
 // median than max(8 steps, 3 x 1.4826 x the median absolute deviation) are set aside and the
@@ -57,5 +64,87 @@ private:
     };
     std::array<Key, kKeyCount> keys_;
 };
+
+// Which response every key is brought to: a velocity per pass, which with the touch of each
+// pass defines a power law. Only keys that take part and answer touch count.
+enum class CalibrationTarget : std::uint8_t {
+    // The keyboard's median levels scaled up or down by the largest factor for which every
+    // key needs vmax <= 127 and the firm target stays <= 127: every key can be made even, but
+    // the weakest key's top sets the loudness. Keys whose exponent would be out of range do
+    // not count, as they stay uneven whatever the level.
+    Strongest,
+    // The keyboard's median level at each pass: more range, but keys weaker than the median
+    // at the top fall short and are marked.
+    KeyboardMedian,
+    // The levels of one key the player likes.
+    ReferenceKey,
+};
+
+struct CalibrationOptions {
+    CalibrationTarget target = CalibrationTarget::Strongest;
+    int referenceKey = 60; // with ReferenceKey
+};
+
+enum class KeyOutcome : std::uint8_t {
+    NotPlayed,       // left out or short of strikes: curve kept
+    NoTouchResponse, // soft level not below firm: no curve can follow touch, so it is kept
+    Fitted,
+};
+
+// One key's proposal. Deviations are predicted output minus target, in velocity steps, at the
+// key's levels, through MapVelocity (so with the family's rounding and the key's
+// cut-off); "before" uses the key's current setting. Zero for keys that did not take part.
+struct KeyCalibration {
+    KeyOutcome outcome = KeyOutcome::NotPlayed;
+    std::array<double, kPassCount> level{}; // RobustLevel per pass; 0 when it has no strikes
+    double exp = 1.0;                       // proposed; the current values unless Fitted
+    int vmax = kMaxVelocity;
+    bool vmaxLimited = false; // the target needed vmax above 127 (or below 1)
+    bool expLimited = false;  // the target needed an exponent outside kMinFitExp..kMaxFitExp
+    std::array<double, kPassCount> before{};
+    std::array<double, kPassCount> after{};
+
+    bool Reached() const { return outcome == KeyOutcome::Fitted && !vmaxLimited && !expLimited; }
+};
+
+enum class CalibrationError : std::uint8_t {
+    None,
+    NoKeys,             // no key takes part with a touch response
+    ReferenceNotPlayed, // the reference key does not take part, or has no touch response
+};
+
+struct CalibrationResult {
+    CalibrationError error = CalibrationError::None;
+    // The velocity every key should send at each pass.
+    std::array<double, kPassCount> target{};
+    std::array<KeyCalibration, kKeyCount> keys{}; // keys[note - kLowestKey]
+    // 95th percentile (nearest rank) of |deviation| over both passes of every key that took
+    // part, in velocity steps.
+    double spreadBefore = 0.0;
+    double spreadAfter = 0.0;
+
+    const KeyCalibration& Key(int note) const {
+        return keys[static_cast<std::size_t>(note - kLowestKey)];
+    }
+    // Fitted keys that a limit of the curve family kept from their target.
+    std::vector<int> UnreachedKeys() const;
+};
+
+// Fits every key that takes part. The target is a power law through the two passes; with key
+// k answering touch t as a_k t^g_k, the curve that brings it onto the target is again a power
+// law, and the family's vmax (128/127) (r/128)^exp is one, so the two passes fix exp and vmax.
+// Where a limit bites: vmax is held at 127 and exp minimises the squared log error over both
+// passes; an exponent out of range is held at the limit and vmax minimises that error. The
+// result is then rounded to the integer vmax and nearby exp whose actual outputs come
+// closest over the played range. On error nothing is fitted and every key keeps its curve.
+CalibrationResult FitCalibration(const CalibrationRun& run, const NoteTable& current,
+                                 const CalibrationOptions& options = {});
+
+// The table with exp and vmax of every fitted key replaced; nothing else changes.
+NoteTable ApplyCalibration(NoteTable notes, const CalibrationResult& result);
+
+// What a curve sends for a raw velocity that may fall between two integers (levels are
+// averages): MapVelocity at both neighbours, interpolated.
+double PredictOutput(double raw, const NoteSetting& s);
 
 } // namespace velomire
