@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Release in build-bench and runs every benchmark: the cost per message on the path
 # (Google Benchmark and callgrind), one curve drag step, latency and a burst through a
-# private JACK server, start-up and memory on a private Xvfb. Ends with a summary table.
+# private JACK server, start-up and memory on a private Xvfb, and how even the calibration
+# makes simulated keyboards. Ends with a summary table.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb valgrind \
@@ -9,7 +10,7 @@ install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb v
 
 build="$VELOMIRE_ROOT/build-bench"
 targets=(velomire velomire_path_bench velomire_curve_drag_bench velomire_bare_passthrough
-  velomire_minimal_window velomire_jack_bench velomire_startup_bench)
+  velomire_minimal_window velomire_jack_bench velomire_startup_bench velomire_calibration_bench)
 cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELOMIRE_TESTS=OFF \
   -DVELOMIRE_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(jobs)" --target "${targets[@]}"
@@ -75,6 +76,9 @@ fi
 section "Curve drag step (Google Benchmark, offscreen)"
 run drag env QT_QPA_PLATFORM=offscreen "$bin/velomire_curve_drag_bench" --benchmark_min_time=0.2
 
+section "Calibration on simulated keyboards"
+run calibration "$bin/velomire_calibration_bench"
+
 section "1, 2, 3, 6 Latency and burst through a private JACK server"
 run jack "$bin/velomire_jack_bench"
 
@@ -82,7 +86,7 @@ section "5 Start-up and memory on a private Xvfb"
 run startup "$bin/velomire_startup_bench"
 
 section "Summary ($((SECONDS - started)) s)"
-cat "$out/jack.txt" "$out/startup.txt" "$out/rows.txt" | grep '^SUMMARY|' |
+cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" "$out/rows.txt" | grep '^SUMMARY|' |
   sort -s -t'|' -k2,2n | awk -F'|' '
   { n++; for (i = 2; i <= 5; i++) { cell[n, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
   END {
@@ -92,7 +96,8 @@ cat "$out/jack.txt" "$out/startup.txt" "$out/rows.txt" | grep '^SUMMARY|' |
     printf fmt, head[2], head[3], head[4], head[5]
     for (r = 1; r <= n; r++) printf fmt, cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5]
   }'
-missed=$(cat "$out/jack.txt" "$out/startup.txt" | grep '^SUMMARY|' | grep -c -E '\|(MISSED|FAILED)' || true)
+missed=$(cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" | grep '^SUMMARY|' |
+  grep -c -E '\|(MISSED|FAILED)' || true)
 echo
 echo "Latency in JACK frames at 48 kHz: 64 frames = one period = 1.33 ms."
 [ "$missed" -eq 0 ] && echo "All goals met." || echo "Goals missed or failed: $missed (see above)."
