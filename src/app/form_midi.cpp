@@ -1,5 +1,6 @@
 #include "app/form_midi.h"
 
+#include "app/calibration_window.h"
 #include "keyboard/note_names.h"
 #include "settings/settings_store.h"
 #include "ui_form_midi.h"
@@ -12,6 +13,7 @@
 #include <QLineEdit>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
@@ -81,6 +83,12 @@ Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
                 piano->MarkSounding(out, velocity, mapped);
             });
     connect(&m_session, &Session::KeyReleased, m_ui->piano, &KeyboardView::MarkReleased);
+    connect(&m_session, &Session::KeySounding, this, [this](int in, int, int velocity, int) {
+        if (in == m_session.activenote()) {
+            m_lastPlayed = velocity;
+            ShowPlayedOnCurve();
+        }
+    });
     connect(&m_session, &Session::DevicesChanged, this, &Form_midi::ShowDevices);
     ConnectHandlers();
     AddShortcuts();
@@ -102,6 +110,7 @@ void Form_midi::ConnectHandlers() {
     connect(u.chk_remap, &QCheckBox::clicked, this, &Form_midi::chk_remap_Click);
     connect(u.cmd_silence, &QPushButton::clicked, this, &Form_midi::cmd_silence_Click);
     connect(u.cmd_save, &QPushButton::clicked, this, &Form_midi::cmd_save_Click);
+    connect(u.cmd_calibrate, &QPushButton::clicked, this, &Form_midi::cmd_calibrate_Click);
     connect(u.VelToAll, &QPushButton::clicked, this, &Form_midi::VelToAll_Click);
     connect(u.Spread_Exp, &QPushButton::clicked, this, &Form_midi::Spread_Exp_Click);
     connect(u.Reset_SelVel, &QPushButton::clicked, this, &Form_midi::Reset_SelVel_Click);
@@ -393,6 +402,8 @@ void Form_midi::Clear_Select_Click() {
 // ---- Showing the session ----
 
 void Form_midi::OnSessionChanged(Session::Changes what) {
+    if (what & Session::ActiveKey)
+        m_lastPlayed = -1; // played on another key
     if (what & (Session::Curves | Session::ActiveKey))
         ShowActiveEntry();
     if (what & (Session::Selection | Session::ActiveKey))
@@ -419,6 +430,30 @@ void Form_midi::ShowActiveEntry() {
     m_ui->sc_vmax->setValue(kMaxVelocity - a.vmax);
     m_showing = false;
     UpdateCurveTooltip();
+    ShowPlayedOnCurve();
+}
+
+void Form_midi::ShowPlayedOnCurve() {
+    if (m_lastPlayed < 0) {
+        m_ui->Picture1->ShowPlayed(std::nullopt);
+        return;
+    }
+    const CurveView* view = m_ui->Picture1;
+    const double w = view->ScaleWidth();
+    const double h = view->ScaleHeight();
+    const int out = MapVelocity(m_lastPlayed, m_session.active());
+    m_ui->Picture1->ShowPlayed(
+        QPointF(w * m_lastPlayed / kMaxVelocity, std::min(h - h * out / 128.0, h - 1.0)));
+}
+
+void Form_midi::cmd_calibrate_Click() {
+    // One at a time: a second press brings the open one forward.
+    if (!m_calibration) {
+        m_calibration = new CalibrationWindow(m_session, this);
+        m_calibration->show();
+    }
+    m_calibration->raise();
+    m_calibration->activateWindow();
 }
 
 void Form_midi::DrawMarks() {

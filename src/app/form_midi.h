@@ -7,6 +7,7 @@
 #include "settings/settings_store.h"
 
 #include <QImage>
+#include <QPointer>
 #include <QRegion>
 #include <QStringList>
 #include <QWidget>
@@ -74,6 +75,7 @@ public:
     void piano_MouseMove(double x, double y);
     void cmb_settings_Click();
     void cmd_save_Click();
+    void cmd_calibrate_Click();
 
     // The maximum velocity a position of sc_vmax stands for: its top is 127, so that the
     // thumb, the arrows and the trough all move toward where the user points.
@@ -90,6 +92,7 @@ private:
     void DrawMarks();
     void ShowActiveEntry();
     void UpdateCurveTooltip();
+    void ShowPlayedOnCurve();
     void UpdateTitle();
     void FillDeviceLists();
     // The device lists and the missing marks as the session has them.
@@ -119,11 +122,13 @@ private:
     int m_barGesture = 0;       // a press on a scroll bar, arrows and trough included
     int m_hover = -1;           // key under the pointer: 21..108, 0 off the keys, -1 not yet
     float m_curveHover = -1.0f; // pointer over the curve view, as a fraction of its width
+    int m_lastPlayed = -1;      // raw velocity last played on the active key, -1 none
     bool m_showing = false;     // the controls are being brought in line with the session
     bool m_unloaded = false;
     bool m_loading = false; // startup's messages wait for the window to be drawn
     bool m_painted = false;
     QStringList m_waitingMessages;
+    QPointer<class CalibrationWindow> m_calibration;
     QImage m_marks;       // the window's own drawing surface (key marks)
     QRegion m_markRegion; // where marks are drawn on it now
 };

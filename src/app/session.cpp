@@ -181,6 +181,12 @@ void Session::ToggleSelected(int note) {
     Push(QStringLiteral("Select"), std::move(next));
 }
 
+void Session::ApplyCalibration(const CalibrationResult& result) {
+    SessionState next = State();
+    next.notes = velomire::ApplyCalibration(next.notes, result);
+    Push(QStringLiteral("Calibrate"), std::move(next));
+}
+
 void Session::SetActiveKey(int note) {
     if (!IsKey(note))
         return;

@@ -3,6 +3,7 @@
 #include "midi/midi_backend.h"
 #include "midi/realtime_engine.h"
 #include "settings/settings_codec.h"
+#include "velocity/calibration.h"
 #include "velocity/curve_math.h"
 
 #include <QObject>
@@ -71,6 +72,8 @@ public:
     void ResetAll();
     void ClearSelection();
     void ToggleSelected(int note);
+    // The exponents and maxima a calibration proposes, for the keys it fitted.
+    void ApplyCalibration(const CalibrationResult& result);
     // Keys off the keyboard are refused: nothing changes.
     void SetActiveKey(int note);
     void Transpose(int offset);

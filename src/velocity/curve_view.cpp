@@ -27,6 +27,24 @@ void CurveView::DrawCurve(const NoteSetting& s) {
     update();
 }
 
+void CurveView::ShowPlayed(std::optional<QPointF> at) {
+    if (at == played_)
+        return;
+    played_ = at;
+    update();
+}
+
+void CurveView::paintEvent(QPaintEvent* event) {
+    PictureBox::paintEvent(event);
+    if (!played_)
+        return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(QPen(palette().color(QPalette::WindowText), 1));
+    p.setBrush(QColor(220, 40, 40));
+    p.drawEllipse(*played_ + QPointF(kBorder, kBorder), 3.5, 3.5);
+}
+
 namespace {
 QPointF Inner(const QMouseEvent* e) {
     return e->position() - QPointF(PictureBox::kBorder, PictureBox::kBorder);

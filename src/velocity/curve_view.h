@@ -3,6 +3,8 @@
 #include "app/picture_box.h"
 #include "velocity/note_table.h"
 
+#include <optional>
+
 namespace velomire {
 
 // The curve view: draws one key's response curve and reports the mouse in its own
@@ -13,6 +15,9 @@ public:
     explicit CurveView(QWidget* parent = nullptr);
 
     void DrawCurve(const NoteSetting& s);
+    // Marks where the last velocity played on this key lies on its curve (drawn over the
+    // picture, not into it); nothing to forget it.
+    void ShowPlayed(std::optional<QPointF> at);
 
 Q_SIGNALS:
     void MouseDown(float x, float y);
@@ -20,9 +25,13 @@ Q_SIGNALS:
     void MouseUp(float x, float y);
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+
+private:
+    std::optional<QPointF> played_;
 };
 
 } // namespace velomire
