@@ -298,6 +298,16 @@ void KeyChart::paintEvent(QPaintEvent*) {
             p.drawRect(r.adjusted(0, 1, -1, -1));
         }
     }
+    if (result_ && result_->error == CalibrationError::None) {
+        p.setPen(palette().color(QPalette::Text));
+        const QString legend = QStringLiteral(" pass: deviation from the target, before (light) and "
+                                              "after (dark; red: out of reach), ±%1 steps")
+                                   .arg(kDeviationScale);
+        p.drawText(QRect(4, 2, width() - 8, 14), Qt::AlignLeft,
+                   QStringLiteral("Soft") + legend);
+        p.drawText(QRect(4, h / 2 + 2, width() - 8, 14), Qt::AlignLeft,
+                   QStringLiteral("Firm") + legend);
+    }
 }
 
 } // namespace velomire
