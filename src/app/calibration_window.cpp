@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <vector>
 
 namespace velomire {
 
@@ -276,8 +278,15 @@ void KeyChart::paintEvent(QPaintEvent*) {
                 p.drawLine(r.left(), mid, r.right(), mid);
             }
         } else {
-            // While playing: the level of this pass, and the strikes still wanted.
-            const auto level = run_->Level(k, pass_);
+            // While playing: the median raw velocity of this pass, and the strikes still
+            // wanted.
+            std::optional<double> level;
+            if (const auto strikes = run_->Strikes(k, pass_); !strikes.empty()) {
+                std::vector<int> sorted(strikes.begin(), strikes.end());
+                std::sort(sorted.begin(), sorted.end());
+                const std::size_t n = sorted.size();
+                level = n % 2 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
+            }
             const int count = run_->StrikeCount(k, pass_);
             const QColor fill = run_->IsLeftOut(k) ? QColor(190, 190, 190) : QColor(60, 130, 60);
             if (level) {
