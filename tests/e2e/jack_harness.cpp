@@ -1,5 +1,7 @@
 #include "e2e/jack_harness.h"
 
+#include <dirent.h>
+
 #include <gtest/gtest.h>
 #include <jack/midiport.h>
 
@@ -171,8 +173,37 @@ bool JackServer::Start(std::string& error, std::chrono::milliseconds timeout) {
 }
 
 void JackServer::Signal(int signal) {
-    if (pid_ > 0)
-        ::kill(pid_, signal);
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, signal);
+    if (signal != SIGSTOP)
+        return;
+    // A stop takes effect thread by thread; a period under way finishes meanwhile. Wait
+    // until every thread has stopped, then a little longer for the clients of that period.
+    const auto allStopped = [this] {
+        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+        DIR* dir = ::opendir(tasks.c_str());
+        if (!dir)
+            return true;
+        bool stopped = true;
+        while (const dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream stat(tasks + "/" + e->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t close = line.rfind(')');
+            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'T' &&
+                line[close + 2] != 't')
+                stopped = false;
+        }
+        ::closedir(dir);
+        return stopped;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!allStopped() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 void JackServer::Stop() {

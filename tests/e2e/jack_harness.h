@@ -34,7 +34,8 @@ public:
     bool Start(std::string& error, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Terminates only the jackd this object started and reaps it; safe to call twice.
     void Stop();
-    // Sends `signal` to the jackd this object started, if it runs (SIGSTOP freezes it).
+    // Sends `signal` to the jackd this object started, if it runs. SIGSTOP freezes it and
+    // returns once it is frozen.
     void Signal(int signal);
 
     const std::string& Name() const { return name_; }
