@@ -8,11 +8,20 @@
 
 namespace velomire {
 
+namespace {
+constexpr std::uint8_t kActiveSensing = 0xFE;
+} // namespace
+
 // MIDI side: what SplitMidiBytes finds goes into the inbox.
 class RealtimeEngine::Splitter {
 public:
     Splitter(RealtimeEngine& e, std::uint32_t frame) : e_(e), frame_(frame) {}
     void Message(const std::uint8_t* bytes, std::size_t n) {
+        // It speaks for the keyboard's link, not for ours to the instrument, which would
+        // cut its notes once the input closes or changes. RtMidi drops it on ALSA; JACK
+        // hands it over.
+        if (bytes[0] == kActiveSensing)
+            return;
         InboxItem item{frame_, static_cast<std::uint8_t>(n), {}};
         std::memcpy(item.bytes, bytes, n);
         if (!e_.inbox_.Push(item))

@@ -32,6 +32,7 @@ struct Readout {
 //   stop) are commands the MIDI side runs in order with the played messages, so they never
 //   overtake or interleave wrongly with them.
 // - Key lighting goes to the UI through a ring; a full ring drops lighting, never MIDI.
+// - Active sensing from the input is dropped, whatever the MIDI system.
 // - Input is split into whole messages and waits in preallocated storage until it is run:
 //   at most kInboxMessages short messages and kSysExQueueBytes of SysEx, one SysEx of at
 //   most kMaxSysExBytes. What does not fit is counted, never silently dropped.
