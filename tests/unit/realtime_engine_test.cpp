@@ -1,4 +1,5 @@
 #include "midi/fake_backend.h"
+#include "midi/lock_free.h"
 #include "midi/realtime_engine.h"
 #include "support/recording_path.h"
 #include "support/test_helpers.h"
@@ -10,12 +11,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <latch>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -393,6 +397,232 @@ TEST(EngineThreads, TwentyThousandFromADeviceThreadArriveInOrder) {
         ASSERT_EQ(sent.size(), kCount);
         for (std::size_t i = 0; i < kCount; ++i)
             ASSERT_EQ(sent[i], Numbered(i)) << "message " << i;
+    });
+}
+
+// Tables in which everything comes from generation g (1..127): every key's curve gives
+// velocity g for 127, key k sounds as k + g, every channel goes to g % 16.
+PathTables Generation(int g) {
+    PathTables t;
+    for (int k = 0; k < 128; ++k)
+        t.notes[static_cast<std::size_t>(k)] = {static_cast<std::uint8_t>((k + g) & 0x7F), kFalse,
+                                                1.0, 0, static_cast<std::uint8_t>(g)};
+    for (int c = 0; c < 16; ++c)
+        t.channels[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(g & 0x0F);
+    return t;
+}
+
+// Tables swapped while messages flow: every message, and every message of one pump, comes
+// from one whole generation; a note-off goes where its note-on went.
+TEST(EngineThreads, TablesSwappedWhileMessagesFlowAreNeverTorn) {
+    WithinDeadline([] {
+        RealtimeEngine engine;
+        engine.Publish(Generation(1));
+        struct Check final : MidiSender {
+            int key = 0;     // of the note-on expected next
+            int pumpGen = 0; // generation of this pump's first note-on; 0: none yet
+            int lastGen = 1; // of the last note-on
+            Bytes lastOn;
+            std::uint64_t torn = 0, swaps = 0;
+            bool Send(std::span<const std::uint8_t> m, std::uint32_t) override {
+                if (m.size() != 3) {
+                    ++torn;
+                } else if ((m[0] & 0xF0) == 0x90) {
+                    const int g = m[2];
+                    if ((m[0] & 0x0F) != (g & 0x0F) || m[1] != ((key + g) & 0x7F) ||
+                        (pumpGen != 0 && g != pumpGen))
+                        ++torn;
+                    swaps += g != lastGen;
+                    pumpGen = lastGen = g;
+                    lastOn.assign(m.begin(), m.end());
+                    key = (key + 1) & 0x7F;
+                } else if (m[0] != (0x80 | (lastOn[0] & 0x0F)) || m[1] != lastOn[1]) {
+                    ++torn;
+                }
+                return true;
+            }
+        } check;
+        std::atomic<bool> stop{false};
+        std::thread midi([&] {
+            for (int pumps = 0; pumps < 20000 || check.swaps < 2000; ++pumps) {
+                for (int i = 0; i < 4; ++i) {
+                    const auto k = static_cast<std::uint8_t>((check.key + i) & 0x7F);
+                    engine.Input(Bytes{0x90, k, 127}, 0);
+                    engine.Input(Bytes{0x80, k, 0}, 0);
+                }
+                check.pumpGen = 0;
+                engine.Pump(check);
+            }
+            stop.store(true);
+        });
+        for (int g = 1; !stop.load(); g = g % 127 + 1)
+            engine.Publish(Generation(g));
+        midi.join();
+        EXPECT_EQ(check.torn, 0u);
+    });
+}
+
+// The UI's panic lands after what was sent and before what comes later, whichever thread
+// holds the turn when it is posted (on ALSA the UI kicks while the input thread pumps), and
+// always at one point of the stream: its note-offs end exactly what was sounding there.
+TEST(EngineThreads, PanicLandsAfterWhatWasSentAndBeforeWhatFollows) {
+    WithinDeadline([] {
+        RealtimeEngine engine;
+        engine.Publish(StartupTables());
+        RecordingSender out; // both threads send here, one at a time
+        const auto panic = [](std::vector<Bytes> offs) {
+            offs.insert(offs.begin(), Bytes{0xFF});
+            const auto tail = PedalAndAllNotesOff();
+            offs.insert(offs.end(), tail.begin(), tail.end());
+            return offs;
+        };
+
+        // The input thread holds the turn, blocked in a send, when the UI posts and kicks.
+        std::latch inSend{1}, kicked{1};
+        out.hook = [&](const Bytes& m) {
+            if (m == Bytes{0x90, 60, 100}) {
+                inSend.count_down();
+                kicked.wait();
+            }
+        };
+        std::uint64_t ranBeforeInput = 0;
+        std::thread input([&] {
+            engine.Input(Bytes{0x90, 60, 100}, 0);
+            engine.Pump(out);
+            ranBeforeInput = engine.CommandsRun();
+            engine.Input(Bytes{0x90, 62, 100}, 0);
+            engine.Pump(out);
+        });
+        inSend.wait();
+        const std::uint64_t ticket = engine.Post(RealtimeEngine::Command::Panic);
+        engine.Pump(out);
+        EXPECT_LT(engine.CommandsRun(), ticket) << "ran beside the input thread's drain";
+        kicked.count_down();
+        input.join();
+        EXPECT_EQ(ranBeforeInput, ticket) << "left behind by the holder";
+        std::vector<Bytes> expected = panic({{0x80, 60, 64}});
+        expected.insert(expected.begin(), Bytes{0x90, 60, 100});
+        expected.push_back({0x90, 62, 100});
+        EXPECT_EQ(out.sent, expected) << Hex(out.sent);
+
+        // The UI holds the turn, sending the panic, when input arrives.
+        out.Clear();
+        std::latch inPanic{1}, arrived{1};
+        out.hook = [&](const Bytes& m) {
+            if (m == Bytes{0xFF}) {
+                inPanic.count_down();
+                arrived.wait();
+            }
+        };
+        input = std::thread([&] {
+            inPanic.wait();
+            engine.Input(Bytes{0x90, 64, 100}, 0);
+            engine.Pump(out);
+            arrived.count_down();
+        });
+        engine.Post(RealtimeEngine::Command::Panic);
+        engine.Pump(out);
+        input.join();
+        expected = panic({{0x80, 62, 64}});
+        expected.push_back({0x90, 64, 100});
+        EXPECT_EQ(out.sent, expected) << Hex(out.sent);
+
+        // Free running: the stream replayed, each panic ends what sounds where it lands.
+        out.Clear();
+        out.hook = nullptr;
+        // A panic every 50 to 100 pairs: the input waits for the UI when it is behind.
+        std::atomic<int> played{0}, panics{0};
+        std::atomic<bool> done{false};
+        input = std::thread([&] {
+            for (int i = 0; i < 20000; ++i) {
+                while (i >= 100 * (panics.load() + 1))
+                    std::this_thread::yield();
+                engine.Input(Bytes{0x90, static_cast<std::uint8_t>(40 + i % 16), 100}, 0);
+                engine.Input(Bytes{0x80, static_cast<std::uint8_t>(40 + (i + 8) % 16), 0}, 0);
+                engine.Pump(out);
+                played.store(i + 1);
+            }
+            done.store(true);
+        });
+        std::uint64_t last = engine.CommandsRun();
+        for (int nextAt = 0; !done.load();) {
+            if (played.load() >= nextAt) {
+                nextAt = played.load() + 50;
+                if (const std::uint64_t t = engine.Post(RealtimeEngine::Command::Panic))
+                    last = t;
+                ++panics;
+            }
+            engine.Pump(out); // kicks in between, as the UI would
+            std::this_thread::yield();
+        }
+        input.join();
+        EXPECT_EQ(engine.CommandsRun(), last) << "a panic was left behind";
+        std::set<Bytes> sounding{{0x90, 64, 100}};
+        const auto tail = PedalAndAllNotesOff();
+        for (std::size_t i = 0; i < out.sent.size(); ++i) {
+            const Bytes& m = out.sent[i];
+            if (m[0] == 0x90) {
+                sounding.insert(m);
+            } else if (m[0] == 0x80) {
+                sounding.erase({0x90, m[1], 100});
+            } else {
+                ASSERT_EQ(m, Bytes{0xFF}) << i;
+                std::set<Bytes> ended;
+                for (std::size_t n = 0; n < sounding.size(); ++n) {
+                    const Bytes& off = out.sent.at(++i);
+                    ASSERT_EQ(off, (Bytes{0x80, off[1], 64})) << "panic broken into at " << i;
+                    ended.insert({0x90, off[1], 100});
+                }
+                ASSERT_EQ(ended, sounding) << "panic at " << i;
+                sounding.clear();
+                for (const Bytes& t : tail)
+                    ASSERT_EQ(out.sent.at(++i), t) << "panic broken into at " << i;
+            }
+        }
+        EXPECT_EQ(engine.Sounding(), static_cast<int>(sounding.size()));
+    });
+}
+
+// Two threads queueing work and running one drain for it, round after round: never both
+// in the drain at once, and once both have returned no work is left queued.
+TEST(ExclusiveTurn, TwoThreadsNeverDrainAtOnceAndLeaveNothingQueued) {
+    WithinDeadline([] {
+        ExclusiveTurn turn;
+        SpscRing<std::uint32_t> a(64), b(64);
+        SpscRing<std::uint32_t>* queues[] = {&a, &b};
+        std::atomic<int> inside{0};
+        std::atomic<int> overlaps{0};
+        std::uint32_t next[2] = {0, 0}; // the drain's alone, by the turn
+        std::uint64_t taken = 0, outOfOrder = 0;
+        const auto drain = [&] {
+            if (inside.fetch_add(1) != 0)
+                ++overlaps;
+            for (int q = 0; q < 2; ++q) {
+                for (std::uint32_t v; queues[q]->Pop(v); ++taken)
+                    outOfOrder += v != next[q]++;
+            }
+            inside.fetch_sub(1);
+        };
+        const auto pending = [&] { return !a.Empty() || !b.Empty(); };
+        int leftBehind = 0;
+        std::barrier roundEnd(2, [&]() noexcept { leftBehind += pending(); });
+        constexpr std::uint32_t kRounds = 20000, kEach = 4;
+        const auto produce = [&](int q) {
+            for (std::uint32_t i = 0; i < kRounds * kEach; ++i) {
+                while (!queues[q]->Push(i))
+                    std::this_thread::yield();
+                turn.Run(drain, pending);
+                if (i % kEach == kEach - 1)
+                    roundEnd.arrive_and_wait();
+            }
+        };
+        std::thread first(produce, 0), second(produce, 1);
+        first.join();
+        second.join();
+        EXPECT_EQ(overlaps.load(), 0);
+        EXPECT_EQ(leftBehind, 0);
+        EXPECT_EQ(outOfOrder, 0u);
+        EXPECT_EQ(taken, 2u * kRounds * kEach);
     });
 }
 
