@@ -1,13 +1,15 @@
 // Cost per message on the signal path, without a MIDI system: what Velomire itself adds.
-#include "midi/engine.h"
-#include "midi/port_selection.h"
+// Fails when the path allocated: it runs on the MIDI system's real-time thread.
+#include "app/session.h"
+#include "midi/message_path.h"
+#include "midi/realtime_engine.h"
 #include "support/direct_midi.h"
-
-#include <QCoreApplication>
 
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -16,17 +18,29 @@ using namespace velomire;
 namespace {
 
 std::atomic<std::uint64_t> g_allocations{0};
-bool g_counting = false;
+std::atomic<bool> g_counting{false};
+std::uint64_t g_pathAllocations = 0;
+
+void* Allocate(std::size_t n, std::size_t align) {
+    if (g_counting.load(std::memory_order_relaxed))
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+    n = n ? n : 1;
+    void* p = align > alignof(std::max_align_t)
+                  ? std::aligned_alloc(align, (n + align - 1) / align * align)
+                  : std::malloc(n);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
 
 } // namespace
 
-// Counts heap allocations while a benchmark's timed loop runs.
+// Every allocation while a benchmark's timed loop runs is counted.
 void* operator new(std::size_t n) {
-    if (g_counting)
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
+    return Allocate(n, 0);
+}
+void* operator new(std::size_t n, std::align_val_t a) {
+    return Allocate(n, static_cast<std::size_t>(a));
 }
 void operator delete(void* p) noexcept {
     std::free(p);
@@ -34,23 +48,54 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
+// Counts allocations over a timed loop and reports them per message.
+class AllocationCount {
+public:
+    AllocationCount() {
+        g_allocations = 0;
+        g_counting = true;
+    }
+    void Report(benchmark::State& state, std::uint64_t messages) {
+        g_counting = false;
+        const std::uint64_t n = g_allocations.load();
+        g_pathAllocations += n;
+        state.counters["allocs_per_msg"] =
+            messages ? static_cast<double>(n) / static_cast<double>(messages) : 0.0;
+    }
+};
+
+PathTables BenchTables() {
+    PathTables t;
+    for (int k = kLowestKey; k <= kHighestKey; ++k) {
+        SetKeyStartupValues(t.notes[static_cast<std::size_t>(k)], k);
+        t.notes[static_cast<std::size_t>(k)].exp = 1.7; // a real curve, not identity
+    }
+    TransposeOutnotes(t.notes, 2);
+    RemapChannels(t.channels, false);
+    return t;
+}
+
 struct Rig {
+    RealtimeEngine engine;
     DirectMidiSystem<CountBytes> midi;
-    Engine engine{midi};
     Rig() {
-        for (int k = kLowestKey; k <= kHighestKey; ++k) {
-            SetKeyStartupValues(engine.notes[static_cast<std::size_t>(k)], k);
-            engine.notes[static_cast<std::size_t>(k)].exp = 1.7; // a real curve, not identity
-        }
-        engine.path.SetTransposition(2);
-        engine.path.SetRemapAll(false);
-        engine.MIDIOutput1.DeviceCount();
-        engine.MIDIInput1.DeviceCount();
-        OpenMidiOut(engine.MIDIOutput1, kFirstOutputPosition);
-        OpenMidiIn(engine.MIDIInput1, kFirstInputPosition);
+        engine.Publish(BenchTables());
+        midi.Attach(&engine);
+        midi.OpenOutput(midi.kOut);
+        midi.OpenInput(midi.kIn);
+    }
+    ~Rig() {
+        midi.CloseInput();
+        midi.Attach(nullptr);
     }
 };
 
@@ -58,38 +103,47 @@ struct Rig {
 constexpr std::array<std::array<std::uint8_t, 3>, 4> kMix{
     {{0x90, 60, 100}, {0xB0, 64, 127}, {0x80, 60, 40}, {0x91, 72, 55}}};
 
-// The whole path: MIDI-thread enqueue, then the UI thread's drain (map and send).
-void BM_QueueAndDrain(benchmark::State& state) {
+// The whole path: a device's events into the engine (split into the inbox), then one pump
+// (map and send) for the batch, as a JACK period or an ALSA callback runs it.
+void BM_InputAndPump(benchmark::State& state) {
     Rig rig;
-    const auto batch = static_cast<int>(state.range(0));
+    const auto batch = static_cast<std::size_t>(state.range(0));
     std::uint64_t messages = 0;
-    g_allocations = 0;
-    g_counting = true;
+    AllocationCount allocations;
     for (auto _ : state) {
-        for (int i = 0; i < batch; ++i) {
-            const auto& m = kMix[static_cast<std::size_t>(i) % kMix.size()];
-            rig.midi.sink->OnMidiBytes(m.data(), m.size());
-        }
-        rig.engine.path.Drain(rig.engine.MIDIInput1, rig.engine.MIDIOutput1);
-        messages += static_cast<std::uint64_t>(batch);
+        for (std::size_t i = 0; i < batch; ++i)
+            rig.engine.Input(kMix[i % kMix.size()], static_cast<std::uint32_t>(i));
+        rig.midi.Kick();
+        messages += batch;
     }
-    g_counting = false;
+    allocations.Report(state, messages);
     state.SetItemsProcessed(static_cast<std::int64_t>(messages));
-    state.counters["allocs_per_msg"] =
-        static_cast<double>(g_allocations.load()) / static_cast<double>(messages);
     benchmark::DoNotOptimize(rig.midi.onSend.bytes);
 }
-BENCHMARK(BM_QueueAndDrain)->Arg(1)->Arg(64)->Arg(1024);
+BENCHMARK(BM_InputAndPump)->Arg(1)->Arg(64)->Arg(1024);
 
 // Mapping and sending alone.
 void BM_Process(benchmark::State& state) {
-    Rig rig;
+    struct Count final : MidiSender {
+        std::uint64_t bytes = 0;
+        bool Send(std::span<const std::uint8_t> m, std::uint32_t) override {
+            bytes += m.size();
+            return true;
+        }
+    } out;
+    struct Unlit final : PathEvents {
+        void Sounding(int, int, int, int) override {}
+        void Released(int) override {}
+    } events;
+    const PathTables tables = BenchTables();
+    MessagePath path;
     std::size_t i = 0;
-    for (auto _ : state) {
-        const auto& m = kMix[i++ % kMix.size()];
-        rig.engine.path.Process(m[0], m[1], m[2], rig.engine.MIDIOutput1);
-    }
+    AllocationCount allocations;
+    for (auto _ : state)
+        path.Process(kMix[i++ % kMix.size()], 0, tables, out, events);
+    allocations.Report(state, static_cast<std::uint64_t>(state.iterations()));
     state.SetItemsProcessed(state.iterations());
+    benchmark::DoNotOptimize(out.bytes);
 }
 BENCHMARK(BM_Process);
 
@@ -106,9 +160,13 @@ BENCHMARK(BM_MapVelocity);
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (g_pathAllocations > 0) {
+        std::fprintf(stderr, "path_bench: the path allocated %llu times\n",
+                     static_cast<unsigned long long>(g_pathAllocations));
+        return 1;
+    }
     return 0;
 }

@@ -1,8 +1,18 @@
 #include "midi/midi_backend.h"
 
+#include "midi/realtime_engine.h"
+
 #include <cstring>
 
 namespace velomire {
+
+void NoMidiSystem::Kick() {
+    struct Nowhere final : MidiSender {
+        bool Send(std::span<const std::uint8_t>, std::uint32_t) override { return true; }
+    } nowhere;
+    if (engine_)
+        engine_->Pump(nowhere);
+}
 
 bool IsOwnPort(const std::string& deviceName) {
     // ALSA lists "Velomire:Velomire Out 128:0", JACK "Velomire:Velomire Out"; a second

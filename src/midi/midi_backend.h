@@ -52,20 +52,25 @@ public:
     virtual bool Revive() { return Alive(); }
 };
 
-// Used when no MIDI system can be reached: no devices, every open fails.
+// Used when no MIDI system can be reached: no devices, every open fails. Kick still runs
+// the engine's commands, sending nowhere: whoever waits for one (a stop) is not held up
+// and they do not pile up.
 class NoMidiSystem final : public MidiSystem {
 public:
     std::string Name() const override { return "none"; }
     std::vector<std::string> Sources() override { return {}; }
     std::vector<std::string> Targets() override { return {}; }
     std::string VirtualOutputName() override { return "Velomire Out (no MIDI system)"; }
-    void Attach(RealtimeEngine*) override {}
+    void Attach(RealtimeEngine* engine) override { engine_ = engine; }
     bool OpenInput(const std::string&) override { return false; }
     void CloseInput() override {}
     bool OpenOutput(const std::string&) override { return false; }
     bool CloseOutput() override { return true; }
     void SilenceOutput() override {}
-    void Kick() override {}
+    void Kick() override;
+
+private:
+    RealtimeEngine* engine_ = nullptr;
 };
 
 // The client and port names Velomire registers; lists hide ports of this client so

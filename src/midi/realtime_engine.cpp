@@ -8,11 +8,20 @@
 
 namespace velomire {
 
+namespace {
+constexpr std::uint8_t kActiveSensing = 0xFE;
+} // namespace
+
 // MIDI side: what SplitMidiBytes finds goes into the inbox.
 class RealtimeEngine::Splitter {
 public:
     Splitter(RealtimeEngine& e, std::uint32_t frame) : e_(e), frame_(frame) {}
     void Message(const std::uint8_t* bytes, std::size_t n) {
+        // It speaks for the keyboard's link, not for ours to the instrument, which would
+        // cut its notes once the input closes or changes. RtMidi drops it on ALSA; JACK
+        // hands it over.
+        if (bytes[0] == kActiveSensing)
+            return;
         InboxItem item{frame_, static_cast<std::uint8_t>(n), {}};
         std::memcpy(item.bytes, bytes, n);
         if (!e_.inbox_.Push(item))
@@ -84,9 +93,15 @@ void RealtimeEngine::Publish(const PathTables& tables) {
 }
 
 std::uint64_t RealtimeEngine::Post(Command command, std::span<const std::uint8_t> bytes) {
-    CommandItem item{
-        command, static_cast<std::uint8_t>(std::min<std::size_t>(bytes.size(), 3)), {}};
-    std::copy_n(bytes.begin(), item.size, item.bytes);
+    CommandItem item{command, 0, {}};
+    if (command == Command::Send) {
+        // Cut to three bytes, a SysEx or a longer run would leave as a broken message.
+        if (bytes.empty() || static_cast<int>(bytes.size()) != ShortMessageLength(bytes[0]) ||
+            std::any_of(bytes.begin() + 1, bytes.end(), [](std::uint8_t b) { return b >= 0x80; }))
+            return 0;
+        item.size = static_cast<std::uint8_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), item.bytes);
+    }
     if (!commands_.Push(item))
         return 0;
     return ++posted_;

@@ -32,6 +32,7 @@ struct Readout {
 //   stop) are commands the MIDI side runs in order with the played messages, so they never
 //   overtake or interleave wrongly with them.
 // - Key lighting goes to the UI through a ring; a full ring drops lighting, never MIDI.
+// - Active sensing from the input is dropped, whatever the MIDI system.
 // - Input is split into whole messages and waits in preallocated storage until it is run:
 //   at most kInboxMessages short messages and kSysExQueueBytes of SysEx, one SysEx of at
 //   most kMaxSysExBytes. What does not fit is counted, never silently dropped.
@@ -56,12 +57,13 @@ public:
     void Publish(const PathTables& tables);
 
     enum class Command : std::uint8_t {
-        Send,       // the bytes, as they are
+        Send,       // the bytes, as they are: one whole short message
         Panic,      // System Reset, note-offs, then pedal and All Notes Off on all channels
         ReleaseAll, // note-offs of the sounding notes, then the pedal tail where they went
     };
     // Queues a command for the MIDI side. Returns the count CommandsRun reaches once it
-    // has run, or 0 when the queue is full.
+    // has run, or 0 when the queue is full or Send's bytes are not one whole short message
+    // (a status byte, exactly its data bytes, none with the top bit set).
     std::uint64_t Post(Command command, std::span<const std::uint8_t> bytes = {});
     std::uint64_t CommandsRun() const { return commandsRun_.load(std::memory_order_acquire); }
     // Note-offs the last ReleaseAll or Panic sent.

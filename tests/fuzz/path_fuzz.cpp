@@ -1,11 +1,10 @@
-// Arbitrary input bytes and table changes through the real input queue and message path.
-// Whatever arrives, only well-formed MIDI may leave, system messages and SysEx keep their
-// order, and no note the path started is left sounding once it releases them.
-#include "midi/engine.h"
-#include "midi/port_selection.h"
+// Arbitrary input bytes, commands and table changes through the real engine: its inbox,
+// its command queue and the message path. Whatever arrives, only well-formed MIDI may
+// leave, system messages and SysEx keep their order, and no note the path started is left
+// sounding once it releases them.
+#include "app/session.h"
+#include "midi/realtime_engine.h"
 #include "support/direct_midi.h"
-
-#include <QCoreApplication>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -40,7 +39,7 @@ struct Record {
 using RecordingMidiSystem = DirectMidiSystem<Record>;
 
 constexpr std::uint8_t kSysEx = 0xF0;
-constexpr std::uint8_t kActiveSensing = 0xFE; // dropped at the input once opened
+constexpr std::uint8_t kActiveSensing = 0xFE; // dropped at the engine's input
 constexpr std::uint8_t kSystemReset = 0xFF;
 
 // Follows what leaves: system messages and SysEx against what came in, and which notes the
@@ -65,8 +64,8 @@ public:
         } expect{*this};
         SplitMidiBytes(split_, raw.data(), raw.size(), expect);
     }
-    // Leaves at once, ahead of whatever still waits in the input queue.
-    void Panicked() { expected_.push_front({{kSystemReset}, true}); }
+    // A command runs at the next pump, ahead of the input still waiting for it.
+    void Commanded(const Message& first) { expected_.push_front({first, true}); }
     bool AllLeft() const { return expected_.empty(); }
 
     void CheckNew(const std::vector<Message>& sent) {
@@ -129,36 +128,43 @@ double AnyExp(FuzzedDataProvider& in) {
                               : std::bit_cast<double>(in.ConsumeIntegral<std::uint64_t>());
 }
 
+PathTables StartupTables() {
+    PathTables t;
+    for (int k = kLowestKey; k <= kHighestKey; ++k)
+        SetKeyStartupValues(t.notes[static_cast<std::size_t>(k)], k);
+    TransposeOutnotes(t.notes, 0);
+    RemapChannels(t.channels, false);
+    return t;
+}
+
 // One engine for the whole run: a fresh one per input costs more than the input itself
-// (the input queue is 256 KiB). Every input starts from the same state, see Rig::Reset.
+// (its inbox and SysEx room are megabytes). Every input starts from the same state, see
+// Rig::Reset.
 struct Rig {
+    RealtimeEngine engine;
     RecordingMidiSystem midi;
-    Engine engine{midi};
+    PathTables tables;
 
     Rig() {
-        engine.MIDIOutput1.DeviceCount();
-        engine.MIDIInput1.DeviceCount();
-        FUZZ_CHECK(OpenMidiOut(engine.MIDIOutput1, kFirstOutputPosition));
-        FUZZ_CHECK(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
-        FUZZ_CHECK(midi.sink != nullptr);
+        midi.Attach(&engine);
+        FUZZ_CHECK(midi.OpenOutput(RecordingMidiSystem::kOut));
+        FUZZ_CHECK(midi.OpenInput(RecordingMidiSystem::kIn));
     }
-    // The tables as startup leaves them; the queue, the wake-up and the sounding notes were
-    // emptied at the end of the previous input. Reopened, the input forgets an unfinished
-    // SysEx of the previous input.
+    // The tables as a fresh session has them; the inbox, the commands and the sounding
+    // notes were emptied at the end of the previous input, and reopened, the input forgets
+    // an unfinished SysEx of it.
     void Reset() {
-        FUZZ_CHECK(engine.MIDIInput1.MessageCount() == 0 && engine.path.SoundingCount() == 0);
-        FUZZ_CHECK(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
-        engine.notes = {};
-        for (int k = kLowestKey; k <= kHighestKey; ++k)
-            SetKeyStartupValues(engine.notes[static_cast<std::size_t>(k)], k);
-        engine.path.SetTransposition(0);
-        engine.path.SetRemapAll(false);
+        FUZZ_CHECK(engine.Sounding() == 0);
+        FUZZ_CHECK(midi.OpenInput(RecordingMidiSystem::kIn));
+        tables = StartupTables();
+        engine.Publish(tables);
         midi.onSend.sent.clear();
     }
     void Finish() {
-        engine.path.Drain(engine.MIDIInput1, engine.MIDIOutput1);
-        engine.path.ReleaseSounding(engine.MIDIOutput1);
-        QCoreApplication::processEvents();
+        midi.Kick();
+        FUZZ_CHECK(engine.Post(RealtimeEngine::Command::ReleaseAll) != 0);
+        midi.Kick();
+        engine.DrainReadouts([](const Readout&) {});
     }
 };
 
@@ -166,9 +172,7 @@ Rig* g_rig = nullptr;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    // The input port wakes its reader through a socket notifier, which needs an application.
-    static QCoreApplication app(*argc, *argv);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static Rig rig;
     g_rig = &rig;
     return 0;
@@ -179,63 +183,100 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Rig& rig = *g_rig;
     rig.Reset();
     RecordingMidiSystem& midi = rig.midi;
-    Engine& engine = rig.engine;
+    RealtimeEngine& engine = rig.engine;
 
     OutputChecker checker;
-    const auto inject = [&](const Message& m) {
+    bool waiting = false; // input not yet pumped: it plays after any command
+    const auto input = [&](const Message& m) {
         checker.Injected(m);
-        midi.sink->OnMidiBytes(m.data(), m.size());
+        engine.Input(m, 0);
+        waiting = true;
+    };
+    const auto pump = [&] {
+        midi.Kick();
+        waiting = false;
+    };
+    // Each command is run at once, so the queue never fills and never refuses one.
+    const auto command = [&](RealtimeEngine::Command c, const Message& bytes) {
+        const bool quiet = !waiting;
+        FUZZ_CHECK(engine.Post(c, bytes) != 0);
+        if (c == RealtimeEngine::Command::Panic)
+            checker.Commanded({kSystemReset});
+        else if (!bytes.empty() && bytes[0] >= kSysEx)
+            checker.Commanded(bytes);
+        pump();
+        checker.CheckNew(midi.onSend.sent);
+        if (c != RealtimeEngine::Command::Send && quiet) {
+            checker.CheckNothingSounds();
+            FUZZ_CHECK(engine.Sounding() == 0);
+        }
     };
     while (in.remaining_bytes() > 0) {
-        switch (in.ConsumeIntegralInRange(0, 10)) {
+        switch (in.ConsumeIntegralInRange(0, 12)) {
         case 0:
         case 1:
         case 2: // what a device usually sends, and its damaged forms
-            inject(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 3)));
+            input(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 3)));
             break;
         case 3: // SysEx, and events holding several messages
-            inject(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(4, 300)));
+            input(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(4, 300)));
             break;
-        case 4:
-            engine.path.Drain(engine.MIDIInput1, engine.MIDIOutput1);
+        case 4: // the MIDI side runs what waits
+            pump();
             break;
-        case 5: // the real wake-up: eventfd, notifier, MessageReceived
-            QCoreApplication::processEvents();
+        case 5: // the MIDI side runs, then the window takes the lighting
+            pump();
+            engine.DrainReadouts([](const Readout& r) {
+                FUZZ_CHECK(r.in < 128 && r.out < 128 && r.velocity < 128 && r.mapped < 128);
+            });
             break;
         case 6:
-            engine.path.SetTransposition(
-                in.ConsumeIntegralInRange(-kTransposeRange, kTransposeRange));
+            TransposeOutnotes(rig.tables.notes,
+                              in.ConsumeIntegralInRange(-kTransposeRange, kTransposeRange));
+            engine.Publish(rig.tables);
             break;
         case 7:
             if (in.ConsumeBool())
-                engine.path.SetRemapAll(in.ConsumeBool());
+                RemapChannels(rig.tables.channels, in.ConsumeBool());
             else
-                engine.ChannelMap[in.ConsumeIntegralInRange<std::size_t>(0, 15)] =
+                rig.tables.channels[in.ConsumeIntegralInRange<std::size_t>(0, 15)] =
                     in.ConsumeIntegralInRange<std::uint8_t>(0, 15);
+            engine.Publish(rig.tables);
             break;
         case 8: { // what a loaded setting or the curve editor may leave in an entry
-            NoteSetting& n = engine.notes[in.ConsumeIntegralInRange<std::size_t>(0, 128)];
+            NoteSetting& n = rig.tables.notes[in.ConsumeIntegralInRange<std::size_t>(0, 128)];
             n.exp = AnyExp(in);
             n.vcut = in.ConsumeIntegral<std::uint8_t>();
             n.vmax = in.ConsumeIntegral<std::uint8_t>();
             n.outnote = in.ConsumeIntegralInRange<std::uint8_t>(0, 127);
+            engine.Publish(rig.tables);
             break;
         }
         case 9:
-            checker.Panicked();
-            engine.path.SendPanic(engine.MIDIOutput1);
-            checker.CheckNew(midi.onSend.sent);
-            checker.CheckNothingSounds();
+            command(RealtimeEngine::Command::Panic, {});
             break;
         case 10:
-            engine.path.ReleaseSounding(engine.MIDIOutput1);
-            checker.CheckNew(midi.onSend.sent);
-            checker.CheckNothingSounds();
-            FUZZ_CHECK(engine.path.SoundingCount() == 0);
+            command(RealtimeEngine::Command::ReleaseAll, {});
+            break;
+        case 11: { // what the window sends: taken only whole, and then unchanged
+            const Message m =
+                in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+            bool whole = !m.empty() && static_cast<int>(m.size()) == ShortMessageLength(m[0]);
+            for (std::size_t i = 1; i < m.size(); ++i)
+                whole = whole && m[i] < 0x80;
+            if (!whole)
+                FUZZ_CHECK(engine.Post(RealtimeEngine::Command::Send, m) == 0);
+            else if ((m[0] & 0xE0) != 0x80) // no notes: the path would not know to end them
+                command(RealtimeEngine::Command::Send, m);
+            break;
+        }
+        case 12: // a device's thread: its event, run at once
+            input(in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 6)));
+            pump();
             break;
         }
         checker.CheckNew(midi.onSend.sent);
-        FUZZ_CHECK(engine.path.SoundingCount() >= 0 && engine.path.SoundingCount() <= 16 * 128);
+        FUZZ_CHECK(engine.Sounding() >= 0 && engine.Sounding() <= 16 * 128);
     }
     rig.Finish();
     checker.CheckNew(midi.onSend.sent);

@@ -1,9 +1,7 @@
-#include "midi/engine.h"
+#include "app/session.h"
 #include "midi/fake_backend.h"
 #include "midi/pending_system.h"
-#include "midi/port_selection.h"
-
-#include <QCoreApplication>
+#include "support/recording_path.h"
 
 #include <gtest/gtest.h>
 
@@ -15,17 +13,18 @@
 namespace velomire {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 TEST(PendingMidiSystem, WindowIsBuiltWhileTheSystemIsReachedAndPlaysOnceItIs) {
     std::promise<MidiSystemChoice> promise;
     PendingMidiSystem pending(promise.get_future());
     auto* fake = new FakeMidiSystem;
     fake->inputs = {"Keys"};
     fake->outputs = {"Synth"};
+    // The system is reached only once the session is built, or after a long wait when
+    // building it waited for the system (which then fails the test rather than hang it).
+    std::promise<void> built;
     std::atomic<bool> reached{false};
     std::thread reaching([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        built.get_future().wait_for(std::chrono::seconds(10));
         reached = true;
         MidiSystemChoice choice;
         choice.system.reset(fake);
@@ -33,41 +32,42 @@ TEST(PendingMidiSystem, WindowIsBuiltWhileTheSystemIsReachedAndPlaysOnceItIs) {
         promise.set_value(std::move(choice));
     });
 
-    // Building the ports must not wait for the system; nothing is sent meanwhile.
-    Engine engine(pending);
-    EXPECT_FALSE(reached) << "the ports waited for the MIDI system";
-    EXPECT_TRUE(engine.MIDIOutput1.SystemAlive());
-    engine.MIDIOutput1.SendBytes(Bytes{0xF8}.data(), 1);
+    {
+        Session session(pending);
+        const PathTables t = StartupTables();
+        session.Start({t.notes, t.channels});
+        EXPECT_TRUE(pending.Alive());
+        EXPECT_EQ(pending.Name(), "pending");
+        EXPECT_FALSE(reached) << "the session waited for the MIDI system";
+        built.set_value();
 
-    // Listing waits for it, then everything goes to the system reached.
-    EXPECT_TRUE(OpenMidiOut(engine.MIDIOutput1, kFirstOutputPosition));
-    EXPECT_TRUE(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
-    reaching.join();
-    EXPECT_EQ(engine.MIDIOutput1.DeviceName(0).toStdString(), "Synth");
-    EXPECT_EQ(engine.MIDIInput1.DeviceName(0).toStdString(), "Keys");
-    EXPECT_EQ(pending.Name(), "fake");
-    EXPECT_TRUE(pending.Choice().available);
-
-    ASSERT_TRUE(fake->Inject({0xF8}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (fake->Sent().empty() && std::chrono::steady_clock::now() < deadline)
-        QCoreApplication::processEvents();
-    EXPECT_EQ(fake->Sent(), (std::vector<Bytes>{{0xF8}}));
+        // Choosing waits for it, then everything goes to the system reached.
+        EXPECT_TRUE(session.ChooseOutput("Synth"));
+        EXPECT_TRUE(session.ChooseInput("Keys"));
+        reaching.join();
+        EXPECT_EQ(pending.Name(), "fake");
+        EXPECT_TRUE(pending.Choice().available);
+        session.LookAtDevices();
+        EXPECT_EQ(session.Sources(), std::vector<std::string>{"Keys"});
+        fake->ClearSent();
+        ASSERT_TRUE(fake->Inject({0xF8}));
+        EXPECT_EQ(fake->Sent(), (std::vector<Bytes>{{0xF8}}));
+    }
 }
 
 TEST(PendingMidiSystem, NothingReachedMeansNoDevices) {
     std::promise<MidiSystemChoice> promise;
     PendingMidiSystem pending(promise.get_future());
-    Engine engine(pending);
+    Session session(pending);
     MidiSystemChoice none;
     none.status = "no MIDI devices";
     promise.set_value(std::move(none));
 
     EXPECT_FALSE(pending.Choice().available);
     EXPECT_EQ(pending.Choice().status, "no MIDI devices");
-    EXPECT_EQ(engine.MIDIOutput1.DeviceCount(), 0);
-    EXPECT_EQ(engine.MIDIInput1.DeviceCount(), 0);
-    EXPECT_FALSE(OpenMidiIn(engine.MIDIInput1, kFirstInputPosition));
+    session.LookAtDevices();
+    EXPECT_TRUE(session.Sources().empty());
+    EXPECT_FALSE(session.ChooseInput("Keys"));
     EXPECT_EQ(pending.Name(), "none");
 }
 
