@@ -39,10 +39,10 @@ TEST_F(WindowTest, StartupLeavesTheWindowReadyToPlay) {
     EXPECT_EQ(ui().active_note->text(), "C4");
     EXPECT_FALSE(ui().chk_remap->isChecked());
     for (int c = 0; c < 16; ++c)
-        EXPECT_EQ(form->engine().ChannelMap[static_cast<std::size_t>(c)], c) << c;
+        EXPECT_EQ(form->session().channels()[static_cast<std::size_t>(c)], c) << c;
 
-    EXPECT_EQ(midi.OpenOutput(), "Synth Out");
-    EXPECT_EQ(midi.OpenInput(), "Keys In");
+    EXPECT_EQ(midi.OpenedOutput(), "Synth Out");
+    EXPECT_EQ(midi.OpenedInput(), "Keys In");
     EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{{0xB0, 0x7A, 0x00}}));
     EXPECT_TRUE(boxes.shown.empty());
 }
