@@ -82,6 +82,10 @@ Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
             });
     connect(&m_session, &Session::KeyReleased, m_ui->piano, &KeyboardView::MarkReleased);
     connect(&m_session, &Session::DevicesChanged, this, &Form_midi::ShowDevices);
+    // A list is never rebuilt while open, so what changed meanwhile shows once it closes.
+    // Queued: a pick that closed it must first act on the entries the user saw.
+    for (PickList* list : {m_ui->ComboMidiIn, m_ui->ComboMidiOut})
+        connect(list, &PickList::Closed, this, &Form_midi::ShowDevices, Qt::QueuedConnection);
     ConnectHandlers();
     AddShortcuts();
 }
