@@ -244,6 +244,9 @@ void ShowList(PickList* list, const std::vector<std::string>& names, const std::
 
 void Form_midi::FillDeviceLists() {
     m_session.LookAtDevices();
+    // Shown whether or not the look changed anything: a MIDI system already gone leaves the
+    // lists as empty as they began, and they still need their "Not Enabled".
+    ShowDevices();
     // The first device of each list, output first; with none the list just shows "Not
     // Enabled" and nothing is chosen.
     PickList* out = m_ui->ComboMidiOut;
