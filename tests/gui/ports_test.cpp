@@ -6,9 +6,11 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 
 #include <cstdio>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -351,6 +353,82 @@ TEST_F(PortsTest, NotesOffKeepsTheFocus) {
     EXPECT_EQ(QApplication::focusWidget(), ui().cmd_silence);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
     EXPECT_EQ(form->session().transposition(), 0);
+}
+
+// Devices come and go while the window runs: a device plugged in shows in its list; the
+// chosen one, unplugged, stays the selection with its missing mark and its port closed, and
+// is reopened by name once it returns, with Local Control Off sent again; after "Not
+// Enabled" nothing is followed. The window looks by itself, on its own timer.
+struct FollowRow {
+    const char* what;
+    bool input;
+    std::string chosen;
+    std::string plugged; // a device that arrives after startup
+};
+
+TEST_F(PortsTest, DevicesThatComeAndGoAreFollowedByName) {
+    const FollowRow rows[] = {
+        {"input", true, "Keys In", "New Keys"},
+        {"output", false, "Synth Out", "New Synth"},
+    };
+    // Generous: the window looks every 250 ms, but a loaded machine may be slow.
+    const auto soon = [](const std::function<bool()>& done) { return QTest::qWaitFor(done, 5000); };
+    for (const FollowRow& r : rows) {
+        SCOPED_TRACE(r.what);
+        Start();
+        PickList* list = r.input ? ui().ComboMidiIn : ui().ComboMidiOut;
+        QLabel* mark = r.input ? ui().in_missing : ui().out_missing;
+        QLabel* otherMark = r.input ? ui().out_missing : ui().in_missing;
+        std::vector<std::string>& present = r.input ? midi.inputs : midi.outputs;
+        const auto opened = [&] { return r.input ? midi.OpenedInput() : midi.OpenedOutput(); };
+        const std::string kind = r.input ? "in." : "out.";
+        const QString chosen = QString::fromStdString(r.chosen);
+        ASSERT_EQ(opened(), r.chosen);
+        ASSERT_TRUE(mark->isHidden());
+
+        // Plugged in while the user has the list open: shown once it closes, not under the hand.
+        list->showPopup();
+        present.push_back(r.plugged);
+        form->session().LookAtDevices();
+        QTest::keyClick(list->view(), Qt::Key_Escape);
+        ASSERT_FALSE(list->view()->isVisible());
+        EXPECT_TRUE(soon([&] { return list->findText(QString::fromStdString(r.plugged)) >= 0; }));
+        EXPECT_EQ(list->currentText(), chosen);
+
+        Forget();
+        midi.Unplug(r.chosen);
+        EXPECT_TRUE(soon([&] { return !mark->isHidden(); }));
+        EXPECT_EQ(list->currentText(), chosen);
+        EXPECT_EQ(opened(), "");
+        EXPECT_EQ(midi.Events(), (std::vector<Event>{{kind + "close", r.chosen}}));
+        EXPECT_TRUE(otherMark->isHidden());
+
+        Forget();
+        present.push_back(r.chosen);
+        EXPECT_TRUE(soon([&] { return opened() == r.chosen; }));
+        EXPECT_TRUE(soon([&] { return mark->isHidden(); }));
+        EXPECT_EQ(list->currentText(), chosen);
+        EXPECT_EQ(midi.Events(), (std::vector<Event>{{kind + "open", r.chosen}}));
+        EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff}) << Hex(midi.Sent());
+        midi.ClearSent();
+        ASSERT_TRUE(midi.Inject(0x90, 60, 100));
+        EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{{0x90, 60, 100}})) << "plays again";
+
+        // Not Enabled: the device is let go, also when it comes and goes.
+        PickFromList(list, 0);
+        Forget();
+        midi.Unplug(r.chosen);
+        form->session().LookAtDevices();
+        present.push_back(r.chosen);
+        form->session().LookAtDevices();
+        EXPECT_TRUE(midi.Events().empty());
+        EXPECT_EQ(opened(), "");
+        EXPECT_EQ(list->currentText(), "Not Enabled");
+        EXPECT_TRUE(mark->isHidden());
+        form.reset();
+        midi.inputs = {"Keys In"};
+        midi.outputs = {"Synth Out"};
+    }
 }
 
 TEST_F(PortsTest, ShutdownClosesOutputThenInputAndSendsNothing) {
