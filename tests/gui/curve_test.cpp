@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLocale>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyleOptionSlider>
@@ -47,9 +48,23 @@ protected:
     // Pointer at fractions of the view: xn from the left, yn from the bottom.
     float X(float xn) { return xn * W(); }
     float Y(float yn) { return (1.0f - yn) * H(); }
-    void Down(float xn, float yn) { form->Picture1_MouseDown(X(xn), Y(yn)); }
-    void Move(float xn, float yn) { form->Picture1_MouseMove(X(xn), Y(yn)); }
-    void Up(float xn, float yn) { form->Picture1_MouseUp(X(xn), Y(yn)); }
+    // Real mouse events on the view, at sub-pixel positions so that fractions stay exact.
+    void Mouse(QEvent::Type type, float xn, float yn, Qt::MouseButtons held) {
+        const QPointF at(X(xn) + PictureBox::kBorder, Y(yn) + PictureBox::kBorder);
+        QMouseEvent e(type, at, ui().Picture1->mapToGlobal(at),
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
+                      Qt::NoModifier);
+        QCoreApplication::sendEvent(ui().Picture1, &e);
+    }
+    void Down(float xn, float yn) {
+        held_ = Qt::LeftButton;
+        Mouse(QEvent::MouseButtonPress, xn, yn, held_);
+    }
+    void Move(float xn, float yn) { Mouse(QEvent::MouseMove, xn, yn, held_); }
+    void Up(float xn, float yn) {
+        held_ = {};
+        Mouse(QEvent::MouseButtonRelease, xn, yn, held_);
+    }
     const NoteSetting& Active() { return form->notes()[form->activenote()]; }
     // Puts values into one entry as a loaded setting would.
     void SetEntry(int k, const std::function<void(NoteSetting&)>& change) {
@@ -63,6 +78,9 @@ protected:
         EXPECT_TRUE(ok) << label->text().toStdString();
         return v;
     }
+
+private:
+    Qt::MouseButtons held_;
 };
 
 // ---- Mouse editor ----
