@@ -1,7 +1,6 @@
 // One step of a curve drag as the user feels it: the edit, the redraw of the curve
 // (500 evaluations into the retained image) and the repaint of the view.
 #include "app/form_midi.h"
-#include "support/direct_midi.h"
 #include "ui_form_midi.h"
 
 #include <QApplication>
@@ -18,8 +17,9 @@ public:
     bool AskYesNo(const QString&, const QString&) override { return false; }
 };
 
+// No MIDI system: a drag step neither sends nor waits for anything MIDI.
 struct Window {
-    DirectMidiSystem<CountBytes> midi;
+    NoMidiSystem midi;
     SilentBoxes boxes;
     Form_midi form{midi, boxes};
     Window() {

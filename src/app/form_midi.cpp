@@ -90,6 +90,10 @@ Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
         }
     });
     connect(&m_session, &Session::DevicesChanged, this, &Form_midi::ShowDevices);
+    // A list is never rebuilt while open, so what changed meanwhile shows once it closes.
+    // Queued: a pick that closed it must first act on the entries the user saw.
+    for (PickList* list : {m_ui->ComboMidiIn, m_ui->ComboMidiOut})
+        connect(list, &PickList::Closed, this, &Form_midi::ShowDevices, Qt::QueuedConnection);
     ConnectHandlers();
     AddShortcuts();
 }
@@ -249,6 +253,9 @@ void ShowList(PickList* list, const std::vector<std::string>& names, const std::
 
 void Form_midi::FillDeviceLists() {
     m_session.LookAtDevices();
+    // Shown whether or not the look changed anything: a MIDI system already gone leaves the
+    // lists as empty as they began, and they still need their "Not Enabled".
+    ShowDevices();
     // The first device of each list, output first; with none the list just shows "Not
     // Enabled" and nothing is chosen.
     PickList* out = m_ui->ComboMidiOut;

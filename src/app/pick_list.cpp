@@ -32,6 +32,11 @@ void PickList::showPopup() {
     QComboBox::showPopup();
 }
 
+void PickList::hidePopup() {
+    QComboBox::hidePopup();
+    Q_EMIT Closed();
+}
+
 bool PickList::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lineEdit()) {
         if (event->type() == QEvent::KeyPress) {

@@ -21,10 +21,13 @@ public:
     // What the box showed when its list was last opened (before a pick replaced it).
     const QString& TextBeforePick() const { return textBeforePick_; }
     void showPopup() override;
+    void hidePopup() override;
 
 Q_SIGNALS:
     void Picked(int index);
     void ReturnPressed();
+    // The open list has closed, by a pick or not; a pick's Picked comes after this.
+    void Closed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -48,7 +48,8 @@ public:
         return Inject(std::vector<std::uint8_t>{status, d1, d2});
     }
 
-    // Makes a device vanish, as an unplugged keyboard does; Plug brings it back.
+    // Makes a device vanish from both lists, as an unplugged keyboard does; a port open on it
+    // stays open until closed. Adding the name to `inputs` or `outputs` brings it back.
     void Unplug(const std::string& device);
     // The whole system goes away (a server that stopped) or comes back.
     void SetAlive(bool alive) { alive_.store(alive); }

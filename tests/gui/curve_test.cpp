@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLocale>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyleOptionSlider>
@@ -15,6 +16,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -46,10 +48,28 @@ protected:
     // Pointer at fractions of the view: xn from the left, yn from the bottom.
     float X(float xn) { return xn * W(); }
     float Y(float yn) { return (1.0f - yn) * H(); }
-    void Down(float xn, float yn) { form->Picture1_MouseDown(X(xn), Y(yn)); }
-    void Move(float xn, float yn) { form->Picture1_MouseMove(X(xn), Y(yn)); }
-    void Up(float xn, float yn) { form->Picture1_MouseUp(X(xn), Y(yn)); }
-    NoteSetting& Active() { return form->engine().notes[form->activenote()]; }
+    // Real mouse events on the view, at sub-pixel positions so that fractions stay exact.
+    void Mouse(QEvent::Type type, float xn, float yn, Qt::MouseButtons held) {
+        const QPointF at(X(xn) + PictureBox::kBorder, Y(yn) + PictureBox::kBorder);
+        QMouseEvent e(type, at, ui().Picture1->mapToGlobal(at),
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
+                      Qt::NoModifier);
+        QCoreApplication::sendEvent(ui().Picture1, &e);
+    }
+    void Down(float xn, float yn) {
+        held_ = Qt::LeftButton;
+        Mouse(QEvent::MouseButtonPress, xn, yn, held_);
+    }
+    void Move(float xn, float yn) { Mouse(QEvent::MouseMove, xn, yn, held_); }
+    void Up(float xn, float yn) {
+        held_ = {};
+        Mouse(QEvent::MouseButtonRelease, xn, yn, held_);
+    }
+    const NoteSetting& Active() { return form->notes()[form->activenote()]; }
+    // Puts values into one entry as a loaded setting would.
+    void SetEntry(int k, const std::function<void(NoteSetting&)>& change) {
+        Seed([&](SessionState& st) { change(st.notes[static_cast<std::size_t>(k)]); });
+    }
     QString Tip() { return ui().Picture1->toolTip(); }
     QImage Curve() { return ui().Picture1->image().copy(); }
     double LabelNumber(QLabel* label) {
@@ -58,6 +78,9 @@ protected:
         EXPECT_TRUE(ok) << label->text().toStdString();
         return v;
     }
+
+private:
+    Qt::MouseButtons held_;
 };
 
 // ---- Mouse editor ----
@@ -222,10 +245,11 @@ TEST_P(CurveTooltipText, HoverPreviewsTheMapping) {
     const TipCase c = GetParam();
     // This view's width must make the fractions exact, or the case tests rounding instead.
     ASSERT_EQ(X(c.xn) / W(), c.xn);
-    NoteSetting& s = Active();
-    s.exp = c.exp;
-    s.vcut = static_cast<std::uint8_t>(c.vcut);
-    s.vmax = static_cast<std::uint8_t>(c.vmax);
+    SetEntry(kActive, [&](NoteSetting& s) {
+        s.exp = c.exp;
+        s.vcut = static_cast<std::uint8_t>(c.vcut);
+        s.vmax = static_cast<std::uint8_t>(c.vmax);
+    });
     Move(c.xn, 0.1f);
     EXPECT_EQ(Tip(), QString::fromLatin1(c.tip));
 }
@@ -380,13 +404,14 @@ TEST_F(CurveTest, CutOffRunsAlongTheBottomEdge) {
 
 class BulkTest : public CurveTest {
 protected:
-    NoteSetting& N(int k) { return form->engine().notes[static_cast<std::size_t>(k)]; }
+    const NoteSetting& N(int k) { return form->notes()[static_cast<std::size_t>(k)]; }
     void Set(int k, double exp, int vcut, int vmax, std::int16_t selected = kTrue) {
-        NoteSetting& s = N(k);
-        s.exp = exp;
-        s.vcut = static_cast<std::uint8_t>(vcut);
-        s.vmax = static_cast<std::uint8_t>(vmax);
-        s.selected = selected;
+        SetEntry(k, [&](NoteSetting& s) {
+            s.exp = exp;
+            s.vcut = static_cast<std::uint8_t>(vcut);
+            s.vmax = static_cast<std::uint8_t>(vmax);
+            s.selected = selected;
+        });
     }
     // Blue (selected) and magenta (selected and active) marks on the window.
     int SelectionMarkPixels() {
@@ -498,7 +523,7 @@ TEST_F(BulkTest, SpreadChangesNothingWithoutAPairApart) {
         Set(70, 2.5, 12, 90, kFalse);
         Set(71, 0.7, 40, 110, kFalse);
         for (int k : c.selected)
-            N(k).selected = kTrue;
+            SetEntry(k, [](NoteSetting& s) { s.selected = kTrue; });
         const NoteTable before = form->notes();
         ui().Spread_Exp->click();
         for (int k = 0; k < kNoteTableSize; ++k) {
@@ -542,7 +567,7 @@ TEST_F(BulkTest, ResetAllRestoresCurvesButNotSelectionOrOutnote) {
     ui().sc_vmax->setValue(Form_midi::VmaxAt(90));
     Set(21, 0.3, 5, 10);
     Set(108, 4.0, 100, 127, 1);
-    N(70).outnote = 75;
+    SetEntry(70, [](NoteSetting& s) { s.outnote = 75; });
     Set(20, 2.0, 3, 4, kFalse); // outside the keyboard: left alone
     Set(109, 2.0, 3, 4, kFalse);
     const NoteTable before = form->notes();
@@ -573,7 +598,7 @@ TEST_F(BulkTest, CopyToAllGivesEveryKeyTheActiveCurve) {
     ui().sc_vcut->setValue(10);
     ui().sc_vmax->setValue(Form_midi::VmaxAt(110));
     ASSERT_DOUBLE_EQ(Active().exp, 2.0);
-    N(30).outnote = 42;
+    SetEntry(30, [](NoteSetting& s) { s.outnote = 42; });
     const NoteSetting below = N(20);
     const NoteSetting above = N(109);
 
@@ -592,8 +617,7 @@ TEST_F(BulkTest, CopyToAllGivesEveryKeyTheActiveCurve) {
 
 TEST_F(BulkTest, UnselectAllRemovesEverySelectionMark) {
     for (int k : {21, 40, 60, 61, 108})
-        N(k).selected = kTrue;
-    form->RefreshNoteDisplay();
+        SetEntry(k, [](NoteSetting& s) { s.selected = kTrue; });
     ASSERT_GT(SelectionMarkPixels(), 0);
 
     ui().Clear_Select->click();

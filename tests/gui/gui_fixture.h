@@ -2,6 +2,7 @@
 
 #include "app/form_midi.h"
 #include "midi/fake_backend.h"
+#include "support/test_helpers.h"
 #include "ui_form_midi.h"
 
 #include <QAbstractItemView>
@@ -26,6 +27,14 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 }
 
 namespace velomire::testing {
+
+// What Notes OFF sends when no note is sounding: System Reset, then the pedal tail.
+inline std::vector<std::vector<std::uint8_t>> NothingLeftToEnd() {
+    std::vector<std::vector<std::uint8_t>> sent{{0xFF}};
+    for (const auto& m : PedalAndAllNotesOff())
+        sent.push_back(m);
+    return sent;
+}
 
 // Message boxes answered by the test: records every box, answers Yes/No from a script.
 class ScriptedBoxes final : public MessageBoxes {
@@ -108,7 +117,7 @@ protected:
         }
         Pump();
     }
-    // Lets queued MIDI input reach the window.
+    // Lets what the MIDI side tells the window (key lighting) and queued calls arrive.
     static void Pump() {
         for (int i = 0; i < 5; ++i)
             QCoreApplication::processEvents();

@@ -133,8 +133,10 @@ TEST_F(KeyboardTest, StartupShowsOneRedMarkUnderC4) {
 
 TEST_F(KeyboardTest, ClickMakesTheKeyActive) {
     Start();
-    form->engine().notes[61].vcut = 17;
-    form->engine().notes[61].vmax = 99;
+    Seed([](SessionState& st) {
+        st.notes[61].vcut = 17;
+        st.notes[61].vmax = 99;
+    });
     ClickAt(325, 20); // C#4
     EXPECT_EQ(form->activenote(), 61);
     EXPECT_EQ(ui().active_note->text(), "C#4"); // every key with its octave
@@ -158,12 +160,14 @@ TEST_F(KeyboardTest, ClickMakesTheKeyActive) {
 
 TEST_F(KeyboardTest, ClickOnTheActiveKeyDoesNothing) {
     Start();
-    // Changed behind the window's back: only a redraw would show it.
-    form->engine().notes[60].selected = kTrue;
+    Seed([](SessionState& st) { st.notes[60].selected = kTrue; });
+    ASSERT_EQ(MarkOf(60), kMagenta);
     ClickAt(316.8, 60);
     EXPECT_EQ(form->activenote(), 60);
-    EXPECT_EQ(MarkOf(60), kRed);
+    EXPECT_EQ(form->notes()[60].selected, kTrue);
+    EXPECT_EQ(MarkOf(60), kMagenta);
     EXPECT_EQ(ui().active_note->text(), "C4");
+    EXPECT_EQ(form->session().undoStack().count(), 0); // no step to undo
 }
 
 TEST_F(KeyboardTest, DoubleClickTogglesTheSelection) {
@@ -188,8 +192,7 @@ TEST_F(KeyboardTest, DoubleClickTogglesTheSelection) {
     EXPECT_EQ(MarkOf(60), kRed);
 
     // A selection value other than "true" from a settings file shows no mark.
-    form->engine().notes[64].selected = 1;
-    form->RefreshNoteDisplay();
+    Seed([](SessionState& st) { st.notes[64].selected = 1; });
     EXPECT_EQ(MarkOf(64).alpha(), 0);
 
     // Through the handlers directly: the same toggle.
@@ -295,8 +298,9 @@ TEST_F(KeyboardTest, NoteOnLightsTheSoundingKeyWithABar) {
     for (const LightRow& r : rows) {
         SCOPED_TRACE(r.what);
         Start();
-        form->engine().notes[static_cast<std::size_t>(r.note)].vmax =
-            static_cast<std::uint8_t>(r.vmax);
+        Seed([&](SessionState& st) {
+            st.notes[static_cast<std::size_t>(r.note)].vmax = static_cast<std::uint8_t>(r.vmax);
+        });
         form->SelectByProgram(ui().cmb_transpose, r.transposePosition);
         const QImage before = piano()->image().copy();
         midi.ClearSent();
@@ -388,7 +392,7 @@ TEST_F(KeyboardTest, NoteBelowTheCutOffShowsNoBar) {
     Start();
     for (int n : {60, 61}) {
         SCOPED_TRACE(n);
-        form->engine().notes[static_cast<std::size_t>(n)].vcut = 50;
+        Seed([&](SessionState& st) { st.notes[static_cast<std::size_t>(n)].vcut = 50; });
         const QImage before = piano()->image().copy();
         midi.ClearSent();
         ASSERT_TRUE(midi.Inject(0x90, static_cast<std::uint8_t>(n), 49));
@@ -445,14 +449,16 @@ TEST_F(KeyboardTest, RestrikeAfterTransposingEndsTheFirstSound) {
         << Hex(midi.Sent());
     EXPECT_EQ(Pixel(MidX(60), LastRow(60)), kWhite);
     EXPECT_EQ(Pixel(MidX(72), LastRow(72)), QColor(180, 0, 0));
-    EXPECT_EQ(form->engine().path.SoundingCount(), 1);
 
     midi.ClearSent();
     ASSERT_TRUE(midi.Inject(0x80, 60, 0));
     Pump();
     EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{{0x80, 72, 0}}));
     EXPECT_EQ(Pixel(MidX(72), LastRow(72)), kWhite);
-    EXPECT_EQ(form->engine().path.SoundingCount(), 0);
+    // Neither sound is remembered as still sounding: Notes OFF has no note left to end.
+    midi.ClearSent();
+    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    EXPECT_EQ(midi.Sent(), NothingLeftToEnd()) << Hex(midi.Sent());
 }
 
 // ---- Notes OFF ----
@@ -471,7 +477,7 @@ TEST_F(KeyboardTest, NotesOffSilencesAndClearsEveryBar) {
     ASSERT_NE(piano()->image(), rest);
     midi.ClearSent();
 
-    ui().cmd_silence->click();
+    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
 
     const auto sent = midi.Sent();
     ASSERT_EQ(sent.size(), 1u + 3u + 32u) << Hex(sent);
@@ -492,7 +498,10 @@ TEST_F(KeyboardTest, NotesOffSilencesAndClearsEveryBar) {
                 ASSERT_EQ(Pixel(x, y), want) << "key " << n << " at " << x << "," << y;
     }
     EXPECT_TRUE(ui().cmd_silence->isEnabled());
-    EXPECT_EQ(form->engine().path.SoundingCount(), 0);
+    // Every note is forgotten: pressed again, Notes OFF has no note left to end.
+    midi.ClearSent();
+    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    EXPECT_EQ(midi.Sent(), NothingLeftToEnd()) << Hex(midi.Sent());
     // The transposition and the channel table stay as they were.
     EXPECT_EQ(ui().cmb_transpose->currentText(), " 2");
     EXPECT_EQ(form->notes()[64].outnote, 66);
@@ -502,13 +511,13 @@ TEST_F(KeyboardTest, NotesOffWithTheOutputClosedStillClearsTheKeyboard) {
     midi.failingDevices = {"Synth Out"};
     Start();
     ASSERT_EQ(boxes.shown.size(), 1u);
-    ASSERT_EQ(midi.OpenOutput(), "");
+    ASSERT_EQ(midi.OpenedOutput(), "");
     ASSERT_TRUE(midi.Inject(0x90, 60, 100));
     ASSERT_TRUE(midi.Inject(0x90, 61, 100));
     Pump();
     ASSERT_EQ(Pixel(MidX(60), LastRow(60)), QColor(200, 0, 0));
 
-    form->cmd_silence_Click();
+    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
 
     EXPECT_TRUE(midi.Sent().empty());
     EXPECT_EQ(Pixel(MidX(60), LastRow(60)), kWhite);

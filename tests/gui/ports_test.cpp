@@ -6,9 +6,11 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 
 #include <cstdio>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -22,65 +24,67 @@ using Event = FakeMidiSystem::Event;
 const Bytes kLocalControlOff{0xB0, 0x7A, 0x00};
 const std::string kVirtual = "Velomire Out (virtual)";
 
-// Puts the opens of both directions and every message sent on one time line, so the
-// order between opening a port and sending can be checked.
+// Puts the opens and closes of both directions and every message sent on one time line, so
+// the order between a port changing and a message leaving can be checked.
 class TimelineMidiSystem final : public MidiSystem {
 public:
-    explicit TimelineMidiSystem(MidiSystem& inner) : inner_(inner) {}
-    std::vector<std::string> log;
+    explicit TimelineMidiSystem(FakeMidiSystem& inner) : inner_(inner) {}
 
-    std::unique_ptr<MidiInputBackend> CreateInput() override {
-        return std::make_unique<In>(inner_.CreateInput(), log);
+    const std::vector<std::string>& Log() {
+        CatchUp();
+        return log_;
     }
-    std::unique_ptr<MidiOutputBackend> CreateOutput() override {
-        return std::make_unique<Out>(inner_.CreateOutput(), log);
+    void ClearLog() {
+        CatchUp();
+        log_.clear();
     }
+
     std::string Name() const override { return "timeline"; }
+    std::vector<std::string> Sources() override { return inner_.Sources(); }
+    std::vector<std::string> Targets() override { return inner_.Targets(); }
+    std::string VirtualOutputName() override { return inner_.VirtualOutputName(); }
+    void Attach(RealtimeEngine* engine) override { inner_.Attach(engine); }
+    bool OpenInput(const std::string& source) override {
+        CatchUp();
+        log_.push_back("in.open " + source);
+        return inner_.OpenInput(source);
+    }
+    void CloseInput() override {
+        CatchUp();
+        if (!inner_.OpenedInput().empty())
+            log_.push_back("in.close");
+        inner_.CloseInput();
+    }
+    bool OpenOutput(const std::string& target) override {
+        CatchUp();
+        log_.push_back("out.open " + target);
+        return inner_.OpenOutput(target);
+    }
+    bool CloseOutput() override {
+        CatchUp();
+        if (!inner_.OpenedOutput().empty())
+            log_.push_back("out.close");
+        return inner_.CloseOutput();
+    }
+    void SilenceOutput() override { inner_.SilenceOutput(); }
+    void Kick() override { inner_.Kick(); }
+    bool Alive() const override { return inner_.Alive(); }
+    bool Revive() override { return inner_.Revive(); }
 
 private:
-    class In final : public MidiInputBackend {
-    public:
-        In(std::unique_ptr<MidiInputBackend> b, std::vector<std::string>& log)
-            : b_(std::move(b)), log_(log) {}
-        std::vector<std::string> DeviceNames() override { return names_ = b_->DeviceNames(); }
-        bool Open(int index, MidiInputSink* sink) override {
-            log_.push_back("in.open " + names_.at(static_cast<std::size_t>(index)));
-            return b_->Open(index, sink);
-        }
-        void Close() override { b_->Close(); }
+    // The fake runs the MIDI side on this thread, so whatever it recorded as sent since the
+    // last look left before the open or close now being logged.
+    void CatchUp() {
+        const std::vector<Bytes> sent = inner_.Sent();
+        if (sent.size() < seen_)
+            seen_ = 0; // the test cleared the record
+        for (; seen_ < sent.size(); ++seen_)
+            log_.push_back("send " + Hex(sent[seen_]));
+    }
 
-    private:
-        std::unique_ptr<MidiInputBackend> b_;
-        std::vector<std::string>& log_;
-        std::vector<std::string> names_;
-    };
-    class Out final : public MidiOutputBackend {
-    public:
-        Out(std::unique_ptr<MidiOutputBackend> b, std::vector<std::string>& log)
-            : b_(std::move(b)), log_(log) {}
-        std::vector<std::string> DeviceNames() override { return names_ = b_->DeviceNames(); }
-        bool Open(int index) override {
-            log_.push_back("out.open " + (index < 0 ? std::string("virtual")
-                                                    : names_.at(static_cast<std::size_t>(index))));
-            return b_->Open(index);
-        }
-        void Close() override {
-            log_.push_back("out.close");
-            b_->Close();
-        }
-        void Send(const std::uint8_t* data, std::size_t size) override {
-            log_.push_back("send " + Hex(Bytes(data, data + size)));
-            b_->Send(data, size);
-        }
-        std::string VirtualPortName() override { return b_->VirtualPortName(); }
-
-    private:
-        std::unique_ptr<MidiOutputBackend> b_;
-        std::vector<std::string>& log_;
-        std::vector<std::string> names_;
-    };
-
-    MidiSystem& inner_;
+    FakeMidiSystem& inner_;
+    std::vector<std::string> log_;
+    std::size_t seen_ = 0;
 };
 
 class PortsTest : public FormTest {
@@ -97,8 +101,8 @@ TEST_F(PortsTest, StartupOpensOutputThenInputThenSwitchesLocalControlOff) {
     TimelineMidiSystem timeline(midi);
     form = std::make_unique<Form_midi>(timeline, boxes);
     form->Form_Load();
-    EXPECT_EQ(timeline.log, (std::vector<std::string>{"out.open Synth Out", "in.open Keys In",
-                                                      "send B0 7A 00 "}));
+    EXPECT_EQ(timeline.Log(), (std::vector<std::string>{"out.open Synth Out", "in.open Keys In",
+                                                        "send B0 7A 00 "}));
     EXPECT_EQ(midi.Events(),
               (std::vector<Event>{{"out.open", "Synth Out"}, {"in.open", "Keys In"}}));
     EXPECT_EQ(ui().ComboMidiOut->currentIndex(), 2);
@@ -122,8 +126,8 @@ TEST_F(PortsTest, StartupWithAFailingOutputReportsItOnceAndGoesOn) {
     EXPECT_EQ(boxes.shown[0].title, "Velomire");
     EXPECT_EQ(boxes.shown[0].text, "Setting Midi output failed");
     EXPECT_FALSE(boxes.shown[0].question);
-    EXPECT_EQ(midi.OpenOutput(), "");
-    EXPECT_EQ(midi.OpenInput(), "Keys In");
+    EXPECT_EQ(midi.OpenedOutput(), "");
+    EXPECT_EQ(midi.OpenedInput(), "Keys In");
     EXPECT_EQ(form->activenote(), 60); // the rest of startup still ran
 }
 
@@ -238,6 +242,8 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
         SCOPED_TRACE(r.what);
         midi.failingDevices.clear();
         Start();
+        // Each row counts every open: a look at the devices meanwhile would retry a failed one.
+        form->session().FollowDevices(3'600'000);
         Forget();
         midi.failingDevices = r.failing;
         QComboBox* combo = r.input ? ui().ComboMidiIn : ui().ComboMidiOut;
@@ -256,8 +262,8 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
             EXPECT_EQ(boxes.shown[0].text, "Setting Midi output failed");
             EXPECT_FALSE(boxes.shown[0].question);
         }
-        EXPECT_EQ(midi.OpenInput(), r.openIn);
-        EXPECT_EQ(midi.OpenOutput(), r.openOut);
+        EXPECT_EQ(midi.OpenedInput(), r.openIn);
+        EXPECT_EQ(midi.OpenedOutput(), r.openOut);
         // The list keeps showing the choice, also after a failure.
         EXPECT_EQ(combo->currentIndex(), r.position);
         // Input flows only through an open input.
@@ -273,7 +279,7 @@ TEST_F(PortsTest, LocalControlOffFollowsTheOutput) {
     form->SelectByProgram(ui().ComboMidiOut, 1);
     Forget();
     form->SelectByProgram(ui().ComboMidiIn, 0);
-    EXPECT_EQ(midi.OpenOutput(), kVirtual);
+    EXPECT_EQ(midi.OpenedOutput(), kVirtual);
     EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff});
 
     // With the output closed by a failure, the input choice sends nothing and says nothing.
@@ -283,7 +289,7 @@ TEST_F(PortsTest, LocalControlOffFollowsTheOutput) {
     form->SelectByProgram(ui().ComboMidiIn, 1);
     EXPECT_TRUE(midi.Sent().empty());
     EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_EQ(midi.OpenInput(), "Keys In");
+    EXPECT_EQ(midi.OpenedInput(), "Keys In");
 }
 
 // After a failed input the same port can be opened again once the device is back.
@@ -291,7 +297,7 @@ TEST_F(PortsTest, FailedInputRecoversOnTheNextChoice) {
     Start();
     midi.failingDevices = {"Keys In"};
     form->SelectByProgram(ui().ComboMidiIn, 1);
-    ASSERT_EQ(midi.OpenInput(), "");
+    ASSERT_EQ(midi.OpenedInput(), "");
     midi.failingDevices.clear();
     Forget();
     form->SelectByProgram(ui().ComboMidiIn, 1);
@@ -314,17 +320,23 @@ TEST_F(PortsTest, OutputChangeEndsHeldNotesOnTheOldOutput) {
         SCOPED_TRACE(position);
         ASSERT_TRUE(midi.Inject(0x90, 60, 100));
         Pump();
-        timeline.log.clear();
+        timeline.ClearLog();
         PickFromList(ui().ComboMidiOut, position);
-        ASSERT_GE(timeline.log.size(), 4u);
-        EXPECT_EQ(timeline.log[0], "send 80 3C 40 ");
-        EXPECT_EQ(timeline.log[1], "send B0 40 00 "); // the pedal lifted where the note went
-        EXPECT_EQ(timeline.log[2], "send B0 7B 00 ");
-        EXPECT_EQ(timeline.log[3], "out.close");
-        EXPECT_EQ(form->engine().path.SoundingCount(), 0);
+        const std::vector<std::string> log = timeline.Log();
+        ASSERT_GE(log.size(), 4u);
+        EXPECT_EQ(log[0], "send 80 3C 40 ");
+        EXPECT_EQ(log[1], "send B0 40 00 "); // the pedal lifted where the note went
+        EXPECT_EQ(log[2], "send B0 7B 00 ");
+        EXPECT_EQ(log[3], "out.close");
+        // The note is forgotten: Notes OFF, with an output open again, ends nothing more.
+        if (position == 0)
+            PickFromList(ui().ComboMidiOut, 1);
+        midi.ClearSent();
+        QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+        EXPECT_EQ(midi.Sent(), NothingLeftToEnd()) << Hex(midi.Sent());
         if (position == 0)
             continue;
-        EXPECT_EQ(midi.OpenOutput(), "Other Synth");
+        EXPECT_EQ(midi.OpenedOutput(), "Other Synth");
         // The keyboard's own note-off now goes to the new output, which sounds nothing.
         ASSERT_TRUE(midi.Inject(0x80, 60, 0));
         Pump();
@@ -341,6 +353,82 @@ TEST_F(PortsTest, NotesOffKeepsTheFocus) {
     EXPECT_EQ(QApplication::focusWidget(), ui().cmd_silence);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
     EXPECT_EQ(form->session().transposition(), 0);
+}
+
+// Devices come and go while the window runs: a device plugged in shows in its list; the
+// chosen one, unplugged, stays the selection with its missing mark and its port closed, and
+// is reopened by name once it returns, with Local Control Off sent again; after "Not
+// Enabled" nothing is followed. The window looks by itself, on its own timer.
+struct FollowRow {
+    const char* what;
+    bool input;
+    std::string chosen;
+    std::string plugged; // a device that arrives after startup
+};
+
+TEST_F(PortsTest, DevicesThatComeAndGoAreFollowedByName) {
+    const FollowRow rows[] = {
+        {"input", true, "Keys In", "New Keys"},
+        {"output", false, "Synth Out", "New Synth"},
+    };
+    // Generous: the window looks every 250 ms, but a loaded machine may be slow.
+    const auto soon = [](const std::function<bool()>& done) { return QTest::qWaitFor(done, 5000); };
+    for (const FollowRow& r : rows) {
+        SCOPED_TRACE(r.what);
+        Start();
+        PickList* list = r.input ? ui().ComboMidiIn : ui().ComboMidiOut;
+        QLabel* mark = r.input ? ui().in_missing : ui().out_missing;
+        QLabel* otherMark = r.input ? ui().out_missing : ui().in_missing;
+        std::vector<std::string>& present = r.input ? midi.inputs : midi.outputs;
+        const auto opened = [&] { return r.input ? midi.OpenedInput() : midi.OpenedOutput(); };
+        const std::string kind = r.input ? "in." : "out.";
+        const QString chosen = QString::fromStdString(r.chosen);
+        ASSERT_EQ(opened(), r.chosen);
+        ASSERT_TRUE(mark->isHidden());
+
+        // Plugged in while the user has the list open: shown once it closes, not under the hand.
+        list->showPopup();
+        present.push_back(r.plugged);
+        form->session().LookAtDevices();
+        QTest::keyClick(list->view(), Qt::Key_Escape);
+        ASSERT_FALSE(list->view()->isVisible());
+        EXPECT_TRUE(soon([&] { return list->findText(QString::fromStdString(r.plugged)) >= 0; }));
+        EXPECT_EQ(list->currentText(), chosen);
+
+        Forget();
+        midi.Unplug(r.chosen);
+        EXPECT_TRUE(soon([&] { return !mark->isHidden(); }));
+        EXPECT_EQ(list->currentText(), chosen);
+        EXPECT_EQ(opened(), "");
+        EXPECT_EQ(midi.Events(), (std::vector<Event>{{kind + "close", r.chosen}}));
+        EXPECT_TRUE(otherMark->isHidden());
+
+        Forget();
+        present.push_back(r.chosen);
+        EXPECT_TRUE(soon([&] { return opened() == r.chosen; }));
+        EXPECT_TRUE(soon([&] { return mark->isHidden(); }));
+        EXPECT_EQ(list->currentText(), chosen);
+        EXPECT_EQ(midi.Events(), (std::vector<Event>{{kind + "open", r.chosen}}));
+        EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff}) << Hex(midi.Sent());
+        midi.ClearSent();
+        ASSERT_TRUE(midi.Inject(0x90, 60, 100));
+        EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{{0x90, 60, 100}})) << "plays again";
+
+        // Not Enabled: the device is let go, also when it comes and goes.
+        PickFromList(list, 0);
+        Forget();
+        midi.Unplug(r.chosen);
+        form->session().LookAtDevices();
+        present.push_back(r.chosen);
+        form->session().LookAtDevices();
+        EXPECT_TRUE(midi.Events().empty());
+        EXPECT_EQ(opened(), "");
+        EXPECT_EQ(list->currentText(), "Not Enabled");
+        EXPECT_TRUE(mark->isHidden());
+        form.reset();
+        midi.inputs = {"Keys In"};
+        midi.outputs = {"Synth Out"};
+    }
 }
 
 TEST_F(PortsTest, ShutdownClosesOutputThenInputAndSendsNothing) {

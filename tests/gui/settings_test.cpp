@@ -161,7 +161,7 @@ protected:
         }
         EXPECT_EQ(Note(20).vmax, 0);
         for (int c = 0; c < 16; ++c)
-            EXPECT_EQ(form->engine().ChannelMap[static_cast<std::size_t>(c)], c) << c;
+            EXPECT_EQ(form->session().channels()[static_cast<std::size_t>(c)], c) << c;
         EXPECT_FALSE(ui().chk_remap->isChecked());
         EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("0"));
         EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
@@ -196,8 +196,8 @@ TEST_F(SettingsTest, StartupLoadsAValidDefault) {
     EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
     EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Piano In"));
     EXPECT_EQ(ui().ComboMidiOut->currentText(), QStringLiteral("Expander"));
-    EXPECT_EQ(midi.OpenInput(), "Piano In");
-    EXPECT_EQ(midi.OpenOutput(), "Expander");
+    EXPECT_EQ(midi.OpenedInput(), "Piano In");
+    EXPECT_EQ(midi.OpenedOutput(), "Expander");
 
     EXPECT_EQ(form->activenote(), 72);
     EXPECT_EQ(ui().active_note->text(), QStringLiteral("C5"));
@@ -302,7 +302,7 @@ TEST_P(SettingsChannelRule, RemapBoxFollowsEntry15) {
     Pick(QStringLiteral("Ch"));
     EXPECT_EQ(ui().chk_remap->isChecked(), c.checked);
     for (std::size_t i = 0; i < 16; ++i)
-        EXPECT_EQ(form->engine().ChannelMap[i], c.inForce[i]) << i;
+        EXPECT_EQ(form->session().channels()[i], c.inForce[i]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -408,7 +408,7 @@ TEST_F(SettingsTest, SaveOverExistingWithNoKeepsTheFileButTakesTheDevices) {
     ChooseInput(QStringLiteral("Keys In"));
     form->LoadSettingsFile(QStringLiteral("Nothing"));
     EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Piano In"));
-    EXPECT_EQ(midi.OpenInput(), "Piano In");
+    EXPECT_EQ(midi.OpenedInput(), "Piano In");
 
     // And a later Yes writes them.
     boxes.answers = {true};
@@ -548,8 +548,8 @@ TEST_P(SettingsDeviceByName, LoadReselectsByTrimmedName) {
     Pick(QStringLiteral("Dev"));
     EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), c.wantIn);
     EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), c.wantOut);
-    EXPECT_EQ(midi.OpenInput(), c.wantIn);
-    EXPECT_EQ(midi.OpenOutput(), c.wantOut);
+    EXPECT_EQ(midi.OpenedInput(), c.wantIn);
+    EXPECT_EQ(midi.OpenedOutput(), c.wantOut);
     // A name not in the list leaves that port alone: not even closed and reopened.
     EXPECT_EQ(OpenedOrClosed("in."), c.inFound);
     EXPECT_EQ(OpenedOrClosed("out."), c.outFound);
@@ -645,9 +645,9 @@ TEST_F(SettingsTest, LongAndNonAsciiDeviceNamesRoundTrip) {
     Pick(QStringLiteral("Dev"));
     // Only the entry equal to the stored 64 bytes matches, not the longer original.
     EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), long64);
-    EXPECT_EQ(midi.OpenInput(), long64);
+    EXPECT_EQ(midi.OpenedInput(), long64);
     EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), umlaut);
-    EXPECT_EQ(midi.OpenOutput(), umlaut);
+    EXPECT_EQ(midi.OpenedOutput(), umlaut);
 }
 
 TEST_F(SettingsTest, LoadReopensTheSelectedDevicesAndSendsLocalControlOff) {
@@ -809,13 +809,15 @@ TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
     Start();
     form->SelectByProgram(ui().cmb_transpose, kTransposeRange + 3); // +3
     ASSERT_EQ(Note(60).outnote, 63);
-    form->engine().notes[128] = {5, kTrue, 3.0, 4, 6};
-    form->engine().ChannelMap[16] = 9;
+    Seed([](SessionState& st) {
+        st.notes[128] = {5, kTrue, 3.0, 4, 6};
+        st.channels[16] = 9;
+    });
 
     Pick(QStringLiteral("T"));
     EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange + 3);
     EXPECT_EQ(Note(128), (NoteSetting{5, kTrue, 3.0, 4, 6}));
-    EXPECT_EQ(form->engine().ChannelMap[16], 9);
+    EXPECT_EQ(form->session().channels()[16], 9);
     // The stored output notes are in force although the list still shows +3.
     EXPECT_EQ(Note(60).outnote, 60);
     midi.ClearSent();

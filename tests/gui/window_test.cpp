@@ -39,10 +39,10 @@ TEST_F(WindowTest, StartupLeavesTheWindowReadyToPlay) {
     EXPECT_EQ(ui().active_note->text(), "C4");
     EXPECT_FALSE(ui().chk_remap->isChecked());
     for (int c = 0; c < 16; ++c)
-        EXPECT_EQ(form->engine().ChannelMap[static_cast<std::size_t>(c)], c) << c;
+        EXPECT_EQ(form->session().channels()[static_cast<std::size_t>(c)], c) << c;
 
-    EXPECT_EQ(midi.OpenOutput(), "Synth Out");
-    EXPECT_EQ(midi.OpenInput(), "Keys In");
+    EXPECT_EQ(midi.OpenedOutput(), "Synth Out");
+    EXPECT_EQ(midi.OpenedInput(), "Keys In");
     EXPECT_EQ(midi.Sent(), (std::vector<Bytes>{{0xB0, 0x7A, 0x00}}));
     EXPECT_TRUE(boxes.shown.empty());
 }
@@ -65,21 +65,29 @@ TEST_F(WindowTest, EntriesOffTheKeyboardKeepNoCurve) {
     }
 }
 
+// No device to choose, because there is none or because the MIDI system went away before
+// the first look: the lists still offer "Not Enabled", and nothing is opened or said.
 TEST_F(WindowTest, NoDevicesAtAllStartsQuietly) {
-    midi.inputs.clear();
-    midi.outputs.clear();
-    Start();
-    EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_TRUE(midi.Events().empty());
-    EXPECT_TRUE(midi.Sent().empty());
-    EXPECT_EQ(ui().ComboMidiIn->currentText(), "Not Enabled");
-    EXPECT_EQ(ui().ComboMidiOut->currentText(), "Not Enabled");
-    // The window still works: the keyboard answers and input injection has nowhere to go.
-    EXPECT_FALSE(midi.Inject(0x90, 60, 100));
-    form->piano_KeyDown(KeyboardView::kUp);
-    EXPECT_EQ(form->activenote(), 61);
-    form->cmd_silence_Click();
-    EXPECT_TRUE(midi.Sent().empty());
+    for (const bool alive : {true, false}) {
+        SCOPED_TRACE(alive ? "no devices" : "MIDI system gone");
+        midi.inputs = alive ? std::vector<std::string>{} : std::vector<std::string>{"Keys In"};
+        midi.outputs = alive ? std::vector<std::string>{} : std::vector<std::string>{"Synth Out"};
+        midi.SetAlive(alive);
+        midi.ClearEvents();
+        Start();
+        EXPECT_TRUE(boxes.shown.empty());
+        EXPECT_TRUE(midi.Events().empty());
+        EXPECT_TRUE(midi.Sent().empty());
+        EXPECT_EQ(ui().ComboMidiIn->currentText(), "Not Enabled");
+        EXPECT_EQ(ui().ComboMidiOut->currentText(), "Not Enabled");
+        // The window still works: the keyboard answers and input has nowhere to go.
+        EXPECT_FALSE(midi.Inject(0x90, 60, 100));
+        QTest::keyClick(ui().piano, Qt::Key_Up);
+        EXPECT_EQ(form->activenote(), 61);
+        QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+        EXPECT_TRUE(midi.Sent().empty());
+        form.reset();
+    }
 }
 
 struct Place {
