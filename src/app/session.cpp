@@ -2,6 +2,7 @@
 
 #include "settings/settings_codec.h"
 
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QUndoCommand>
@@ -289,6 +290,9 @@ bool Session::RunCommand(RealtimeEngine::Command command, std::span<const std::u
 }
 
 bool Session::ChooseInput(const std::string& name) {
+    // The old keyboard's note-offs will never come: end its notes now.
+    if (in_.state == DeviceState::Open)
+        RunCommand(RealtimeEngine::Command::ReleaseAll);
     in_.name = name;
     midi().CloseInput();
     bool ok = true;
@@ -333,6 +337,11 @@ void Session::FollowDevices(int ms) {
 }
 
 namespace {
+QString WithoutPortNumbers(const QString& name) {
+    static const QRegularExpression kNumbers(QStringLiteral("\\s+\\d+:\\d+\\s*$"));
+    return TrimSpaces(QString(name).remove(kNumbers));
+}
+
 QString Quoted(const std::string& s) {
     return QLatin1Char('\'') + QString::fromStdString(s) + QLatin1Char('\'');
 }
@@ -345,10 +354,16 @@ bool Session::Follow(Direction d, const std::vector<std::string>& present) {
     if (p.name.empty())
         return false;
     const QString kind = d == Direction::Input ? QStringLiteral("input") : QStringLiteral("output");
+    // By name; failing that, by name without the numbers an ALSA port is listed with
+    // ("Keys MIDI 1 24:0"), which change when a device is plugged in again.
     const QString wanted = TrimSpaces(QString::fromStdString(p.name));
-    const auto found = std::find_if(present.begin(), present.end(), [&](const std::string& n) {
+    auto found = std::find_if(present.begin(), present.end(), [&](const std::string& n) {
         return TrimSpaces(QString::fromStdString(n)) == wanted;
     });
+    if (found == present.end())
+        found = std::find_if(present.begin(), present.end(), [&](const std::string& n) {
+            return WithoutPortNumbers(QString::fromStdString(n)) == WithoutPortNumbers(wanted);
+        });
     if (found == present.end()) {
         if (p.state == DeviceState::Missing)
             return false;

@@ -128,14 +128,19 @@ TEST(SessionDevices, FailedOpenLeavesItClosedUntilItOpens) {
     EXPECT_EQ(rig.sys.Sent(), std::vector<Bytes>{kLocalControlOff});
 }
 
-// Local Control Off follows every input choice, whatever became of it, and only it: a note
-// held on the path does not end.
+// Local Control Off follows every input choice, whatever became of it. A note held when the
+// input changes is ended first: the old keyboard's note-off can never come.
 TEST(SessionDevices, LocalControlOffFollowsEveryInputChoice) {
     Rig rig;
     rig.sys.failingDevices = {"Keys B"};
     ASSERT_TRUE(rig.session.ChooseOutput("Synth A"));
     ASSERT_TRUE(rig.session.ChooseInput("Keys A"));
     ASSERT_TRUE(rig.sys.Inject(0x90, 60, 100));
+    rig.sys.ClearSent();
+    rig.session.ChooseInput("Keys A");
+    EXPECT_EQ(
+        rig.sys.Sent(),
+        (std::vector<Bytes>{{0x80, 60, 64}, {0xB0, 64, 0}, {0xB0, 123, 0}, kLocalControlOff}));
     for (const char* name : {"Keys A", "Keys B", "Keys C", ""}) {
         SCOPED_TRACE(name);
         rig.sys.ClearSent();
@@ -204,6 +209,22 @@ TEST(SessionDevices, ShutdownEndsNotesLiftsThePedalThenClosesOutputThenInput) {
 
 // Devices unplugged while open are closed at the next look and waited for; choosing them
 // again fails cleanly, and the others still work.
+// An ALSA port lists its client and port numbers, which a device plugged in again may get
+// anew: it is still the same device.
+TEST(SessionDevices, ADeviceBackUnderNewPortNumbersIsReopened) {
+    Rig rig({"Keys:Keys MIDI 1 24:0"}, {"Synth 28:0"});
+    ASSERT_TRUE(rig.session.ChooseOutput("Synth 28:0"));
+    ASSERT_TRUE(rig.session.ChooseInput("Keys:Keys MIDI 1 24:0"));
+    rig.sys.Unplug("Keys:Keys MIDI 1 24:0");
+    rig.sys.Unplug("Synth 28:0");
+    rig.session.LookAtDevices();
+    rig.sys.inputs = {"Keys:Keys MIDI 1 32:0"};
+    rig.sys.outputs = {"Synth 33:0"};
+    rig.session.LookAtDevices();
+    EXPECT_EQ(rig.sys.OpenedInput(), "Keys:Keys MIDI 1 32:0");
+    EXPECT_EQ(rig.sys.OpenedOutput(), "Synth 33:0");
+}
+
 TEST(SessionDevices, UnpluggedDevicesAreClosedAndAnotherChoiceWorks) {
     Rig rig;
     rig.session.LookAtDevices();
