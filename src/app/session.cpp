@@ -391,6 +391,7 @@ bool Session::Follow(Direction d, const std::vector<std::string>& present) {
         return false;
     const bool ok = d == Direction::Input ? midi().OpenInput(*found) : midi().OpenOutput(*found);
     if (ok) {
+        p.name = *found; // what it is called now (its port numbers may be new)
         Q_EMIT DeviceNews(QStringLiteral("%1 %2 opened").arg(kind, Quoted(p.name)));
     } else if (p.state != DeviceState::Failed) {
         Q_EMIT DeviceNews(
