@@ -8,11 +8,20 @@
 
 namespace velomire {
 
+namespace {
+constexpr std::uint8_t kActiveSensing = 0xFE;
+}
+
 // MIDI side: what SplitMidiBytes finds goes into the inbox.
 class RealtimeEngine::Splitter {
 public:
     Splitter(RealtimeEngine& e, std::uint32_t frame) : e_(e), frame_(frame) {}
     void Message(const std::uint8_t* bytes, std::size_t n) {
+        // Active sensing watches the cable from the keyboard; passed on, it would tell the
+        // instrument that a link is alive which Velomire does not keep up itself. ALSA drops
+        // it before it gets here; JACK hands it over.
+        if (bytes[0] == kActiveSensing)
+            return;
         InboxItem item{frame_, static_cast<std::uint8_t>(n), {}};
         std::memcpy(item.bytes, bytes, n);
         if (!e_.inbox_.Push(item))
