@@ -405,17 +405,18 @@ void Session::LookAtDevices() {
     if (stopped_)
         return;
     const bool wasAlive = midiAlive_;
-    midiAlive_ = midi().Alive() || midi().Revive();
-    if (wasAlive != midiAlive_) {
-        Q_EMIT DeviceNews(midiAlive_
-                              ? QStringLiteral("the MIDI system is back")
-                              : QStringLiteral("the MIDI system has stopped; waiting for it"));
-        if (!midiAlive_) {
-            // Its ports went with it.
-            for (PortChoice* p : {&in_, &out_})
-                if (p->state == DeviceState::Open)
-                    p->state = DeviceState::Missing;
-        }
+    // A system that is not alive went away, even when Revive brings it back at once (it
+    // may have come back since the last look): its ports went with it either way.
+    const bool replaced = !midi().Alive();
+    midiAlive_ = !replaced || midi().Revive();
+    if (replaced) {
+        for (PortChoice* p : {&in_, &out_})
+            if (p->state == DeviceState::Open)
+                p->state = DeviceState::Missing;
+        if (wasAlive)
+            Q_EMIT DeviceNews(QStringLiteral("the MIDI system has stopped; waiting for it"));
+        if (midiAlive_)
+            Q_EMIT DeviceNews(QStringLiteral("the MIDI system is back"));
     }
     std::vector<std::string> sources = midi().Sources();
     std::vector<std::string> targets = midi().Targets();

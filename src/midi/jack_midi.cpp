@@ -309,8 +309,16 @@ void JackMidiSystem::DropDead() {
 
 bool JackMidiSystem::Revive() {
     DropDead();
-    if (!client_ && writer_ && !g_unanswered.load(std::memory_order_acquire))
+    if (!client_ && writer_ && !g_unanswered.load(std::memory_order_acquire)) {
+        // What was asked while no server ran (a panic, Local Control Off) was meant for
+        // connections that went with it: it runs now into nothing, as no callback runs. Left
+        // waiting, it would go out on whatever the new client is connected to by then.
+        if (RealtimeEngine* engine = engine_.load()) {
+            writer_->Begin(nullptr, 0, engine);
+            engine->Pump(*writer_);
+        }
         Open();
+    }
     return Alive();
 }
 

@@ -93,8 +93,8 @@ public:
 
     // ---- MIDI side ----
 
-    // One device event: split into whole messages, which wait for Pump. `frame` is its
-    // offset in the current period.
+    // One device event: split into whole messages, which wait for Pump (active sensing is
+    // dropped). `frame` is its offset in the current period.
     void Input(std::span<const std::uint8_t> event, std::uint32_t frame);
     // The input has closed (no Input runs any more): a SysEx broken off is forgotten.
     void InputClosed();

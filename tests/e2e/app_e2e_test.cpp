@@ -129,7 +129,7 @@ TEST_F(WindowApp, TenThousandRandomMessagesArriveMappedInOrderAndEveryNoteEnds) 
     EXPECT_TRUE(app_.Running());
 }
 
-TEST_F(WindowApp, SurvivesThePeerVanishingWhileConnected) {
+TEST_F(WindowApp, SurvivesThePeerVanishingAndTakesItAgainByName) {
     const SettingsData setting = MakeSetting(2, ShuffledChannels());
     WriteSetting(QStringLiteral("Default"), setting);
     StartWindow(app_);
@@ -139,18 +139,29 @@ TEST_F(WindowApp, SurvivesThePeerVanishingWhileConnected) {
     ASSERT_EQ(Exchange({{0x90, 60, 100}}), (std::vector<Bytes>{{0x93, 62, 100}}));
     const std::string errorsBefore = app_.Stderr();
 
-    // Gone with a note sounding, then back under the same names.
+    // Gone with a note sounding, then back under the same names, behind the decoy in the
+    // lists.
     peer_.Close();
     std::this_thread::sleep_for(milliseconds(500));
     ASSERT_TRUE(app_.Running()) << DescribeWaitStatus(*app_.Wait(milliseconds(0)));
+    const std::size_t before = peer_.ReceivedCount();
     ASSERT_NO_FATAL_FAILURE(OpenClient(peer_));
-    std::this_thread::sleep_for(milliseconds(500));
-    ASSERT_TRUE(app_.Running()) << DescribeWaitStatus(*app_.Wait(milliseconds(0)));
 
-    // The window does not look for it again; wired by hand, its ports still carry music.
-    ASSERT_TRUE(peer_.Connect(peer_.OutPortName(), velomireIn));
-    ASSERT_TRUE(peer_.Connect(velomireOut, peer_.InPortName()));
+    // Nobody touches the window: it takes the instrument again, and only it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!(PeerConnected() && peer_.ReceivedCount() > before) && app_.Running() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_TRUE(PeerConnected()) << "not reopened; stderr: " << app_.Stderr();
+    EXPECT_EQ(peer_.Connections(peer_.OutPortName()), std::vector<std::string>{velomireIn});
+    EXPECT_EQ(peer_.Connections(peer_.InPortName()), std::vector<std::string>{velomireOut});
+    EXPECT_TRUE(decoy_.Connections(decoy_.OutPortName()).empty());
+    EXPECT_TRUE(decoy_.Connections(decoy_.InPortName()).empty());
+    // The held note ends where it went, after Local Control Off, sent once more.
     EXPECT_EQ(Exchange({{0x80, 60, 0}, {0xF8}}), (std::vector<Bytes>{{0x83, 62, 0}, {0xF8}}));
+    const std::vector<Bytes> since = peer_.ReceivedMessages(before);
+    EXPECT_EQ(since.size(), 4u) << Hex(since); // with the marker
+    EXPECT_EQ(since.front(), (Bytes{0xB0, 0x7A, 0x00}));
     EXPECT_EQ(app_.Stderr(), errorsBefore) << "printed while the peer was away";
 }
 
