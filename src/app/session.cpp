@@ -289,38 +289,44 @@ bool Session::RunCommand(RealtimeEngine::Command command, std::span<const std::u
     return true;
 }
 
-bool Session::ChooseInput(const std::string& name) {
-    // The old keyboard's note-offs will never come: end its notes now.
-    if (in_.state == DeviceState::Open)
+bool Session::OpenPort(Direction d, const std::string& name) {
+    return d == Direction::Input ? midi().OpenInput(name) : midi().OpenOutput(name);
+}
+
+void Session::ClosePort(Direction d) {
+    if (d == Direction::Input)
+        midi().CloseInput();
+    else
+        midi().CloseOutput();
+}
+
+bool Session::Choose(Direction d, const std::string& name) {
+    PortChoice& p = d == Direction::Input ? in_ : out_;
+    // Notes held now can only be ended where they went, and the input's old keyboard will
+    // never send their note-offs; a pedal held there would keep them sounding.
+    if (p.state == DeviceState::Open)
         RunCommand(RealtimeEngine::Command::ReleaseAll);
-    in_.name = name;
-    midi().CloseInput();
+    p.name = name;
+    ClosePort(d);
     bool ok = true;
     if (name.empty()) {
-        in_.state = DeviceState::Off;
+        p.state = DeviceState::Off;
     } else {
-        ok = midi().OpenInput(name);
-        in_.state = ok ? DeviceState::Open : DeviceState::Failed;
+        ok = OpenPort(d, name);
+        p.state = ok ? DeviceState::Open : DeviceState::Failed;
     }
+    return ok;
+}
+
+bool Session::ChooseInput(const std::string& name) {
+    const bool ok = Choose(Direction::Input, name);
     SendLocalControlOff();
     Q_EMIT DevicesChanged();
     return ok;
 }
 
 bool Session::ChooseOutput(const std::string& name) {
-    // Notes held now were started on the old output; only there can they be ended, and a
-    // pedal held there would keep them sounding.
-    if (out_.state == DeviceState::Open)
-        RunCommand(RealtimeEngine::Command::ReleaseAll);
-    out_.name = name;
-    midi().CloseOutput();
-    bool ok = true;
-    if (name.empty()) {
-        out_.state = DeviceState::Off;
-    } else {
-        ok = midi().OpenOutput(name);
-        out_.state = ok ? DeviceState::Open : DeviceState::Failed;
-    }
+    const bool ok = Choose(Direction::Output, name);
     Q_EMIT DevicesChanged();
     return ok;
 }
@@ -368,10 +374,7 @@ bool Session::Follow(Direction d, const std::vector<std::string>& present) {
         if (p.state == DeviceState::Missing)
             return false;
         if (p.state == DeviceState::Open) {
-            if (d == Direction::Input)
-                midi().CloseInput();
-            else
-                midi().CloseOutput();
+            ClosePort(d);
             Q_EMIT DeviceNews(
                 QStringLiteral("%1 %2 disappeared; waiting for it").arg(kind, Quoted(p.name)));
         } else {
@@ -389,7 +392,7 @@ bool Session::Follow(Direction d, const std::vector<std::string>& present) {
     }
     if (p.state == DeviceState::Open)
         return false;
-    const bool ok = d == Direction::Input ? midi().OpenInput(*found) : midi().OpenOutput(*found);
+    const bool ok = OpenPort(d, *found);
     if (ok) {
         p.name = *found; // what it is called now (its port numbers may be new)
         Q_EMIT DeviceNews(QStringLiteral("%1 %2 opened").arg(kind, Quoted(p.name)));

@@ -178,6 +178,9 @@ private:
     // Posts a command and waits (bounded) for the MIDI side to have run it.
     bool RunCommand(RealtimeEngine::Command command, std::span<const std::uint8_t> bytes = {});
     bool Follow(Direction d, const std::vector<std::string>& present);
+    bool Choose(Direction d, const std::string& name);
+    bool OpenPort(Direction d, const std::string& name);
+    void ClosePort(Direction d);
     void DrainReadouts();
     void ReportLosses();
 
