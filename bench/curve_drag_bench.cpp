@@ -1,7 +1,7 @@
 // One step of a curve drag as the user feels it: the edit, the redraw of the curve
 // (500 evaluations into the retained image) and the repaint of the view.
 #include "app/form_midi.h"
-#include "support/direct_midi.h"
+#include "midi/midi_backend.h"
 #include "ui_form_midi.h"
 
 #include <QApplication>
@@ -19,7 +19,7 @@ public:
 };
 
 struct Window {
-    DirectMidiSystem<CountBytes> midi;
+    NoMidiSystem midi; // the drag's cost is the window's own
     SilentBoxes boxes;
     Form_midi form{midi, boxes};
     Window() {

@@ -41,9 +41,10 @@ read -r ns allocs < <(awk '$1 == "BM_QueueAndDrain/64" {
     printf "%.1f %s\n", t / 64, a }' "$out/path.txt")
 
 section "4 Instructions per message (callgrind, BM_QueueAndDrain/64)"
-# Only the benchmark function is collected. The path is what it calls per message: the
-# MIDI thread's enqueue (MIDIInput::OnMidiBytes) and the UI thread's Drain (map and send);
-# each call's inclusive count follows its calls= line.
+# Only the benchmark function is collected. The path is what it calls per message on the
+# MIDI side: RealtimeEngine::Input (split into the inbox) and RealtimeEngine::Pump (map and
+# send, once per batch); each call's inclusive count follows its calls= line, and only
+# Input's calls count messages.
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" --compress-strings=no \
   --compress-pos=no --toggle-collect='*BM_QueueAndDrain*' \
   "$bin/velomire_path_bench" --benchmark_filter='BM_QueueAndDrain/64$' \
@@ -51,8 +52,8 @@ valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" --compress-s
 read -r messages pathIr totalIr < <(awk '
   /^fn=/ { inBench = ($0 ~ /BM_QueueAndDrain/); target = ""; next }
   /^cfn=/ { target = ""
-            if (inBench && $0 ~ /MIDIInput::OnMidiBytes/) target = "enqueue"
-            else if (inBench && $0 ~ /MessagePath::Drain/) target = "drain"
+            if (inBench && $0 ~ /RealtimeEngine::Input\(/) target = "enqueue"
+            else if (inBench && $0 ~ /RealtimeEngine::Pump\(/) target = "drain"
             next }
   /^calls=/ { if (target != "") { split($1, c, "="); if (target == "enqueue") msgs += c[2]; pending = 1 }
               next }
@@ -62,7 +63,7 @@ read -r messages pathIr totalIr < <(awk '
 if [ "${messages:-0}" -gt 0 ]; then
   irPerMsg=$(awk -v a="$pathIr" -v m="$messages" 'BEGIN { printf "%.0f", a / m }')
   loopPerMsg=$(awk -v a="$totalIr" -v m="$messages" 'BEGIN { printf "%.0f", a / m }')
-  echo "$messages messages; path (enqueue + drain, map, send): $irPerMsg instructions/message;"
+  echo "$messages messages; path (input + pump: split, map, send): $irPerMsg instructions/message;"
   echo "whole benchmark function including its loop and set-up: $loopPerMsg instructions/message"
   row "4 Cost per message (QueueAndDrain/64)" \
     "$ns ns, $allocs allocations, $irPerMsg instructions (callgrind)" "" ""
