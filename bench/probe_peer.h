@@ -34,7 +34,8 @@ struct Arrival {
 // "out" plays, port "in" records. The process callback neither locks nor allocates.
 class ProbePeer {
 public:
-    static constexpr std::size_t kCapacity = 1u << 15;
+    // Room for every probe of a whole benchmark run (runs x modes x probes).
+    static constexpr std::size_t kCapacity = 1u << 17;
 
     explicit ProbePeer(std::string clientName);
     ~ProbePeer();
