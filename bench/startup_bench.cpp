@@ -1,5 +1,7 @@
-// Start-up to a painted window, and resident memory, of Velomire against a minimal Qt
-// window, on a private Xvfb.
+// Start-up to the main window being mapped, and resident memory, of Velomire against a
+// minimal Qt window that also opens one JACK client with a MIDI input and output port, on
+// a private Xvfb. That client is the honest floor: libjack maps and locks the server's
+// shared segments into every client, a hundred MiB that no window-only program pays.
 //
 // Velomire prints nothing when its window appears, so the window is watched from the X
 // server: a separate X client listens for top-level windows being created and mapped,
@@ -9,6 +11,7 @@
 // watched figure lies behind what the program itself sees.
 //
 // Time is from just before fork/exec to the event; memory is VmRSS two seconds after it.
+// The goals are on the time to the map; the first drawing is shown beside it.
 #include "bench_support.h"
 #include "e2e/jack_harness.h"
 
@@ -305,8 +308,8 @@ int main(int argc, char** argv) {
     std::string busError;
     if (!bus.Start(busError))
         std::printf("no session bus (%s); runs go without\n", busError.c_str());
-    // Velomire runs as it is used, on a JACK server; the third variant shows what the
-    // MIDI system adds to start-up and memory.
+    // Velomire runs as it is used, on a JACK server, against the minimal window with a
+    // JACK client; the others show what the MIDI system adds to start-up and memory.
     velomire::e2e::JackServer jack;
     if (!jack.Start(error)) {
         std::fprintf(stderr, "startup bench: %s\n", error.c_str());
@@ -314,12 +317,13 @@ int main(int argc, char** argv) {
     }
     TempDir work;
     const std::vector<Variant> variants = {
-        {"minimal Qt window", {VELOMIRE_MINIMAL_WINDOW}, {}},
+        {"minimal window + JACK", {VELOMIRE_MINIMAL_WINDOW, "--jack"}, {}},
         {"velomire --midi-api jack", {VELOMIRE_BINARY, "--midi-api", "jack"}, {}},
         {"velomire, no MIDI server",
          {VELOMIRE_BINARY, "--midi-api", "jack"},
          {"JACK_DEFAULT_SERVER=velomire-bench-no-such-server"}},
         {"minimal window with text", {VELOMIRE_MINIMAL_WINDOW, "--text"}, {}},
+        {"minimal Qt window", {VELOMIRE_MINIMAL_WINDOW}, {}},
     };
     std::printf("Xvfb %s, JACK server %s, %s; %d runs per program after one warm-up, "
                 "interleaved\n",
@@ -362,7 +366,7 @@ int main(int argc, char** argv) {
                     f[0].selfPaintMs, f[0].paintMs);
     std::printf("\n");
 
-    const double timeRatio = f[0].paintMs > 0 ? f[1].paintMs / f[0].paintMs : -1;
+    const double timeRatio = f[0].mapMs > 0 ? f[1].mapMs / f[0].mapMs : -1;
     const double rssRatio = f[0].rssMiB > 0 ? f[1].rssMiB / f[0].rssMiB : -1;
     const auto verdict = [](double ratio) {
         if (ratio < 0)
@@ -370,34 +374,45 @@ int main(int argc, char** argv) {
         return ratio <= 1.3 ? std::string("met")
                             : "MISSED by " + Fixed((ratio - 1.3) * 100.0, 0) + " points";
     };
-    PrintSummaryRow("5 Start-up to first paint (Xvfb, median)",
-                    "velomire " + Fixed(f[1].paintMs, 0) + " ms, minimal " +
-                        Fixed(f[0].paintMs, 0) + " ms: " + Ratio(f[1].paintMs, f[0].paintMs),
+    PrintSummaryRow("7 Start-up, exec to the window mapped (Xvfb, median)",
+                    "velomire " + Fixed(f[1].mapMs, 0) + " ms, minimal + JACK " +
+                        Fixed(f[0].mapMs, 0) + " ms: " + Ratio(f[1].mapMs, f[0].mapMs),
                     "<= 1.3x", verdict(timeRatio));
-    PrintSummaryRow("5 Resident memory 2 s after start (Xvfb)",
+    PrintSummaryRow("7 Resident memory 2 s after start (Xvfb, median)",
                     "velomire " + Fixed(f[1].rssMiB, 1) + " MiB (shmem " +
-                        Fixed(static_cast<double>(f[1].memory.shmem) / 1024.0, 1) + "), minimal " +
-                        Fixed(f[0].rssMiB, 1) + " MiB: " + Ratio(f[1].rssMiB, f[0].rssMiB),
+                        Fixed(static_cast<double>(f[1].memory.shmem) / 1024.0, 1) +
+                        "), minimal + JACK " + Fixed(f[0].rssMiB, 1) + " MiB (shmem " +
+                        Fixed(static_cast<double>(f[0].memory.shmem) / 1024.0, 1) +
+                        "): " + Ratio(f[1].rssMiB, f[0].rssMiB),
                     "<= 1.3x", verdict(rssRatio));
+    PrintSummaryRow("7 Same, to the first drawing in the window",
+                    "velomire " + Fixed(f[1].paintMs, 0) + " ms, minimal + JACK " +
+                        Fixed(f[0].paintMs, 0) + " ms: " + Ratio(f[1].paintMs, f[0].paintMs),
+                    "", "");
     // JACK's shared segments are locked into every client's address space (VmLck) and
     // shared with the server and every other client; without them:
     const auto privateMiB = [](const Memory& m) {
         return static_cast<double>(m.rss - std::max(m.shmem, 0L)) / 1024.0;
     };
-    PrintSummaryRow("5 Same without shared memory (JACK's segments)",
-                    "velomire " + Fixed(privateMiB(f[1].memory), 1) + " MiB, minimal " +
+    PrintSummaryRow("7 Memory without shared memory (JACK's segments)",
+                    "velomire " + Fixed(privateMiB(f[1].memory), 1) + " MiB, minimal + JACK " +
                         Fixed(privateMiB(f[0].memory), 1) +
                         " MiB: " + Ratio(privateMiB(f[1].memory), privateMiB(f[0].memory)),
                     "", "");
-    PrintSummaryRow("5 Floor: a bare RtMidi JACK pass-through, no window",
+    PrintSummaryRow("7 Floor: a bare RtMidi JACK pass-through, no window",
                     Fixed(static_cast<double>(bare.rss) / 1024.0, 1) + " MiB, of it shmem " +
                         Fixed(static_cast<double>(bare.shmem) / 1024.0, 1),
                     "", "");
-    PrintSummaryRow("5 Same, velomire with no MIDI server",
-                    Fixed(f[2].paintMs, 0) + " ms (" + Ratio(f[2].paintMs, f[0].paintMs) + "), " +
-                        Fixed(f[2].rssMiB, 1) + " MiB (" + Ratio(f[2].rssMiB, f[0].rssMiB) + ")",
+    PrintSummaryRow("7 Minimal Qt window without JACK",
+                    "map " + Fixed(f[4].mapMs, 0) + " ms, " + Fixed(f[4].rssMiB, 1) + " MiB", "",
+                    "");
+    PrintSummaryRow("7 Velomire with no MIDI server",
+                    "map " + Fixed(f[2].mapMs, 0) + " ms (" + Ratio(f[2].mapMs, f[4].mapMs) +
+                        " of the window without JACK), " + Fixed(f[2].rssMiB, 1) + " MiB (" +
+                        Ratio(f[2].rssMiB, f[4].rssMiB) + ")",
                     "", "");
-    PrintSummaryRow("5 Same, minimal window with one line of text",
-                    Fixed(f[3].paintMs, 0) + " ms, " + Fixed(f[3].rssMiB, 1) + " MiB", "", "");
+    PrintSummaryRow("7 Minimal window with one line of text",
+                    "map " + Fixed(f[3].mapMs, 0) + " ms, " + Fixed(f[3].rssMiB, 1) + " MiB", "",
+                    "");
     return 0;
 }
