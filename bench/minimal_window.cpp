@@ -8,8 +8,12 @@
 // --jack also opens one JACK client with one MIDI input and one MIDI output port and
 // activates it, as any JACK MIDI program must: libjack maps the server's shared segments
 // into the process and locks them, which dwarfs everything else in its memory. The client
-// opens on a thread of its own while Qt starts, and the window is shown before waiting for
-// it, so the floor is as low as a program with both can go. Fails when no server runs.
+// opens on a thread of its own while Qt starts, and the window is shown once it is open,
+// as a MIDI program shows its window with its device lists filled: the lowest a program
+// with both can go. Fails when no server runs.
+//
+// --jack-late shows the window first and waits for the client after: the window is mapped
+// early but drawn only once the client is open.
 #include <QApplication>
 #include <QLabel>
 #include <QPaintEvent>
@@ -74,10 +78,12 @@ bool OpenJack(JackClient& c) {
 
 int main(int argc, char** argv) {
     bool text = false;
+    bool late = false;
     bool jack = false;
     for (int i = 1; i < argc; ++i) {
         text = text || std::strcmp(argv[i], "--text") == 0;
-        jack = jack || std::strcmp(argv[i], "--jack") == 0;
+        late = late || std::strcmp(argv[i], "--jack-late") == 0;
+        jack = jack || late || std::strcmp(argv[i], "--jack") == 0;
     }
     JackClient client;
     std::future<bool> jackOpen;
@@ -90,11 +96,14 @@ int main(int argc, char** argv) {
     window.setFixedSize(725, 358);
     if (text)
         (new QLabel(QStringLiteral("Velocity curve of the active key"), &window))->move(10, 10);
-    window.show();
+    if (late || !jack)
+        window.show();
     if (jack && !jackOpen.get()) {
         std::fprintf(stderr, "minimal: cannot open a JACK client\n");
         return 1;
     }
+    if (jack && !late)
+        window.show();
     const int status = QApplication::exec();
     if (client.client)
         jack_client_close(client.client);

@@ -44,8 +44,29 @@ struct Run {
     double paintMs = -1;
     double selfPaintMs = -1; // as the program itself reports; minimal window only
     Memory memory;
+    double cpuMs = -1; // CPU time of all its threads by the time memory is read
     std::string note;
 };
+
+// User and system time of a process, all its threads, from /proc/PID/stat; -1 if unreadable.
+double CpuMs(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f)
+        return -1;
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    // The name may hold spaces; the fields after it are counted from its closing ')'.
+    const char* p = read ? std::strrchr(line, ')') : nullptr;
+    if (!p)
+        return -1;
+    unsigned long utime = 0, stime = 0;
+    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
+        2)
+        return -1;
+    return 1000.0 * static_cast<double>(utime + stime) /
+           static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 double MsSince(Clock::time_point t0, Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(t - t0).count();
@@ -228,6 +249,7 @@ Run WatchStart(const std::string& display, const std::string& bus, const Variant
     while (Clock::now() < t0 + std::chrono::seconds(2) && child.Running())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     r.memory = ReadMemory(child.Pid());
+    r.cpuMs = CpuMs(child.Pid());
 
     const std::string output = child.Output();
     const auto at = output.find("first-paint ");
@@ -254,12 +276,13 @@ struct Figures {
     double paintMs = -1;
     double selfPaintMs = -1;
     double rssMiB = -1;
+    double cpuMs = -1;
     Memory memory; // each field's median
     int failed = 0;
 };
 
 Figures Medians(const std::vector<Run>& runs) {
-    std::vector<double> map, paint, self, rss, anon, file, shmem;
+    std::vector<double> map, paint, self, rss, anon, file, shmem, cpu;
     Figures f;
     for (const Run& r : runs) {
         if (r.paintMs < 0) {
@@ -267,6 +290,8 @@ Figures Medians(const std::vector<Run>& runs) {
             continue;
         }
         map.push_back(r.mapMs);
+        if (r.cpuMs >= 0)
+            cpu.push_back(r.cpuMs);
         paint.push_back(r.paintMs);
         if (r.selfPaintMs >= 0)
             self.push_back(r.selfPaintMs);
@@ -283,6 +308,7 @@ Figures Medians(const std::vector<Run>& runs) {
     f.memory = {static_cast<long>(Median(rss)), static_cast<long>(Median(anon)),
                 static_cast<long>(Median(file)), static_cast<long>(Median(shmem))};
     f.rssMiB = rss.empty() ? -1 : Median(rss) / 1024.0;
+    f.cpuMs = Median(cpu);
     return f;
 }
 
@@ -324,20 +350,21 @@ int main(int argc, char** argv) {
          {"JACK_DEFAULT_SERVER=velomire-bench-no-such-server"}},
         {"minimal window with text", {VELOMIRE_MINIMAL_WINDOW, "--text"}, {}},
         {"minimal Qt window", {VELOMIRE_MINIMAL_WINDOW}, {}},
+        {"minimal + JACK, shown first", {VELOMIRE_MINIMAL_WINDOW, "--jack-late"}, {}},
     };
     std::printf("Xvfb %s, JACK server %s, %s; %d runs per program after one warm-up, "
                 "interleaved\n",
                 x.Display().c_str(), jack.Name().c_str(),
                 bus.Address().empty() ? "no session bus" : "a private session bus", runs);
     std::printf("Times from exec, ms: window mapped / first drawing in it (DAMAGE) / own first "
-                "paint; RSS 2 s after exec\n");
+                "paint; CPU time used and RSS 2 s after exec\n");
     std::vector<std::vector<Run>> results(variants.size());
     for (int round = 0; round <= runs; ++round) {
         for (std::size_t i = 0; i < variants.size(); ++i) {
             const Run r = WatchStart(x.Display(), bus.Address(), variants[i], work.Path());
-            std::printf("  %-26s %s  map %6.1f  paint %6.1f  own %6.1f  RSS %s%s\n",
+            std::printf("  %-26s %s  map %6.1f  paint %6.1f  own %6.1f  CPU %5.0f ms  RSS %s%s\n",
                         variants[i].name.c_str(), round == 0 ? "warm-up" : "run    ", r.mapMs,
-                        r.paintMs, r.selfPaintMs, MemoryText(r.memory).c_str(),
+                        r.paintMs, r.selfPaintMs, r.cpuMs, MemoryText(r.memory).c_str(),
                         r.note.empty() ? "" : ("  " + r.note).c_str());
             std::fflush(stdout);
             if (round > 0)
@@ -356,8 +383,9 @@ int main(int argc, char** argv) {
     std::printf("\nMedians of %d runs:\n", runs);
     for (std::size_t i = 0; i < variants.size(); ++i) {
         f.push_back(Medians(results[i]));
-        std::printf("  %-26s map %6.1f ms  paint %6.1f ms  RSS %s%s\n", variants[i].name.c_str(),
-                    f[i].mapMs, f[i].paintMs, MemoryText(f[i].memory).c_str(),
+        std::printf("  %-26s map %6.1f ms  paint %6.1f ms  CPU %5.0f ms  RSS %s%s\n",
+                    variants[i].name.c_str(), f[i].mapMs, f[i].paintMs, f[i].cpuMs,
+                    MemoryText(f[i].memory).c_str(),
                     f[i].failed ? (" (" + std::to_string(f[i].failed) + " runs failed)").c_str()
                                 : "");
     }
@@ -389,6 +417,10 @@ int main(int argc, char** argv) {
                     "velomire " + Fixed(f[1].paintMs, 0) + " ms, minimal + JACK " +
                         Fixed(f[0].paintMs, 0) + " ms: " + Ratio(f[1].paintMs, f[0].paintMs),
                     "", "");
+    PrintSummaryRow("7 CPU time used by 2 s after exec (all threads)",
+                    "velomire " + Fixed(f[1].cpuMs, 0) + " ms, minimal + JACK " +
+                        Fixed(f[0].cpuMs, 0) + " ms: " + Ratio(f[1].cpuMs, f[0].cpuMs),
+                    "", "");
     // JACK's shared segments are locked into every client's address space (VmLck) and
     // shared with the server and every other client; without them:
     const auto privateMiB = [](const Memory& m) {
@@ -406,6 +438,10 @@ int main(int argc, char** argv) {
     PrintSummaryRow("7 Minimal Qt window without JACK",
                     "map " + Fixed(f[4].mapMs, 0) + " ms, " + Fixed(f[4].rssMiB, 1) + " MiB", "",
                     "");
+    PrintSummaryRow("7 Minimal + JACK, window shown before the client is open",
+                    "map " + Fixed(f[5].mapMs, 0) + " ms, first drawing " + Fixed(f[5].paintMs, 0) +
+                        " ms",
+                    "", "");
     PrintSummaryRow("7 Velomire with no MIDI server",
                     "map " + Fixed(f[2].mapMs, 0) + " ms (" + Ratio(f[2].mapMs, f[4].mapMs) +
                         " of the window without JACK), " + Fixed(f[2].rssMiB, 1) + " MiB (" +
