@@ -321,8 +321,14 @@ std::string Ratio(double a, double b) {
 int main(int argc, char** argv) {
     velomire::e2e::IsolateJackState();
     int runs = 5;
-    if (argc == 3 && std::strcmp(argv[1], "--runs") == 0)
-        runs = std::clamp(std::atoi(argv[2]), 1, 50);
+    // --binary: another build of Velomire to measure, e.g. a candidate change.
+    std::string binary = VELOMIRE_BINARY;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--runs") == 0)
+            runs = std::clamp(std::atoi(argv[i + 1]), 1, 50);
+        else if (std::strcmp(argv[i], "--binary") == 0)
+            binary = argv[i + 1];
+    }
 
     std::string error;
     Xvfb x;
@@ -344,9 +350,9 @@ int main(int argc, char** argv) {
     TempDir work;
     const std::vector<Variant> variants = {
         {"minimal window + JACK", {VELOMIRE_MINIMAL_WINDOW, "--jack"}, {}},
-        {"velomire --midi-api jack", {VELOMIRE_BINARY, "--midi-api", "jack"}, {}},
+        {"velomire --midi-api jack", {binary, "--midi-api", "jack"}, {}},
         {"velomire, no MIDI server",
-         {VELOMIRE_BINARY, "--midi-api", "jack"},
+         {binary, "--midi-api", "jack"},
          {"JACK_DEFAULT_SERVER=velomire-bench-no-such-server"}},
         {"minimal window with text", {VELOMIRE_MINIMAL_WINDOW, "--text"}, {}},
         {"minimal Qt window", {VELOMIRE_MINIMAL_WINDOW}, {}},
@@ -356,6 +362,7 @@ int main(int argc, char** argv) {
                 "interleaved\n",
                 x.Display().c_str(), jack.Name().c_str(),
                 bus.Address().empty() ? "no session bus" : "a private session bus", runs);
+    std::printf("Velomire: %s\n", binary.c_str());
     std::printf("Times from exec, ms: window mapped / first drawing in it (DAMAGE) / own first "
                 "paint; CPU time used and RSS 2 s after exec\n");
     std::vector<std::vector<Run>> results(variants.size());
