@@ -357,6 +357,7 @@ int main(int argc, char** argv) {
         {"minimal window with text", {VELOMIRE_MINIMAL_WINDOW, "--text"}, {}},
         {"minimal Qt window", {VELOMIRE_MINIMAL_WINDOW}, {}},
         {"minimal + JACK, shown first", {VELOMIRE_MINIMAL_WINDOW, "--jack-late"}, {}},
+        {"minimal + JACK + text", {VELOMIRE_MINIMAL_WINDOW, "--jack", "--text"}, {}},
     };
     std::printf("Xvfb %s, JACK server %s, %s; %d runs per program after one warm-up, "
                 "interleaved\n",
@@ -448,6 +449,11 @@ int main(int argc, char** argv) {
     PrintSummaryRow("7 Minimal + JACK, window shown before the client is open",
                     "map " + Fixed(f[5].mapMs, 0) + " ms, first drawing " + Fixed(f[5].paintMs, 0) +
                         " ms",
+                    "", "");
+    PrintSummaryRow("7 Minimal + JACK with one line of text (fonts loaded)",
+                    "map " + Fixed(f[6].mapMs, 0) + " ms (velomire " +
+                        Ratio(f[1].mapMs, f[6].mapMs) + " of it), " + Fixed(f[6].rssMiB, 1) +
+                        " MiB",
                     "", "");
     PrintSummaryRow("7 Velomire with no MIDI server",
                     "map " + Fixed(f[2].mapMs, 0) + " ms (" + Ratio(f[2].mapMs, f[4].mapMs) +
