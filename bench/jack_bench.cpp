@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -65,6 +66,9 @@ struct Options {
     int sysex = 1000;
     int sysexBytes = 30 * 1024;
     int blockMs = 500;
+    // Which stages run, by name: bare, window, headless, inprocess, burst (all by default).
+    std::string modes = "bare,window,headless,inprocess,burst";
+    bool Runs(const char* mode) const { return modes.find(mode) != std::string::npos; }
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -88,6 +92,8 @@ Options ParseOptions(int argc, char** argv) {
             o.sysexBytes = std::clamp(value, 6, 64 * 1024);
         else if (name == "--block-ms")
             o.blockMs = std::clamp(value, 1, 5000);
+        else if (name == "--modes")
+            o.modes = argv[i + 1];
     }
     return o;
 }
@@ -237,14 +243,34 @@ std::uint64_t Total(const RealtimeEngine::Losses& l) {
 
 // ---- Latency ---------------------------------------------------------------------------
 
+// Cycles in which the server stopped waiting for its clients, from its log: in sync mode a
+// client that has not finished some tens of milliseconds after its cycle began is left
+// behind ("SuspendRefNum error"), and a message it carried leaves a period late through no
+// fault of its own code. (The dummy driver's "XRun" lines only say that a cycle began late
+// on the wall clock; frame times still advance by one period per cycle.)
+e2e::JackServer* g_server = nullptr;
+
+std::size_t ServerTimeouts() {
+    if (!g_server)
+        return 0;
+    const std::string log = g_server->Output();
+    std::size_t n = 0;
+    for (std::size_t at = log.find("SuspendRefNum error"); at != std::string::npos;
+         at = log.find("SuspendRefNum error", at + 1))
+        ++n;
+    return n;
+}
+
 struct Latency {
     std::string name;
     bool ran = false;
     std::vector<double> frames; // one per probe that came back
     std::size_t probes = 0;
-    std::size_t lost = 0;       // never came back (or came back wrong)
-    std::size_t unexpected = 0; // came back but matched no outstanding probe
-    std::uint64_t dropped = 0;  // what Velomire counted as lost (in process), or 1 if it said so
+    std::size_t lost = 0;         // never came back (or came back wrong)
+    std::size_t unexpected = 0;   // came back but matched no outstanding probe
+    std::uint64_t dropped = 0;    // what Velomire counted as lost (in process), or 1 if it said so
+    std::size_t timeouts = 0;     // cycles the server stopped waiting, while probes played
+    std::vector<std::string> odd; // probes whose latency is not the run's most common one
     Memory memory;
     std::string load; // load average before and after
     std::string note;
@@ -274,6 +300,7 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
         expected.push_back(map(Bytes(p.bytes.begin(), p.bytes.begin() + p.size)));
 
     const std::size_t arrivedBefore = peer.ArrivedCount();
+    const std::size_t timeoutsBefore = ServerTimeouts();
     const long first = peer.Play(probes, gap);
     if (first < 0) {
         r.note = "the peer's probe list is full";
@@ -297,6 +324,7 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
 
     // Arrivals in order against the probes in order; a probe skipped over is lost.
     std::size_t next = 0;
+    std::vector<std::size_t> matched; // the probe each latency belongs to
     const std::size_t arrived = peer.ArrivedCount();
     for (std::size_t k = arrivedBefore; k < arrived; ++k) {
         const Arrival& a = peer.Arrived(k);
@@ -312,10 +340,36 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
         r.lost += m - next;
         const auto sent = peer.SentFrame(static_cast<std::size_t>(first) + m);
         r.frames.push_back(static_cast<double>(static_cast<std::int32_t>(a.frame - sent)));
+        matched.push_back(m);
         next = m + 1;
     }
     r.lost += expected.size() - next;
+    r.timeouts = ServerTimeouts() - timeoutsBefore;
     r.ran = true;
+
+    // Which probes left the common latency, when and where in their period.
+    std::map<double, std::size_t> seen;
+    for (const double f : r.frames)
+        ++seen[f];
+    double common = 0;
+    std::size_t most = 0;
+    for (const auto& [latency, n] : seen)
+        if (n > most) {
+            most = n;
+            common = latency;
+        }
+    for (std::size_t i = 0; i < r.frames.size() && r.odd.size() < 5; ++i) {
+        if (r.frames[i] == common)
+            continue;
+        const std::size_t m = matched[i];
+        const double at = static_cast<double>(static_cast<std::int32_t>(
+                              peer.SentFrame(static_cast<std::size_t>(first) + m) -
+                              peer.SentFrame(static_cast<std::size_t>(first)))) /
+                          kRate;
+        r.odd.push_back("probe " + std::to_string(m) + " at " + Fixed(at, 2) + " s, offset " +
+                        std::to_string(probes[m].offset) + ": " + Fixed(r.frames[i], 0) +
+                        " frames");
+    }
     return r;
 }
 
@@ -323,7 +377,8 @@ std::string FramesText(const Percentiles& p) {
     return Fixed(p.p50, 0) + " / " + Fixed(p.p99, 0) + " / " + Fixed(p.max, 0);
 }
 
-void PrintRun(const Latency& r, int run) {
+// showOdd: for modes whose latency should not vary.
+void PrintRun(const Latency& r, int run, bool showOdd = true) {
     if (!r.ran) {
         std::printf("  %-30s run %d  not measured: %s\n", r.name.c_str(), run, r.note.c_str());
         std::fflush(stdout);
@@ -331,13 +386,16 @@ void PrintRun(const Latency& r, int run) {
     }
     const Figures f = FiguresOf(r.frames);
     std::printf("  %-30s run %d  p50/p99/max %s, min %s, spread %s frames; %zu probes, lost %zu, "
-                "unexpected %zu, dropped %llu",
+                "unexpected %zu, dropped %llu, server timeouts %zu",
                 r.name.c_str(), run, FramesText(f.p).c_str(), Fixed(f.min, 0).c_str(),
                 Fixed(f.Spread(), 0).c_str(), r.probes, r.lost, r.unexpected,
-                static_cast<unsigned long long>(r.dropped));
+                static_cast<unsigned long long>(r.dropped), r.timeouts);
     if (!r.load.empty())
         std::printf(", load %s", r.load.c_str());
     std::printf("\n");
+    if (showOdd)
+        for (const std::string& odd : r.odd)
+            std::printf("    off the common latency: %s\n", odd.c_str());
     if (r.memory.rss >= 0)
         std::printf("    resident 2 s after start: %s\n", MemoryText(r.memory).c_str());
     if (!r.note.empty())
@@ -364,6 +422,12 @@ struct Mode {
         std::size_t n = 0;
         for (const Latency& r : runs)
             n += r.lost + r.unexpected + static_cast<std::size_t>(r.dropped);
+        return n;
+    }
+    std::size_t Timeouts() const {
+        std::size_t n = 0;
+        for (const Latency& r : runs)
+            n += r.timeouts;
         return n;
     }
     std::size_t Probes() const {
@@ -886,7 +950,8 @@ std::string Signed(double v) {
 std::string ModeFigure(const Mode& m) {
     const Figures f = m.Pooled();
     return FramesText(f.p) + " frames, spread " + Fixed(f.Spread(), 0) + ", lost " +
-           std::to_string(m.Missing()) + " of " + std::to_string(m.Probes());
+           std::to_string(m.Missing()) + " of " + std::to_string(m.Probes()) +
+           (m.Timeouts() ? ", server timeouts " + std::to_string(m.Timeouts()) : std::string());
 }
 
 // Against the bare pass-through's pooled figures: p99 and max no higher, no spread, none
@@ -930,6 +995,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "jack bench: %s\n", error.c_str());
         return 1;
     }
+    g_server = &server;
     TempDir tmp;
     ProbePeer peer(kProbePeerName);
     if (!tmp.Valid() || !peer.Open(error)) {
@@ -965,7 +1031,6 @@ int main(int argc, char** argv) {
     Mode busy{"window in process, UI busy", {}};
     Mode blocked{"window in process, UI blocked", {}};
     std::vector<SysExRun> sysex;
-    std::vector<std::string> busyTexts, blockedTexts;
 
     const std::string loadAtStart = LoadAverage();
     std::printf("Latency (frames; 64 frames = one period)\n");
@@ -973,41 +1038,47 @@ int main(int argc, char** argv) {
     for (int run = 1; run <= o.runs; ++run) {
         // Fresh probes each run: new keys, velocities and offsets.
         const std::vector<Probe> probes = MakeProbes(o.probes, random);
-        bare.runs.push_back(
-            RunChild({bare.name,
-                      {VELOMIRE_BARE_PASSTHROUGH, peer.OutPortName(), peer.InPortName()},
-                      tmp.Path(),
-                      {}},
-                     peer, warmup, probes, identity, o));
-        PrintRun(bare.runs.back(), run);
-        window.runs.push_back(RunChild({window.name,
-                                        {VELOMIRE_BINARY, "--midi-api", "jack"},
-                                        windowDir,
-                                        {"QT_QPA_PLATFORM=offscreen"}},
-                                       peer, warmup, probes, mapped, o));
-        PrintRun(window.runs.back(), run);
-        headless.runs.push_back(
-            RunChild({headless.name,
-                      {VELOMIRE_BINARY, "--headless", "Stage", "--midi-api", "jack"},
-                      headlessDir,
-                      {}},
-                     peer, warmup, probes, mapped, o));
-        PrintRun(headless.runs.back(), run);
-        InProcess in = RunInProcess(windowDir, peer, warmup, probes, mapped, o);
-        idle.runs.push_back(std::move(in.idle));
-        PrintRun(idle.runs.back(), run);
-        busy.runs.push_back(std::move(in.busy));
-        PrintRun(busy.runs.back(), run);
-        if (!in.busyText.empty())
-            std::printf("    %s\n", in.busyText.c_str());
-        blocked.runs.push_back(std::move(in.blocked));
-        PrintRun(blocked.runs.back(), run);
-        if (!in.blockedText.empty())
-            std::printf("    %s\n", in.blockedText.c_str());
-        busyTexts.push_back(in.busyText);
-        blockedTexts.push_back(in.blockedText);
-        sysex.push_back(std::move(in.sysex));
-        PrintSysEx(sysex.back(), run);
+        if (o.Runs("bare")) {
+            bare.runs.push_back(
+                RunChild({bare.name,
+                          {VELOMIRE_BARE_PASSTHROUGH, peer.OutPortName(), peer.InPortName()},
+                          tmp.Path(),
+                          {}},
+                         peer, warmup, probes, identity, o));
+            PrintRun(bare.runs.back(), run, false);
+        }
+        if (o.Runs("window")) {
+            window.runs.push_back(RunChild({window.name,
+                                            {VELOMIRE_BINARY, "--midi-api", "jack"},
+                                            windowDir,
+                                            {"QT_QPA_PLATFORM=offscreen"}},
+                                           peer, warmup, probes, mapped, o));
+            PrintRun(window.runs.back(), run);
+        }
+        if (o.Runs("headless")) {
+            headless.runs.push_back(
+                RunChild({headless.name,
+                          {VELOMIRE_BINARY, "--headless", "Stage", "--midi-api", "jack"},
+                          headlessDir,
+                          {}},
+                         peer, warmup, probes, mapped, o));
+            PrintRun(headless.runs.back(), run);
+        }
+        if (o.Runs("inprocess")) {
+            InProcess in = RunInProcess(windowDir, peer, warmup, probes, mapped, o);
+            idle.runs.push_back(std::move(in.idle));
+            PrintRun(idle.runs.back(), run);
+            busy.runs.push_back(std::move(in.busy));
+            PrintRun(busy.runs.back(), run);
+            if (!in.busyText.empty())
+                std::printf("    %s\n", in.busyText.c_str());
+            blocked.runs.push_back(std::move(in.blocked));
+            PrintRun(blocked.runs.back(), run);
+            if (!in.blockedText.empty())
+                std::printf("    %s\n", in.blockedText.c_str());
+            sysex.push_back(std::move(in.sysex));
+            PrintSysEx(sysex.back(), run);
+        }
         std::printf("\n");
         std::fflush(stdout);
     }
@@ -1025,7 +1096,7 @@ int main(int argc, char** argv) {
                 o.burstPerPeriod ? std::to_string(o.burstPerPeriod).c_str()
                                  : "as many as the port buffer takes");
     std::fflush(stdout);
-    const Burst burst = RunBurst(burstDir, o);
+    const Burst burst = o.Runs("burst") ? RunBurst(burstDir, o) : Burst{};
     if (burst.ran) {
         std::printf("  received %zu of %d, %zu differ from the mapping in order (first at %ld), "
                     "frames %s\n",

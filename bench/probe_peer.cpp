@@ -11,8 +11,9 @@
 namespace velomire::bench {
 
 ProbePeer::ProbePeer(std::string clientName)
+    // Zeroed, so every page is touched here: the process thread must not page-fault.
     : name_(std::move(clientName)), probes_(new Probe[kCapacity]),
-      sentFrames_(new jack_nframes_t[kCapacity]), arrivals_(new Arrival[kCapacity]) {}
+      sentFrames_(new jack_nframes_t[kCapacity]()), arrivals_(new Arrival[kCapacity]) {}
 
 ProbePeer::~ProbePeer() {
     Close();

@@ -24,6 +24,7 @@ section() { printf '\n=== %s ===\n' "$1"; }
 run() {
   local name=$1
   shift
+  : >"$out/$name.txt" # there before tail looks for it
   "$@" >"$out/$name.txt" 2>&1 &
   local pid=$!
   tail -n +1 -s 0.2 --pid="$pid" -f "$out/$name.txt" | grep -v '^SUMMARY|' || true
