@@ -246,7 +246,7 @@ std::uint64_t Total(const RealtimeEngine::Losses& l) {
 // ---- Latency ---------------------------------------------------------------------------
 
 // Cycles in which the server stopped waiting for its clients, from its log: in sync mode a
-// client that has not finished some tens of milliseconds after its cycle began is left
+// client held up well past its cycle (a 30 ms stall does it here, 12 ms does not) is left
 // behind ("SuspendRefNum error"), and a message it carried leaves a period late through no
 // fault of its own code. (The dummy driver's "XRun" lines only say that a cycle began late
 // on the wall clock; frame times still advance by one period per cycle.)
