@@ -1,19 +1,26 @@
 // Latency and throughput through one private JACK server (dummy driver, 48 kHz, 64-frame
-// periods), all in the same run so the figures compare:
+// periods), all in the same run so the figures compare. Every latency mode runs several
+// times, the modes taking turns, so a busy spell on the shared machine falls on all:
 //   - a bare RtMidi pass-through, the floor for this transport;
-//   - the window app (offscreen), its ports chosen by a Default setting written here;
-//   - the window in this process with its UI thread kept busy by curve drags and
-//     keyboard refreshes;
+//   - the window app (offscreen) and the headless runner, the real binary, their ports
+//     chosen by a setting written here;
+//   - the window in this process: idle, its UI thread kept busy by curve drags and
+//     display refreshes, and its UI thread blocked outright for long spells;
 //   - a burst through the window app;
-//   - the headless runner.
-// Latency is the arrival frame minus the sending frame, both JACK frame times stamped
-// by the peer's process callback. Prints its figures, then SUMMARY rows for bench.sh.
+//   - long SysEx, one per period, through the window in this process while its UI thread
+//     is blocked.
+// Latency is the arrival frame minus the sending frame, both JACK frame times stamped by
+// the peer's process callback. Each probe leaves at a random frame offset in its period,
+// so the spread (max - min) shows whether a message keeps its place in the period.
+// Prints its figures, then SUMMARY rows for bench.sh.
 #include "app/form_midi.h"
 #include "bench_support.h"
 #include "e2e/jack_harness.h"
+#include "midi/jack_midi.h"
 #include "midi/rtmidi_backend.h"
 #include "probe_peer.h"
 #include "settings/settings_codec.h"
+#include "sysex_peer.h"
 #include "ui_form_midi.h"
 
 #include <QApplication>
@@ -29,9 +36,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace velomire;
@@ -42,17 +52,25 @@ namespace {
 
 constexpr const char* kProbePeerName = "vbench";
 constexpr const char* kBurstPeerName = "vbench-burst";
+constexpr const char* kSysExPeerName = "vbench-sysex";
 constexpr int kTranspose = 2;
 // The key the drags edit; probes leave it out so their mapping stays known.
 constexpr int kActiveNote = 60;
 constexpr double kRate = 48000.0;
 
 struct Options {
+    int runs = 3;
     int probes = 2000;
     unsigned gapPeriods = 3;
     int warmup = 50;
     int burst = 20000;
-    unsigned burstPerPeriod = 256;
+    unsigned burstPerPeriod = 0; // 0: as many as the port buffer takes
+    int sysex = 1000;
+    int sysexBytes = 30 * 1024;
+    int blockMs = 500;
+    // Which stages run, by name: bare, window, headless, inprocess, burst (all by default).
+    std::string modes = "bare,window,headless,inprocess,burst";
+    bool Runs(const char* mode) const { return modes.find(mode) != std::string::npos; }
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -60,14 +78,24 @@ Options ParseOptions(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         const int value = std::atoi(argv[i + 1]);
-        if (name == "--probes")
-            o.probes = std::max(value, 10);
+        if (name == "--runs")
+            o.runs = std::clamp(value, 1, 20);
+        else if (name == "--probes")
+            o.probes = std::clamp(value, 10, 10000);
         else if (name == "--burst")
             o.burst = std::clamp(value, 100, 30000);
         else if (name == "--per-period")
-            o.burstPerPeriod = static_cast<unsigned>(std::clamp(value, 1, 2000));
+            o.burstPerPeriod = static_cast<unsigned>(std::clamp(value, 0, 2000));
         else if (name == "--gap")
             o.gapPeriods = static_cast<unsigned>(std::clamp(value, 1, 100));
+        else if (name == "--sysex")
+            o.sysex = std::clamp(value, 1, 5000);
+        else if (name == "--sysex-bytes")
+            o.sysexBytes = std::clamp(value, 6, 64 * 1024);
+        else if (name == "--block-ms")
+            o.blockMs = std::clamp(value, 1, 5000);
+        else if (name == "--modes")
+            o.modes = argv[i + 1];
     }
     return o;
 }
@@ -206,23 +234,86 @@ template <typename Peer> std::string TargetPorts(const Peer& peer) {
            (out.empty() ? std::string("?") : out[0]);
 }
 
+// Lines a Velomire child prints when it has lost MIDI data.
+bool SaysLost(const std::string& output) {
+    return output.find("MIDI data lost") != std::string::npos;
+}
+
+std::uint64_t Total(const RealtimeEngine::Losses& l) {
+    return l.inputFull + l.sysexNoRoom + l.sysexIncomplete + l.outputFull;
+}
+
 // ---- Latency ---------------------------------------------------------------------------
+
+// Cycles in which the server stopped waiting for its clients, from its log: in sync mode a
+// client held up well past its cycle (a 30 ms stall does it here, 12 ms does not) is left
+// behind ("SuspendRefNum error"), and a message it carried leaves a period late through no
+// fault of its own code. (The dummy driver's "XRun" lines only say that a cycle began late
+// on the wall clock; frame times still advance by one period per cycle.)
+e2e::JackServer* g_server = nullptr;
+
+std::size_t ServerTimeouts() {
+    if (!g_server)
+        return 0;
+    const std::string log = g_server->Output();
+    std::size_t n = 0;
+    for (std::size_t at = log.find("SuspendRefNum error"); at != std::string::npos;
+         at = log.find("SuspendRefNum error", at + 1))
+        ++n;
+    return n;
+}
+
+// Time the hypervisor kept this machine's CPUs from running it (steal), in ms, all CPUs
+// together; 0 on bare metal. A stall of more than a dozen milliseconds holds up every JACK
+// client at once, whatever its priority.
+double StealMs() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    unsigned long long v[8] = {};
+    in >> cpu;
+    for (auto& x : v)
+        in >> x;
+    return 1000.0 * static_cast<double>(v[7]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 struct Latency {
     std::string name;
     bool ran = false;
-    Percentiles frames;
+    std::vector<double> frames; // one per probe that came back
     std::size_t probes = 0;
-    std::size_t lost = 0;       // never came back (or came back wrong)
-    std::size_t unexpected = 0; // came back but matched no outstanding probe
+    std::size_t lost = 0;         // never came back (or came back wrong)
+    std::size_t unexpected = 0;   // came back but matched no outstanding probe
+    std::uint64_t dropped = 0;    // what Velomire counted as lost (in process), or 1 if it said so
+    std::size_t timeouts = 0;     // cycles the server stopped waiting, while probes played
+    double peerLateUs = 0;        // the latest the peer began a period, after its start
+    double stealMs = 0;           // CPU time the hypervisor took, while probes played
+    std::uint64_t peerCycles = 0; // periods the peer ran while probes played
+    long targetCycles = -1;       // and Velomire, where it runs in this process
+    std::vector<std::string> odd; // probes whose latency is not the run's most common one
     Memory memory;
     std::string load; // load average before and after
     std::string note;
 
-    bool Clean() const { return ran && lost == 0 && unexpected == 0; }
+    bool Clean() const { return ran && lost == 0 && unexpected == 0 && dropped == 0; }
 };
 
-Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& map, unsigned gap) {
+struct Figures {
+    Percentiles p;
+    double min = 0;
+    double Spread() const { return p.count ? p.max - min : 0; }
+};
+
+Figures FiguresOf(const std::vector<double>& values) {
+    Figures f;
+    f.p = Summarize(values);
+    if (!values.empty())
+        f.min = *std::min_element(values.begin(), values.end());
+    return f;
+}
+
+// targetCycles: the periods Velomire has run, where it runs in this process.
+Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& map, unsigned gap,
+                const std::function<std::uint64_t()>& targetCycles = {}) {
     Latency r;
     r.probes = probes.size();
     std::vector<Bytes> expected;
@@ -230,6 +321,11 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
         expected.push_back(map(Bytes(p.bytes.begin(), p.bytes.begin() + p.size)));
 
     const std::size_t arrivedBefore = peer.ArrivedCount();
+    const std::size_t timeoutsBefore = ServerTimeouts();
+    peer.ResetLateness();
+    const double stealBefore = StealMs();
+    const std::uint64_t peerCyclesBefore = peer.Cycles();
+    const std::uint64_t targetCyclesBefore = targetCycles ? targetCycles() : 0;
     const long first = peer.Play(probes, gap);
     if (first < 0) {
         r.note = "the peer's probe list is full";
@@ -252,8 +348,8 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
         playing * 3 + std::chrono::seconds(10));
 
     // Arrivals in order against the probes in order; a probe skipped over is lost.
-    std::vector<double> latencies;
     std::size_t next = 0;
+    std::vector<std::size_t> matched; // the probe each latency belongs to
     const std::size_t arrived = peer.ArrivedCount();
     for (std::size_t k = arrivedBefore; k < arrived; ++k) {
         const Arrival& a = peer.Arrived(k);
@@ -268,12 +364,43 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
         }
         r.lost += m - next;
         const auto sent = peer.SentFrame(static_cast<std::size_t>(first) + m);
-        latencies.push_back(static_cast<double>(static_cast<std::int32_t>(a.frame - sent)));
+        r.frames.push_back(static_cast<double>(static_cast<std::int32_t>(a.frame - sent)));
+        matched.push_back(m);
         next = m + 1;
     }
     r.lost += expected.size() - next;
-    r.frames = Summarize(std::move(latencies));
+    r.timeouts = ServerTimeouts() - timeoutsBefore;
+    r.peerLateUs = peer.LatestStartMicros();
+    r.stealMs = StealMs() - stealBefore;
+    // Read one after the other: a period may end between the reads.
+    r.peerCycles = peer.Cycles() - peerCyclesBefore;
+    if (targetCycles)
+        r.targetCycles = static_cast<long>(targetCycles() - targetCyclesBefore);
     r.ran = true;
+
+    // Which probes left the common latency, when and where in their period.
+    std::map<double, std::size_t> seen;
+    for (const double f : r.frames)
+        ++seen[f];
+    double common = 0;
+    std::size_t most = 0;
+    for (const auto& [latency, n] : seen)
+        if (n > most) {
+            most = n;
+            common = latency;
+        }
+    for (std::size_t i = 0; i < r.frames.size() && r.odd.size() < 5; ++i) {
+        if (r.frames[i] == common)
+            continue;
+        const std::size_t m = matched[i];
+        const double at = static_cast<double>(static_cast<std::int32_t>(
+                              peer.SentFrame(static_cast<std::size_t>(first) + m) -
+                              peer.SentFrame(static_cast<std::size_t>(first)))) /
+                          kRate;
+        r.odd.push_back("probe " + std::to_string(m) + " at " + Fixed(at, 2) + " s, offset " +
+                        std::to_string(probes[m].offset) + ": " + Fixed(r.frames[i], 0) +
+                        " frames");
+    }
     return r;
 }
 
@@ -281,25 +408,94 @@ std::string FramesText(const Percentiles& p) {
     return Fixed(p.p50, 0) + " / " + Fixed(p.p99, 0) + " / " + Fixed(p.max, 0);
 }
 
-void PrintLatency(const Latency& r) {
+// showOdd: for modes whose latency should not vary.
+void PrintRun(const Latency& r, int run, bool showOdd = true) {
     if (!r.ran) {
-        std::printf("  %-34s not measured: %s\n", r.name.c_str(), r.note.c_str());
+        std::printf("  %-30s run %d  not measured: %s\n", r.name.c_str(), run, r.note.c_str());
+        std::fflush(stdout);
         return;
     }
-    const double ms = 1000.0 / kRate;
-    std::printf("  %-34s p50/p99/max %s frames (%.2f / %.2f / %.2f ms), %zu probes, "
-                "lost %zu, unexpected %zu",
-                r.name.c_str(), FramesText(r.frames).c_str(), r.frames.p50 * ms, r.frames.p99 * ms,
-                r.frames.max * ms, r.probes, r.lost, r.unexpected);
+    const Figures f = FiguresOf(r.frames);
+    std::printf("  %-30s run %d  p50/p99/max %s, min %s, spread %s frames; %zu probes, lost %zu, "
+                "unexpected %zu, dropped %llu, server timeouts %zu, peer began a period up to %.1f "
+                "ms late, "
+                "steal %.0f ms",
+                r.name.c_str(), run, FramesText(f.p).c_str(), Fixed(f.min, 0).c_str(),
+                Fixed(f.Spread(), 0).c_str(), r.probes, r.lost, r.unexpected,
+                static_cast<unsigned long long>(r.dropped), r.timeouts, r.peerLateUs / 1000.0,
+                r.stealMs);
+    if (r.targetCycles >= 0)
+        std::printf(", periods run: peer %llu, Velomire %ld",
+                    static_cast<unsigned long long>(r.peerCycles), r.targetCycles);
     if (!r.load.empty())
         std::printf(", load %s", r.load.c_str());
     std::printf("\n");
+    if (showOdd)
+        for (const std::string& odd : r.odd)
+            std::printf("    off the common latency: %s\n", odd.c_str());
     if (r.memory.rss >= 0)
         std::printf("    resident 2 s after start: %s\n", MemoryText(r.memory).c_str());
     if (!r.note.empty())
         std::printf("    %s\n", r.note.c_str());
     std::fflush(stdout);
 }
+
+// One mode's runs, pooled.
+struct Mode {
+    std::string name;
+    std::vector<Latency> runs;
+
+    bool AllRan() const {
+        return !runs.empty() &&
+               std::all_of(runs.begin(), runs.end(), [](const Latency& r) { return r.ran; });
+    }
+    Figures Pooled() const {
+        std::vector<double> all;
+        for (const Latency& r : runs)
+            all.insert(all.end(), r.frames.begin(), r.frames.end());
+        return FiguresOf(all);
+    }
+    std::size_t Missing() const {
+        std::size_t n = 0;
+        for (const Latency& r : runs)
+            n += r.lost + r.unexpected + static_cast<std::size_t>(r.dropped);
+        return n;
+    }
+    // Probes off the pooled median latency, and how many of them came in runs where the
+    // server stopped waiting for a client: such a cycle holds up every client.
+    std::string OffText() const {
+        const double common = Pooled().p.p50;
+        std::size_t off = 0, stalled = 0;
+        for (const Latency& r : runs) {
+            const auto n = static_cast<std::size_t>(std::count_if(
+                r.frames.begin(), r.frames.end(), [&](double v) { return v != common; }));
+            off += n;
+            if (r.timeouts > 0)
+                stalled += n;
+        }
+        return std::to_string(off) + " off the common latency, " + std::to_string(stalled) +
+               " of them in runs where the server timed out";
+    }
+    std::size_t Timeouts() const {
+        std::size_t n = 0;
+        for (const Latency& r : runs)
+            n += r.timeouts;
+        return n;
+    }
+    std::size_t Probes() const {
+        std::size_t n = 0;
+        for (const Latency& r : runs)
+            n += r.probes;
+        return n;
+    }
+    std::string Spreads() const {
+        std::string text;
+        for (const Latency& r : runs)
+            text += (text.empty() ? "" : ", ") +
+                    (r.ran ? Fixed(FiguresOf(r.frames).Spread(), 0) : std::string("?"));
+        return text;
+    }
+};
 
 struct Target {
     std::string name;
@@ -324,7 +520,6 @@ Latency RunChild(const Target& t, ProbePeer& peer, const std::vector<Probe>& war
         r.note = "it never connected to the peer; its output:\n" + child.Output();
         return r;
     }
-    std::printf("  %-34s ports %s\n", t.name.c_str(), TargetPorts(peer).c_str());
     WaitFor([&] { return Clock::now() - child.Started() >= std::chrono::seconds(2); },
             std::chrono::seconds(3));
     r.memory = ReadMemory(child.Pid());
@@ -342,6 +537,10 @@ Latency RunChild(const Target& t, ProbePeer& peer, const std::vector<Probe>& war
     if (!child.Running())
         m.note += " (it exited during the run; output: " + child.Output() + ")";
     child.Stop();
+    if (SaysLost(child.Output())) {
+        m.dropped = 1;
+        m.note += " it said: " + child.Output();
+    }
     WaitDisconnected(peer);
     return m;
 }
@@ -438,10 +637,171 @@ private:
     Clock::time_point stopped_{};
 };
 
+// Blocks the UI thread outright: a timer whose callback sleeps `block` at a time, with
+// `gap` for the event loop in between. A bench-only stand-in for a window that hangs (a
+// slow disk, a modal system call) while music plays.
+class UiBlocker {
+public:
+    UiBlocker(std::chrono::milliseconds block, std::chrono::milliseconds gap) : block_(block) {
+        timer_.setInterval(gap);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+    }
+    void Start() {
+        started_ = Clock::now();
+        timer_.start();
+    }
+    void Stop() {
+        timer_.stop();
+        stopped_ = Clock::now();
+    }
+    std::string Describe() const {
+        const double seconds = std::chrono::duration<double>(stopped_ - started_).count();
+        const double blocked = std::chrono::duration<double>(blocked_).count();
+        return "UI thread blocked " + std::to_string(count_) + " times for " +
+               std::to_string(block_.count()) + " ms: " + Fixed(blocked, 1) + " s of " +
+               Fixed(seconds, 1) + " s (" + Fixed(seconds > 0 ? 100.0 * blocked / seconds : 0, 0) +
+               "%)";
+    }
+
+private:
+    void Tick() {
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(block_);
+        blocked_ += Clock::now() - t0;
+        ++count_;
+    }
+
+    std::chrono::milliseconds block_;
+    QTimer timer_;
+    int count_ = 0;
+    Clock::duration blocked_{};
+    Clock::time_point started_{};
+    Clock::time_point stopped_{};
+};
+
+// ---- SysEx -----------------------------------------------------------------------------
+
+struct SysExRun {
+    bool ran = false;
+    std::string note;
+    std::size_t count = 0;
+    std::size_t length = 0;
+    std::size_t maxEvent = 0; // what an empty JACK MIDI buffer takes
+    std::size_t sent = 0;
+    std::size_t arrived = 0;
+    std::size_t whole = 0;  // right length and bytes, in order
+    std::size_t broken = 0; // arrived, but not as sent (cut, pieces, other bytes)
+    std::uint64_t others = 0;
+    std::uint64_t overflow = 0;
+    std::uint64_t refused = 0;
+    std::uint64_t dropped = 0; // Velomire's own loss counters
+    std::vector<double> frames;
+    std::string blocked;
+
+    bool Clean() const {
+        return ran && sent == count && whole == count && broken == 0 && overflow == 0 &&
+               dropped == 0;
+    }
+};
+
+// Plays the SysEx peer's messages into the window's session, one per period, while the UI
+// thread is blocked, and checks each that came back against what was sent.
+SysExRun RunSysEx(Form_midi& form, const Options& o) {
+    SysExRun r;
+    r.count = static_cast<std::size_t>(o.sysex);
+    r.length = static_cast<std::size_t>(o.sysexBytes);
+    SysExPeer peer(kSysExPeerName, r.count, r.length);
+    std::string error;
+    if (!peer.Open(error)) {
+        r.note = error;
+        return r;
+    }
+    Session& session = form.session();
+    session.ChooseOutput(peer.InPortName());
+    session.ChooseInput(peer.OutPortName());
+    if (!WaitConnected(peer, nullptr, std::chrono::seconds(10))) {
+        r.note = "the window never connected to the SysEx peer";
+        return r;
+    }
+    Pause(std::chrono::milliseconds(200));
+    const std::uint64_t droppedBefore = Total(session.CountLosses());
+
+    UiBlocker blocker(std::chrono::milliseconds(o.blockMs), std::chrono::milliseconds(20));
+    blocker.Start();
+    peer.Play();
+    Clock::time_point allSent{};
+    WaitFor(
+        [&] {
+            if (peer.SentCount() < r.count)
+                return false;
+            if (allSent == Clock::time_point{})
+                allSent = Clock::now();
+            return peer.ArrivedCount() >= r.count ||
+                   Clock::now() - allSent > std::chrono::seconds(1);
+        },
+        std::chrono::seconds(30) + std::chrono::milliseconds(5 * r.count));
+    blocker.Stop();
+    r.blocked = blocker.Describe();
+
+    r.maxEvent = peer.MaxEventSize();
+    r.sent = peer.SentCount();
+    r.arrived = peer.ArrivedCount();
+    std::vector<std::uint8_t> expected(r.length);
+    for (std::size_t i = 0; i < r.arrived; ++i) {
+        const SysExPeer::Event e = peer.Arrived(i);
+        peer.Fill(i, expected.data());
+        if (e.size == r.length && std::memcmp(e.bytes, expected.data(), r.length) == 0) {
+            ++r.whole;
+            if (i < r.sent)
+                r.frames.push_back(
+                    static_cast<double>(static_cast<std::int32_t>(e.frame - peer.SentFrame(i))));
+        } else {
+            ++r.broken;
+        }
+    }
+    r.others = peer.Others();
+    r.overflow = peer.Overflow();
+    r.refused = peer.SendRefused();
+    r.dropped = Total(session.CountLosses()) - droppedBefore;
+    r.ran = true;
+    // Back to no devices before the peer goes, so the session does not look for it.
+    session.ChooseInput({});
+    session.ChooseOutput({});
+    return r;
+}
+
+void PrintSysEx(const SysExRun& r, int run) {
+    if (!r.ran) {
+        std::printf("  SysEx                          run %d  not measured: %s\n", run,
+                    r.note.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    const Figures f = FiguresOf(r.frames);
+    std::printf(
+        "  SysEx, UI blocked              run %d  %zu of %zu bytes (a JACK MIDI buffer takes "
+        "%zu): sent %zu, arrived %zu, whole %zu, broken %zu; latency p50/p99/max %s, "
+        "spread %s frames; dropped %llu, others %llu, past the store %llu, not sent "
+        "at once %llu\n",
+        run, r.count, r.length, r.maxEvent, r.sent, r.arrived, r.whole, r.broken,
+        FramesText(f.p).c_str(), Fixed(f.Spread(), 0).c_str(),
+        static_cast<unsigned long long>(r.dropped), static_cast<unsigned long long>(r.others),
+        static_cast<unsigned long long>(r.overflow), static_cast<unsigned long long>(r.refused));
+    std::printf("    %s\n", r.blocked.c_str());
+    if (!r.note.empty())
+        std::printf("    %s\n", r.note.c_str());
+    std::fflush(stdout);
+}
+
+// ---- The window in this process: idle, UI busy, UI blocked, SysEx -----------------------
+
 struct InProcess {
     Latency idle;
-    Latency loaded;
-    std::string load;
+    Latency busy;
+    Latency blocked;
+    std::string busyText;
+    std::string blockedText;
+    SysExRun sysex;
 };
 
 InProcess RunInProcess(const std::string& directory, ProbePeer& peer,
@@ -449,48 +809,60 @@ InProcess RunInProcess(const std::string& directory, ProbePeer& peer,
                        const MapFn& map, const Options& o) {
     InProcess r;
     r.idle.name = "window in process, UI idle";
-    r.loaded.name = "window in process, UI busy";
+    r.busy.name = "window in process, UI busy";
+    r.blocked.name = "window in process, UI blocked";
+    const auto fail = [&](const std::string& why) {
+        r.idle.note = r.busy.note = r.blocked.note = r.sysex.note = why;
+        return r;
+    };
     const QString previous = QDir::currentPath();
     // Form_Load reads cfg/Default.vmc from the working directory.
     QDir::setCurrent(QString::fromStdString(directory));
     MidiSystemChoice midi = ChooseMidiSystem(MidiApiChoice::Jack);
     if (!midi.available) {
         QDir::setCurrent(previous);
-        r.idle.note = r.loaded.note = midi.status;
-        return r;
+        return fail(midi.status);
     }
+    const auto* jack = dynamic_cast<const JackMidiSystem*>(midi.system.get());
+    const std::function<std::uint64_t()> cycles = [jack] { return jack ? jack->Cycles() : 0; };
     SilentBoxes boxes;
     auto form = std::make_unique<Form_midi>(*midi.system, boxes);
     form->Form_Load();
     form->show();
     QDir::setCurrent(previous);
-    if (!WaitConnected(peer, nullptr, std::chrono::seconds(10))) {
-        r.idle.note = r.loaded.note = "the window never connected to the peer";
-        return r;
-    }
-    std::printf("  %-34s ports %s\n", "window in process", TargetPorts(peer).c_str());
+    if (!WaitConnected(peer, nullptr, std::chrono::seconds(10)))
+        return fail("the window never connected to the peer");
     Pause(std::chrono::milliseconds(300));
     Measure(peer, warmup, map, 2);
 
-    const std::string name = r.idle.name;
-    std::string loadBefore = LoadAverage();
-    r.idle = Measure(peer, probes, map, o.gapPeriods);
-    r.idle.name = name;
-    r.idle.load = loadBefore + " -> " + LoadAverage();
+    Session& session = form->session();
+    const auto measure = [&](Latency& into) {
+        const std::string name = into.name;
+        const std::string loadBefore = LoadAverage();
+        const std::uint64_t droppedBefore = Total(session.CountLosses());
+        into = Measure(peer, probes, map, o.gapPeriods, cycles);
+        into.name = name;
+        into.load = loadBefore + " -> " + LoadAverage();
+        into.dropped = Total(session.CountLosses()) - droppedBefore;
+    };
+    measure(r.idle);
 
     UiLoad load(*form);
     load.Start();
     Pause(std::chrono::milliseconds(200));
-    const std::string loadedName = r.loaded.name;
-    loadBefore = LoadAverage();
-    r.loaded = Measure(peer, probes, map, o.gapPeriods);
-    r.loaded.name = loadedName;
-    r.loaded.load = loadBefore + " -> " + LoadAverage();
+    measure(r.busy);
     load.Stop();
-    r.load = load.Describe();
+    r.busyText = load.Describe();
+
+    UiBlocker blocker(std::chrono::milliseconds(o.blockMs), std::chrono::milliseconds(20));
+    blocker.Start();
+    measure(r.blocked);
+    blocker.Stop();
+    r.blockedText = blocker.Describe();
+
+    r.sysex = RunSysEx(*form, o);
 
     form.reset();
-    WaitDisconnected(peer);
     return r;
 }
 
@@ -505,6 +877,7 @@ struct Burst {
     std::size_t mismatches = 0; // in-order comparison over what arrived
     long firstMismatch = -1;
     bool framesInOrder = true;
+    bool saidLost = false;
     double wallMs = 0;
     double spanPeriods = 0;
     std::uint64_t peerLost = 0;
@@ -512,7 +885,7 @@ struct Burst {
 
     bool Clean() const {
         return ran && received == static_cast<std::size_t>(count) && mismatches == 0 &&
-               framesInOrder && peerLost == 0;
+               framesInOrder && peerLost == 0 && !saidLost;
     }
 };
 
@@ -616,6 +989,9 @@ Burst RunBurst(const std::string& directory, const Options& o) {
     if (!app.Running())
         b.note = "the window app exited during the burst; its output:\n" + app.Output();
     app.Stop();
+    b.saidLost = SaysLost(app.Output());
+    if (b.saidLost)
+        b.note += "the window app said: " + app.Output();
     return b;
 }
 
@@ -625,37 +1001,39 @@ std::string Signed(double v) {
     return (v >= 0 ? "+" : "") + Fixed(v, 0);
 }
 
-std::string OverBare(const Latency& r, const Latency& bare) {
-    return Signed(r.frames.p99 - bare.frames.p99) + " frames at p99 (p50 " +
-           Signed(r.frames.p50 - bare.frames.p50) + ", max " +
-           Signed(r.frames.max - bare.frames.max) + "), lost " +
-           std::to_string(r.lost + r.unexpected);
+std::string ModeFigure(const Mode& m) {
+    const Figures f = m.Pooled();
+    return FramesText(f.p) + " frames, spread " + Fixed(f.Spread(), 0) + ", lost " +
+           std::to_string(m.Missing()) + " of " + std::to_string(m.Probes()) +
+           (m.Timeouts() ? ", server timeouts " + std::to_string(m.Timeouts()) : std::string());
 }
 
-std::string Verdict(bool met, double over, double limit) {
-    if (met)
-        return "met";
-    if (over > limit)
-        return "MISSED by " + Fixed(over - limit, 0) + " frames";
-    return "MISSED";
-}
-
-void SummarizeLatency(const std::string& what, const Latency& r, const Latency& bare, bool strict,
-                      bool lossless) {
-    if (!r.ran || !bare.ran) {
+// Against the bare pass-through's pooled figures: p99 and max no higher, no spread, none
+// lost.
+void SummarizeMode(const std::string& what, const Mode& m, const Mode& bare,
+                   const std::string& extraGoal = {}) {
+    if (!m.AllRan() || !bare.AllRan()) {
         PrintSummaryRow(what, "not measured", "", "FAILED");
         return;
     }
-    const double over = r.frames.p99 - bare.frames.p99;
-    // "No added period": less than one period more. The busy-UI case may add up to one.
-    const double limit = strict ? 63 : 64;
-    const bool clean = !lossless || (r.lost == 0 && r.unexpected == 0);
-    const bool met = over <= limit && clean;
-    std::string verdict = Verdict(met, over, limit);
-    if (!clean)
-        verdict += " (messages lost)";
-    PrintSummaryRow(what, OverBare(r, bare),
-                    strict ? "< 64 frames (one period)" : "<= 64 frames, none lost", verdict);
+    const Figures f = m.Pooled();
+    const Figures b = bare.Pooled();
+    std::string why;
+    const auto add = [&](const std::string& s) { why += (why.empty() ? "" : ", ") + s; };
+    if (f.p.p99 > b.p.p99)
+        add("p99 " + Signed(f.p.p99 - b.p.p99));
+    if (f.p.max > b.p.max)
+        add("max " + Signed(f.p.max - b.p.max));
+    if (f.Spread() > 0)
+        add("spread " + Fixed(f.Spread(), 0));
+    if (m.Missing() > 0)
+        add(std::to_string(m.Missing()) + " lost");
+    if (f.Spread() > 0)
+        add(m.OffText());
+    PrintSummaryRow(what, ModeFigure(m),
+                    "p99, max <= bare (" + Fixed(b.p.p99, 0) + ", " + Fixed(b.p.max, 0) +
+                        "); spread 0; none lost" + extraGoal,
+                    why.empty() ? "met" : "MISSED (" + why + ")");
 }
 
 } // namespace
@@ -673,6 +1051,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "jack bench: %s\n", error.c_str());
         return 1;
     }
+    g_server = &server;
     TempDir tmp;
     ProbePeer peer(kProbePeerName);
     if (!tmp.Valid() || !peer.Open(error)) {
@@ -681,11 +1060,18 @@ int main(int argc, char** argv) {
     }
     std::printf("JACK server %s: dummy driver, 48000 Hz, %u-frame periods (%.2f ms), synchronous\n",
                 server.Name().c_str(), peer.BufferSize(), 1000.0 * peer.BufferSize() / kRate);
-    std::printf("Probes: %d, one every %u periods at a random offset in its period; "
-                "latency = arrival frame - send frame\n\n",
-                o.probes, o.gapPeriods);
+    std::printf("%d runs per mode, modes taking turns; %d probes per run, one every %u periods at "
+                "a random offset in its period; latency = arrival frame - send frame\n\n",
+                o.runs, o.probes, o.gapPeriods);
     std::fflush(stdout);
 
+    // Every probe of the run has its own slot in the peer: six modes take turns each run.
+    if (static_cast<std::size_t>(o.runs) * 6 * static_cast<std::size_t>(o.probes + 2 * o.warmup) >
+        ProbePeer::kCapacity) {
+        std::fprintf(stderr, "jack bench: %d runs of %d probes do not fit the peer's %zu slots\n",
+                     o.runs, o.probes, ProbePeer::kCapacity);
+        return 2;
+    }
     const SettingsData setting = BenchSetting(peer.OutPortName(), peer.InPortName());
     const std::string windowDir = tmp.Path() + "/window";
     const std::string headlessDir = tmp.Path() + "/headless";
@@ -699,51 +1085,89 @@ int main(int argc, char** argv) {
     const MapFn mapped = [&](const Bytes& b) { return Mapped(setting, b); };
 
     std::mt19937 random(7);
-    const std::vector<Probe> probes = MakeProbes(o.probes, random);
     const std::vector<Probe> warmup = MakeProbes(o.warmup, random);
+
+    Mode bare{"bare RtMidi pass-through", {}};
+    Mode window{"window app (offscreen)", {}};
+    Mode headless{"headless runner", {}};
+    Mode idle{"window in process, UI idle", {}};
+    Mode busy{"window in process, UI busy", {}};
+    Mode blocked{"window in process, UI blocked", {}};
+    std::vector<SysExRun> sysex;
 
     const std::string loadAtStart = LoadAverage();
     std::printf("Latency (frames; 64 frames = one period)\n");
-    const Latency bare =
-        RunChild({"bare RtMidi pass-through",
-                  {VELOMIRE_BARE_PASSTHROUGH, peer.OutPortName(), peer.InPortName()},
-                  tmp.Path(),
-                  {}},
-                 peer, warmup, probes, identity, o);
-    PrintLatency(bare);
-    const Latency window = RunChild({"window app (offscreen)",
-                                     {VELOMIRE_BINARY, "--midi-api", "jack"},
-                                     windowDir,
-                                     {"QT_QPA_PLATFORM=offscreen"}},
-                                    peer, warmup, probes, mapped, o);
-    PrintLatency(window);
-    const InProcess inProcess = RunInProcess(windowDir, peer, warmup, probes, mapped, o);
-    PrintLatency(inProcess.idle);
-    PrintLatency(inProcess.loaded);
-    if (!inProcess.load.empty())
-        std::printf("    %s\n", inProcess.load.c_str());
-    const Latency headless =
-        RunChild({"headless runner",
-                  {VELOMIRE_BINARY, "--headless", "Stage", "--midi-api", "jack"},
-                  headlessDir,
-                  {}},
-                 peer, warmup, probes, mapped, o);
-    PrintLatency(headless);
-
-    std::printf("\nBurst: %d notes and controllers, %u per period, through the window app\n",
-                o.burst, o.burstPerPeriod);
     std::fflush(stdout);
-    const Burst burst = RunBurst(burstDir, o);
-    const double idealPeriods = std::ceil(static_cast<double>(o.burst) / o.burstPerPeriod);
+    for (int run = 1; run <= o.runs; ++run) {
+        // Fresh probes each run: new keys, velocities and offsets.
+        const std::vector<Probe> probes = MakeProbes(o.probes, random);
+        if (o.Runs("bare")) {
+            bare.runs.push_back(
+                RunChild({bare.name,
+                          {VELOMIRE_BARE_PASSTHROUGH, peer.OutPortName(), peer.InPortName()},
+                          tmp.Path(),
+                          {}},
+                         peer, warmup, probes, identity, o));
+            PrintRun(bare.runs.back(), run, false);
+        }
+        if (o.Runs("window")) {
+            window.runs.push_back(RunChild({window.name,
+                                            {VELOMIRE_BINARY, "--midi-api", "jack"},
+                                            windowDir,
+                                            {"QT_QPA_PLATFORM=offscreen"}},
+                                           peer, warmup, probes, mapped, o));
+            PrintRun(window.runs.back(), run);
+        }
+        if (o.Runs("headless")) {
+            headless.runs.push_back(
+                RunChild({headless.name,
+                          {VELOMIRE_BINARY, "--headless", "Stage", "--midi-api", "jack"},
+                          headlessDir,
+                          {}},
+                         peer, warmup, probes, mapped, o));
+            PrintRun(headless.runs.back(), run);
+        }
+        if (o.Runs("inprocess")) {
+            InProcess in = RunInProcess(windowDir, peer, warmup, probes, mapped, o);
+            idle.runs.push_back(std::move(in.idle));
+            PrintRun(idle.runs.back(), run);
+            busy.runs.push_back(std::move(in.busy));
+            PrintRun(busy.runs.back(), run);
+            if (!in.busyText.empty())
+                std::printf("    %s\n", in.busyText.c_str());
+            blocked.runs.push_back(std::move(in.blocked));
+            PrintRun(blocked.runs.back(), run);
+            if (!in.blockedText.empty())
+                std::printf("    %s\n", in.blockedText.c_str());
+            sysex.push_back(std::move(in.sysex));
+            PrintSysEx(sysex.back(), run);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+
+    std::printf("Pooled over %d runs (p50/p99/max, min, spread in frames):\n", o.runs);
+    for (const Mode* m : {&bare, &window, &headless, &idle, &busy, &blocked}) {
+        const Figures f = m->Pooled();
+        std::printf("  %-30s %s, min %s, spread %s (per run: %s); lost %zu of %zu\n",
+                    m->name.c_str(), FramesText(f.p).c_str(), Fixed(f.min, 0).c_str(),
+                    Fixed(f.Spread(), 0).c_str(), m->Spreads().c_str(), m->Missing(), m->Probes());
+    }
+    std::printf("\n");
+
+    std::printf("Burst: %d notes and controllers, %s per period, through the window app\n", o.burst,
+                o.burstPerPeriod ? std::to_string(o.burstPerPeriod).c_str()
+                                 : "as many as the port buffer takes");
+    std::fflush(stdout);
+    const Burst burst = o.Runs("burst") ? RunBurst(burstDir, o) : Burst{};
     if (burst.ran) {
         std::printf("  received %zu of %d, %zu differ from the mapping in order (first at %ld), "
                     "frames %s\n",
                     burst.received, burst.count, burst.mismatches, burst.firstMismatch,
                     burst.framesInOrder ? "in order" : "OUT OF ORDER");
         std::printf("  %.1f ms from the first send to the last arrival (%.0f messages/s); "
-                    "arrivals spread over %.0f periods, %.0f at the least\n",
-                    burst.wallMs, burst.received / (burst.wallMs / 1000.0), burst.spanPeriods,
-                    idealPeriods);
+                    "arrivals spread over %.0f periods\n",
+                    burst.wallMs, burst.received / (burst.wallMs / 1000.0), burst.spanPeriods);
         std::printf("  peer: %llu lost on receipt, %llu periods with a full send buffer\n",
                     static_cast<unsigned long long>(burst.peerLost),
                     static_cast<unsigned long long>(burst.bufferFullPeriods));
@@ -752,38 +1176,81 @@ int main(int argc, char** argv) {
         std::printf("  %s\n", burst.note.c_str());
     std::printf("\n");
 
+    // ---- Rows ----
+    const Figures b = bare.Pooled();
     PrintSummaryRow("1 Latency p50/p99/max, bare RtMidi pass-through",
-                    bare.ran ? FramesText(bare.frames) + " frames" : "not measured", "(floor)", "");
-    PrintSummaryRow("1 Latency p50/p99/max, window app",
-                    window.ran ? FramesText(window.frames) + " frames" : "not measured", "", "");
-    SummarizeLatency("1 Window app over bare", window, bare, true, false);
-    PrintSummaryRow("2 Latency p50/p99/max, window, UI busy",
-                    inProcess.loaded.ran ? FramesText(inProcess.loaded.frames) + " frames"
-                                         : "not measured",
-                    "", "");
-    SummarizeLatency("2 Window with UI busy over bare", inProcess.loaded, bare, false, true);
+                    bare.AllRan() ? ModeFigure(bare) : "not measured", "(floor)", "");
+    SummarizeMode("1 Plain, window app", window, bare);
+    SummarizeMode("1 Plain, headless runner", headless, bare);
+    SummarizeMode("1 Plain, window in process (UI idle)", idle, bare);
+    {
+        std::string figure;
+        bool met = true;
+        const std::pair<const char*, const Mode*> shown[] = {{"window app", &window},
+                                                             {"headless", &headless},
+                                                             {"in process", &idle},
+                                                             {"UI busy", &busy},
+                                                             {"UI blocked", &blocked}};
+        std::string why;
+        for (const auto& [name, m] : shown) {
+            const Figures f = m->Pooled();
+            met = met && m->AllRan() && f.Spread() == 0;
+            figure += (figure.empty() ? "" : ", ") + std::string(name) + " " +
+                      (m->AllRan() ? Fixed(f.Spread(), 0) : std::string("?"));
+            if (m->AllRan() && f.Spread() > 0)
+                why += (why.empty() ? "" : "; ") + std::string(name) + ": " + m->OffText();
+        }
+        PrintSummaryRow("2 Spread (max - min) at random offsets in the period",
+                        figure + "; bare " + Fixed(b.Spread(), 0) + " frames",
+                        "0 frames (bare: for comparison)",
+                        met ? "met" : "MISSED" + (why.empty() ? "" : " (" + why + ")"));
+    }
+    SummarizeMode("3 UI busy (curve drags, display refreshes)", busy, bare);
+    SummarizeMode("4 UI blocked " + std::to_string(o.blockMs) + " ms at a time", blocked, bare);
     if (burst.ran) {
         const std::size_t lost = burst.received < static_cast<std::size_t>(burst.count)
                                      ? burst.count - burst.received
                                      : 0;
-        PrintSummaryRow("3 Burst " + std::to_string(burst.count) + " at " +
-                            std::to_string(burst.perPeriod) + "/period",
+        PrintSummaryRow("5 Burst " + std::to_string(burst.count) +
+                            (o.burstPerPeriod ? " at " + std::to_string(burst.perPeriod) + "/period"
+                                              : ", full buffers"),
                         std::to_string(burst.received) + " arrived, lost " + std::to_string(lost) +
                             ", wrong " + std::to_string(burst.mismatches) + ", " +
+                            (burst.framesInOrder ? "in order, " : "OUT OF ORDER, ") +
                             Fixed(burst.wallMs, 0) + " ms (" + Fixed(burst.spanPeriods, 0) +
-                            " periods, least " + Fixed(idealPeriods, 0) + ")",
+                            " periods)",
                         "all, in order, mapped", burst.Clean() ? "met" : "MISSED");
     } else {
-        PrintSummaryRow("3 Burst", "not measured", "all, in order, mapped", "FAILED");
+        PrintSummaryRow("5 Burst", "not measured", "all, in order, mapped", "FAILED");
     }
-    PrintSummaryRow("6 Latency p50/p99/max, headless runner",
-                    headless.ran ? FramesText(headless.frames) + " frames" : "not measured", "",
-                    "");
-    SummarizeLatency("6 Headless over bare", headless, bare, true, false);
-    PrintSummaryRow("6 Resident memory 2 s after start, headless", MemoryText(headless.memory), "",
-                    "");
-    PrintSummaryRow("6 Same, window app (offscreen)", MemoryText(window.memory), "", "");
-    PrintSummaryRow("6 Same, bare pass-through", MemoryText(bare.memory), "", "");
+    {
+        std::size_t count = 0, whole = 0, broken = 0;
+        std::uint64_t dropped = 0;
+        std::vector<double> frames;
+        bool clean = !sysex.empty();
+        for (const SysExRun& s : sysex) {
+            count += s.count;
+            whole += s.whole;
+            broken += s.broken;
+            dropped += s.dropped;
+            frames.insert(frames.end(), s.frames.begin(), s.frames.end());
+            clean = clean && s.Clean();
+        }
+        const Figures f = FiguresOf(frames);
+        PrintSummaryRow("6 SysEx " + std::to_string(o.sysex) + " x " +
+                            std::to_string(o.sysexBytes) + " bytes, one per period, UI blocked",
+                        std::to_string(whole) + " of " + std::to_string(count) + " whole, " +
+                            std::to_string(broken) + " broken, " + std::to_string(dropped) +
+                            " dropped (" + std::to_string(sysex.size()) + " runs); latency " +
+                            FramesText(f.p) + ", spread " + Fixed(f.Spread(), 0),
+                        "all delivered whole", clean ? "met" : "MISSED");
+    }
+    PrintSummaryRow("Resident memory 2 s after start, headless",
+                    MemoryText(headless.runs.empty() ? Memory{} : headless.runs[0].memory), "", "");
+    PrintSummaryRow("Same, window app (offscreen)",
+                    MemoryText(window.runs.empty() ? Memory{} : window.runs[0].memory), "", "");
+    PrintSummaryRow("Same, bare pass-through",
+                    MemoryText(bare.runs.empty() ? Memory{} : bare.runs[0].memory), "", "");
     PrintSummaryRow("Load average (1 min) during the JACK stages",
                     loadAtStart + " -> " + LoadAverage() + " on " +
                         std::to_string(std::thread::hardware_concurrency()) + " CPUs",

@@ -11,8 +11,9 @@
 namespace velomire::bench {
 
 ProbePeer::ProbePeer(std::string clientName)
+    // Zeroed, so every page is touched here: the process thread must not page-fault.
     : name_(std::move(clientName)), probes_(new Probe[kCapacity]),
-      sentFrames_(new jack_nframes_t[kCapacity]), arrivals_(new Arrival[kCapacity]) {}
+      sentFrames_(new jack_nframes_t[kCapacity]()), arrivals_(new Arrival[kCapacity]) {}
 
 ProbePeer::~ProbePeer() {
     Close();
@@ -53,6 +54,13 @@ std::vector<std::string> ProbePeer::Connections(const std::string& port) const {
     return names;
 }
 
+double ProbePeer::LatestStartMicros() const {
+    if (!jack_.client)
+        return 0;
+    return 1e6 * static_cast<double>(latestStart_.load(std::memory_order_relaxed)) /
+           static_cast<double>(jack_get_sample_rate(jack_.client));
+}
+
 jack_nframes_t ProbePeer::BufferSize() const {
     return jack_.client ? jack_get_buffer_size(jack_.client) : 0;
 }
@@ -64,6 +72,10 @@ int ProbePeer::OnProcess(jack_nframes_t frames, void* self) {
 
 // Process thread: no locks, no allocation.
 void ProbePeer::Process(jack_nframes_t frames) {
+    const jack_nframes_t late = jack_frames_since_cycle_start(jack_.client);
+    if (late > latestStart_.load(std::memory_order_relaxed))
+        latestStart_.store(late, std::memory_order_relaxed);
+    cycles_.fetch_add(1, std::memory_order_relaxed);
     const jack_nframes_t base = jack_last_frame_time(jack_.client);
 
     void* out = jack_port_get_buffer(jack_.out, frames);

@@ -34,7 +34,8 @@ struct Arrival {
 // "out" plays, port "in" records. The process callback neither locks nor allocates.
 class ProbePeer {
 public:
-    static constexpr std::size_t kCapacity = 1u << 15;
+    // Room for every probe of a whole benchmark run (runs x modes x probes).
+    static constexpr std::size_t kCapacity = 1u << 18;
 
     explicit ProbePeer(std::string clientName);
     ~ProbePeer();
@@ -60,6 +61,13 @@ public:
     // Arrivals dropped: longer than three bytes, or past kCapacity.
     std::uint64_t Ignored() const { return ignored_.load(std::memory_order_relaxed); }
 
+    // Periods this client has run, and the latest it began one, in microseconds after the
+    // period's start, since the last ResetLateness: a late start shows the machine kept the
+    // real-time threads waiting.
+    std::uint64_t Cycles() const { return cycles_.load(std::memory_order_relaxed); }
+    double LatestStartMicros() const;
+    void ResetLateness() { latestStart_.store(0, std::memory_order_relaxed); }
+
     // Full names of the ports connected to one of ours.
     std::vector<std::string> Connections(const std::string& port) const;
     jack_nframes_t BufferSize() const;
@@ -81,6 +89,8 @@ private:
     std::unique_ptr<Arrival[]> arrivals_;
     std::atomic<std::size_t> arrived_{0};
     std::atomic<std::uint64_t> ignored_{0};
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<jack_nframes_t> latestStart_{0}; // frames into the period
 };
 
 } // namespace velomire::bench

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Release in build-bench and runs every benchmark: the cost per message on the path
-# (Google Benchmark and callgrind), one curve drag step, latency and a burst through a
-# private JACK server, start-up and memory on a private Xvfb, and how even the calibration
-# makes simulated keyboards. Ends with a summary table.
+# (Google Benchmark and callgrind), one curve drag step; latency (plain, UI busy, UI
+# blocked) against a bare RtMidi pass-through, a burst and long SysEx through a private
+# JACK server; start-up and memory on a private Xvfb; how even the calibration makes
+# simulated keyboards. Ends with a summary table.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb valgrind \
@@ -24,6 +25,7 @@ section() { printf '\n=== %s ===\n' "$1"; }
 run() {
   local name=$1
   shift
+  : >"$out/$name.txt" # there before tail looks for it
   "$@" >"$out/$name.txt" 2>&1 &
   local pid=$!
   tail -n +1 -s 0.2 --pid="$pid" -f "$out/$name.txt" | grep -v '^SUMMARY|' || true
@@ -33,7 +35,7 @@ row() { printf 'SUMMARY|%s|%s|%s|%s\n' "$@" >>"$out/rows.txt"; }
 
 started=$SECONDS
 
-section "4 Cost per message on the path (Google Benchmark)"
+section "Cost per message on the path (Google Benchmark)"
 run path "$bin/velomire_path_bench" --benchmark_min_time=0.2
 # BM_QueueAndDrain/64: CPU time of one batch of 64 messages, and the allocation counter.
 read -r ns allocs < <(awk '$1 == "BM_QueueAndDrain/64" {
@@ -41,10 +43,11 @@ read -r ns allocs < <(awk '$1 == "BM_QueueAndDrain/64" {
     a = "?"; for (i = 6; i <= NF; i++) if ($i ~ /^allocs_per_msg=/) { split($i, p, "="); a = p[2] }
     printf "%.1f %s\n", t / 64, a }' "$out/path.txt")
 
-section "4 Instructions per message (callgrind, BM_QueueAndDrain/64)"
-# Only the benchmark function is collected. The path is what it calls per message: the
-# MIDI thread's enqueue (MIDIInput::OnMidiBytes) and the UI thread's Drain (map and send);
-# each call's inclusive count follows its calls= line.
+section "Instructions per message (callgrind, BM_QueueAndDrain/64)"
+# Only the benchmark function is collected. The path is what it calls per message on the
+# MIDI side: RealtimeEngine::Input (split into the inbox) and RealtimeEngine::Pump (map and
+# send, once per batch); each call's inclusive count follows its calls= line, and only
+# Input's calls count messages.
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" --compress-strings=no \
   --compress-pos=no --toggle-collect='*BM_QueueAndDrain*' \
   "$bin/velomire_path_bench" --benchmark_filter='BM_QueueAndDrain/64$' \
@@ -52,8 +55,8 @@ valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" --compress-s
 read -r messages pathIr totalIr < <(awk '
   /^fn=/ { inBench = ($0 ~ /BM_QueueAndDrain/); target = ""; next }
   /^cfn=/ { target = ""
-            if (inBench && $0 ~ /MIDIInput::OnMidiBytes/) target = "enqueue"
-            else if (inBench && $0 ~ /MessagePath::Drain/) target = "drain"
+            if (inBench && $0 ~ /RealtimeEngine::Input\(/) target = "enqueue"
+            else if (inBench && $0 ~ /RealtimeEngine::Pump\(/) target = "drain"
             next }
   /^calls=/ { if (target != "") { split($1, c, "="); if (target == "enqueue") msgs += c[2]; pending = 1 }
               next }
@@ -63,14 +66,14 @@ read -r messages pathIr totalIr < <(awk '
 if [ "${messages:-0}" -gt 0 ]; then
   irPerMsg=$(awk -v a="$pathIr" -v m="$messages" 'BEGIN { printf "%.0f", a / m }')
   loopPerMsg=$(awk -v a="$totalIr" -v m="$messages" 'BEGIN { printf "%.0f", a / m }')
-  echo "$messages messages; path (enqueue + drain, map, send): $irPerMsg instructions/message;"
+  echo "$messages messages; path (input + pump: split, map, send): $irPerMsg instructions/message;"
   echo "whole benchmark function including its loop and set-up: $loopPerMsg instructions/message"
-  row "4 Cost per message (QueueAndDrain/64)" \
+  row "Cost per message (QueueAndDrain/64)" \
     "$ns ns, $allocs allocations, $irPerMsg instructions (callgrind)" "" ""
 else
   echo "callgrind gave no figures; its output:"
   cat "$out/callgrind.txt"
-  row "4 Cost per message (QueueAndDrain/64)" "$ns ns, $allocs allocations" "" ""
+  row "Cost per message (QueueAndDrain/64)" "$ns ns, $allocs allocations" "" ""
 fi
 
 section "Curve drag step (Google Benchmark, offscreen)"
@@ -79,15 +82,16 @@ run drag env QT_QPA_PLATFORM=offscreen "$bin/velomire_curve_drag_bench" --benchm
 section "Calibration on simulated keyboards"
 run calibration "$bin/velomire_calibration_bench"
 
-section "1, 2, 3, 6 Latency and burst through a private JACK server"
+section "1-6 Latency, spread, UI busy and blocked, burst, SysEx through a private JACK server"
 run jack "$bin/velomire_jack_bench"
 
-section "5 Start-up and memory on a private Xvfb"
+section "7 Start-up and memory on a private Xvfb"
 run startup "$bin/velomire_startup_bench"
 
 section "Summary ($((SECONDS - started)) s)"
-cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" "$out/rows.txt" | grep '^SUMMARY|' |
-  sort -s -t'|' -k2,2n | awk -F'|' '
+# In the order the benchmarks print them: the numbered goals first, then what explains them.
+cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" "$out/rows.txt" |
+  grep '^SUMMARY|' | awk -F'|' '
   { n++; for (i = 2; i <= 5; i++) { cell[n, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
   END {
     head[2] = "What"; head[3] = "Figure"; head[4] = "Goal"; head[5] = "Result"
