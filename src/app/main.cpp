@@ -71,13 +71,14 @@ int RunHeadless(int argc, char** argv, const CommandLine& cl) {
     return status;
 }
 
-int RunWindow(int argc, char** argv, const CommandLine& cl, WindowPlatformCheck& platform) {
+int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
+              WindowPlatformCheck& platform) {
     // Three slow starts at once: reaching the MIDI system (a JACK client takes tens of
     // milliseconds to connect and list its ports), loading the font configuration, which
     // Qt does at the window's first text (FcInit does nothing once done, and fontconfig is
     // thread-safe), and connecting to the display. The window is built meanwhile; its
     // device lists wait for the MIDI system.
-    PendingMidiSystem midi(std::async(std::launch::async, &ChooseMidiSystem, cl.midiApi));
+    PendingMidiSystem midi(std::move(reaching));
     std::future<FcBool> fonts = std::async(std::launch::async, &FcInit);
 
     QApplication app(argc, argv); // reads Qt's own options from the same arguments
@@ -139,10 +140,14 @@ int main(int argc, char** argv) {
     }
     if (!cl.headless.isEmpty())
         return RunHeadless(argc, argv, cl);
+    // Reaching the MIDI system is the longest step of start-up: it begins before the
+    // display is looked at (a window that cannot be shown only waits for it to end).
+    std::future<MidiSystemChoice> reaching =
+        std::async(std::launch::async, &ChooseMidiSystem, cl.midiApi);
     WindowPlatformCheck platform(cl);
     if (const std::optional<QString>& problem = platform.Problem()) {
         std::fprintf(stderr, "velomire: cannot show the window: %s\n", qPrintable(*problem));
         return 1;
     }
-    return RunWindow(argc, argv, cl, platform);
+    return RunWindow(argc, argv, std::move(reaching), platform);
 }
