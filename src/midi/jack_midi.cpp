@@ -221,12 +221,22 @@ JackMidiSystem::JackMidiSystem() {
     }
 }
 
-bool JackMidiSystem::Open() {
+namespace {
+// Quiet: a server that is not there is not an error. Never starts one.
+jack_client_t* Connect() {
     SilenceLibjack();
     jack_status_t status{};
-    client_ = jack_client_open(kClientName, JackNoStartServer, &status);
-    if (!client_)
-        return false;
+    return jack_client_open(kClientName, JackNoStartServer, &status);
+}
+} // namespace
+
+bool JackMidiSystem::Open() {
+    jack_client_t* client = Connect();
+    return client && Setup(client);
+}
+
+bool JackMidiSystem::Setup(jack_client_t* client) {
+    client_ = client;
     inPort_ =
         jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     outPort_ =
@@ -251,6 +261,9 @@ bool JackMidiSystem::Open() {
 
 JackMidiSystem::~JackMidiSystem() {
     notify_.store(nullptr, std::memory_order_seq_cst);
+    if (connecting_.valid())
+        if (jack_client_t* late = connecting_.get())
+            jack_client_close(late);
     if (!Shut()) {
         // A server that never answered may still run the callback once it wakes: what the
         // callback touches is left in place, and reachable, so no leak checker minds. This
@@ -311,17 +324,25 @@ void JackMidiSystem::DropDead() {
 
 bool JackMidiSystem::Revive() {
     DropDead();
-    if (!client_ && writer_ && !g_unanswered.load(std::memory_order_acquire)) {
-        // What was asked while no server ran (a panic, Local Control Off) was meant for
-        // connections that went with it: it runs now into nothing, as no callback runs. Left
-        // waiting, it would go out on whatever the new client is connected to by then.
-        if (RealtimeEngine* engine = engine_.load()) {
-            writer_->Begin(nullptr, 0, engine);
-            engine->Pump(*writer_);
-        }
-        Open();
+    if (client_ || !writer_ || g_unanswered.load(std::memory_order_acquire))
+        return Alive();
+    // Trying to reach a server can take a while where none runs: on a thread of its own,
+    // so that the window, and a stop, never wait for it. Looked at again next time.
+    if (!connecting_.valid())
+        connecting_ = std::async(std::launch::async, &Connect);
+    if (connecting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+    jack_client_t* client = connecting_.get();
+    if (!client)
+        return false;
+    // What was asked while no server ran (a panic, Local Control Off) was meant for
+    // connections that went with it: it runs now into nothing, as no callback runs. Left
+    // waiting, it would go out on whatever the new client is connected to by then.
+    if (RealtimeEngine* engine = engine_.load()) {
+        writer_->Begin(nullptr, 0, engine);
+        engine->Pump(*writer_);
     }
-    return Alive();
+    return Setup(client) && Alive();
 }
 
 void JackMidiSystem::Attach(RealtimeEngine* engine) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,8 @@ public:
 private:
     class Writer;
     bool Open();
+    // Registers the ports on a connected client and activates it.
+    bool Setup(jack_client_t* client);
     // Closes a client whose server went away, at once, on the UI thread: left for later,
     // libjack may free it itself when another client in the process connects.
     void DropDead();
@@ -78,6 +81,7 @@ private:
     jack_port_t* outPort_ = nullptr;
     std::string name_;
     std::unique_ptr<Writer> writer_;
+    std::future<jack_client_t*> connecting_; // an attempt to reach a server, under way
     std::unique_ptr<QObject> watcher_;      // on the UI thread; receives the death notice
     std::atomic<QObject*> notify_{nullptr}; // the watcher, as the JACK thread sees it
 
