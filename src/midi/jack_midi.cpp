@@ -333,8 +333,12 @@ bool JackMidiSystem::Revive() {
     if (connecting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return false;
     jack_client_t* client = connecting_.get();
-    if (!client)
+    if (!client) {
+        // Tried again at once, so that a server that has just come back is met by the
+        // next look, not the one after.
+        connecting_ = std::async(std::launch::async, &Connect);
         return false;
+    }
     // What was asked while no server ran (a panic, Local Control Off) was meant for
     // connections that went with it: it runs now into nothing, as no callback runs. Left
     // waiting, it would go out on whatever the new client is connected to by then.
