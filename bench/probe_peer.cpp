@@ -39,19 +39,7 @@ long ProbePeer::Play(const std::vector<Probe>& probes, unsigned gapPeriods) {
 }
 
 std::vector<std::string> ProbePeer::Connections(const std::string& port) const {
-    std::vector<std::string> names;
-    if (!jack_.client)
-        return names;
-    jack_port_t* p = jack_port_by_name(jack_.client, port.c_str());
-    if (!p)
-        return names;
-    const char** list = jack_port_get_all_connections(jack_.client, p);
-    if (!list)
-        return names;
-    for (const char** n = list; *n; ++n)
-        names.emplace_back(*n);
-    jack_free(static_cast<void*>(list));
-    return names;
+    return jack_.Connections(port);
 }
 
 double ProbePeer::LatestStartMicros() const {

@@ -44,19 +44,7 @@ SysExPeer::Event SysExPeer::Arrived(std::size_t i) const {
 }
 
 std::vector<std::string> SysExPeer::Connections(const std::string& port) const {
-    std::vector<std::string> names;
-    if (!jack_.client)
-        return names;
-    jack_port_t* p = jack_port_by_name(jack_.client, port.c_str());
-    if (!p)
-        return names;
-    const char** list = jack_port_get_all_connections(jack_.client, p);
-    if (!list)
-        return names;
-    for (const char** n = list; *n; ++n)
-        names.emplace_back(*n);
-    jack_free(static_cast<void*>(list));
-    return names;
+    return jack_.Connections(port);
 }
 
 int SysExPeer::OnProcess(jack_nframes_t frames, void* self) {

@@ -340,13 +340,17 @@ std::vector<std::string> JackPeer::Ports(unsigned long flags) const {
     return TakePortList(jack_get_ports(jack_.client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags));
 }
 
-std::vector<std::string> JackPeer::Connections(const std::string& port) const {
-    if (!jack_.client)
+std::vector<std::string> PeerClient::Connections(const std::string& port) const {
+    if (!client)
         return {};
-    jack_port_t* p = jack_port_by_name(jack_.client, port.c_str());
+    jack_port_t* p = jack_port_by_name(client, port.c_str());
     if (!p)
         return {};
-    return TakePortList(jack_port_get_all_connections(jack_.client, p));
+    return TakePortList(jack_port_get_all_connections(client, p));
+}
+
+std::vector<std::string> JackPeer::Connections(const std::string& port) const {
+    return jack_.Connections(port);
 }
 
 // Process thread.

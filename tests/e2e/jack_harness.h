@@ -56,6 +56,8 @@ struct PeerClient {
 
     bool Open(const std::string& name, JackProcessCallback process, void* arg, std::string& error);
     void Close();
+    // Full names of the ports `port` is connected to; empty without a client.
+    std::vector<std::string> Connections(const std::string& port) const;
 };
 
 // Starts argv[0] as a child that dies with this process: standard output and error go
