@@ -12,6 +12,7 @@
 #include <future>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace velomire {
 
@@ -230,6 +231,38 @@ jack_client_t* Connect() {
 }
 } // namespace
 
+// A try to reach a server on a thread of its own: one that runs but does not answer
+// (stopped) holds jack_client_open forever. Whichever side lets go last, the thread or
+// the system, closes what it found, so nobody waits for the other.
+struct JackMidiSystem::Attempt {
+    enum : int { kRunning, kEnded, kAbandoned };
+    std::atomic<int> state{kRunning};
+    jack_client_t* client = nullptr; // set before state leaves kRunning
+
+    static std::shared_ptr<Attempt> Start() {
+        auto attempt = std::make_shared<Attempt>();
+        try {
+            std::thread([attempt] {
+                attempt->client = Connect();
+                int running = kRunning;
+                if (!attempt->state.compare_exchange_strong(running, kEnded) && attempt->client)
+                    jack_client_close(attempt->client);
+            }).detach();
+        } catch (const std::system_error&) {
+            attempt->state.store(kEnded); // no thread to spare: counts as no server
+        }
+        return attempt;
+    }
+    // Once ended, `client` holds what was found (null: no server).
+    bool Ended() const { return state.load() == kEnded; }
+    // Leaves the thread to close what it finds; closes it here if it already ended.
+    void Abandon() {
+        int running = kRunning;
+        if (!state.compare_exchange_strong(running, kAbandoned) && client)
+            jack_client_close(client);
+    }
+};
+
 bool JackMidiSystem::Open() {
     jack_client_t* client = Connect();
     return client && Setup(client);
@@ -261,9 +294,8 @@ bool JackMidiSystem::Setup(jack_client_t* client) {
 
 JackMidiSystem::~JackMidiSystem() {
     notify_.store(nullptr, std::memory_order_seq_cst);
-    if (connecting_.valid())
-        if (jack_client_t* late = connecting_.get())
-            jack_client_close(late);
+    if (connecting_)
+        connecting_->Abandon();
     if (!Shut()) {
         // A server that never answered may still run the callback once it wakes: what the
         // callback touches is left in place, and reachable, so no leak checker minds. This
@@ -328,15 +360,15 @@ bool JackMidiSystem::Revive() {
         return Alive();
     // Trying to reach a server can take a while where none runs: on a thread of its own,
     // so that the window, and a stop, never wait for it. Looked at again next time.
-    if (!connecting_.valid())
-        connecting_ = std::async(std::launch::async, &Connect);
-    if (connecting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    if (!connecting_)
+        connecting_ = Attempt::Start();
+    if (!connecting_->Ended())
         return false;
-    jack_client_t* client = connecting_.get();
+    jack_client_t* client = std::exchange(connecting_, nullptr)->client;
     if (!client) {
         // Tried again at once, so that a server that has just come back is met by the
         // next look, not the one after.
-        connecting_ = std::async(std::launch::async, &Connect);
+        connecting_ = Attempt::Start();
         return false;
     }
     // What was asked while no server ran (a panic, Local Control Off) was meant for

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,7 +80,8 @@ private:
     jack_port_t* outPort_ = nullptr;
     std::string name_;
     std::unique_ptr<Writer> writer_;
-    std::future<jack_client_t*> connecting_; // an attempt to reach a server, under way
+    struct Attempt;
+    std::shared_ptr<Attempt> connecting_;   // a try to reach a server, under way or ended
     std::unique_ptr<QObject> watcher_;      // on the UI thread; receives the death notice
     std::atomic<QObject*> notify_{nullptr}; // the watcher, as the JACK thread sees it
 

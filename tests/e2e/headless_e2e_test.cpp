@@ -258,6 +258,30 @@ TEST_F(HeadlessApp, StopsInBoundedTimeAndSaysSoWhenTheServerIsFrozen) {
     EXPECT_EQ(peer_.ReceivedMessages(before), std::vector<Bytes>{});
 }
 
+TEST_F(HeadlessApp, StopsInBoundedTimeWhileReachingAFrozenServer) {
+    WriteSetting(QStringLiteral("Stage"), MakeSetting(0, ShuffledChannels()));
+    StartHeadless(app_, "Stage");
+    ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app_));
+    peer_.Close();
+    decoy_.Close();
+    server_.Stop();
+    ASSERT_TRUE(WaitForLine(app_, Line("the MIDI system has stopped; waiting for it"), seconds(5)))
+        << app_.Stdout() << app_.Stderr();
+    // The next server is frozen before Velomire can look for it: its try to connect hangs.
+    app_.Signal(SIGSTOP);
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+    server_.Signal(SIGSTOP);
+    app_.Signal(SIGCONT);
+    std::this_thread::sleep_for(milliseconds(600));
+    app_.Signal(SIGTERM);
+    const std::optional<int> status = app_.Wait(seconds(3));
+    server_.Signal(SIGCONT);
+    ASSERT_TRUE(status) << "still running 3 s after SIGTERM; stdout: " << app_.Stdout();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << DescribeWaitStatus(*status) << "; stderr: " << app_.Stderr();
+}
+
 // JACK takes any bytes in a port name, ESC and newline included.
 TEST_F(HeadlessApp, NamesItPrintsCannotSteerTheTerminalOrForgeLines) {
     const std::string evil = "evil\x1b[31m\x7f\xc2\x85\xe2\x80\xae\nvelomire: forged";
