@@ -12,6 +12,8 @@ constexpr std::uint8_t kControlChange = 0xB0;
 constexpr std::uint8_t kSystem = 0xF0;
 constexpr std::uint8_t kSystemReset = 0xFF;
 constexpr std::uint8_t kSustain = 64;
+constexpr std::uint8_t kSostenuto = 66;
+constexpr std::uint8_t kPedalDown = 64; // controller values from here up hold the sound
 constexpr std::uint8_t kAllNotesOff = 123;
 constexpr std::uint8_t kReleaseVelocity = 64; // "no velocity sensing" for note-offs we invent
 
@@ -75,8 +77,18 @@ void MessagePath::Process(std::span<const std::uint8_t> message, std::uint32_t f
         } else {
             outData1 = tables.notes[data1].outnote;
         }
+    } else if (kind == kControlChange && (data1 == kSustain || data1 == kSostenuto)) {
+        // A pedal is pressed and released on one channel: while it is down, every value
+        // goes where its press went, and its release ends it there.
+        Sounding& pedal = pedals_[inChannel][data1 == kSustain ? kSustainPedal : kSostenutoPedal];
+        if (pedal.on)
+            outChannel = pedal.channel;
+        pedal = {outChannel, data1, data2 >= kPedalDown};
+        if (data1 == kSostenuto)
+            sostenuto_ = static_cast<std::uint16_t>(sostenuto_ | 1u << outChannel);
     }
-    if ((kind == kNoteOn && outData2 > 0) || (kind == kControlChange && outData1 == kSustain))
+    if ((kind == kNoteOn && outData2 > 0) ||
+        (kind == kControlChange && (outData1 == kSustain || outData1 == kSostenuto)))
         carried_ = static_cast<std::uint16_t>(carried_ | 1u << outChannel);
     // Controllers, programs, channel pressure and pitch bend keep their data1.
     Send(out, frame, outChannel | kind, outData1, outData2);
@@ -100,14 +112,42 @@ int MessagePath::ReleaseSounding(MidiSender& out, PathEvents& events) {
 int MessagePath::SendPedalAndAllNotesOff(MidiSender& out) {
     int sent = 0;
     for (int c = 0; c < 16; ++c) {
-        if (carried_ & 1u << c) {
-            Send(out, 0, kControlChange | c, kSustain, 0);
-            Send(out, 0, kControlChange | c, kAllNotesOff, 0);
-            sent += 2;
+        if (!(carried_ & 1u << c))
+            continue;
+        Send(out, 0, kControlChange | c, kSustain, 0);
+        if (sostenuto_ & 1u << c) {
+            Send(out, 0, kControlChange | c, kSostenuto, 0);
+            ++sent;
         }
+        Send(out, 0, kControlChange | c, kAllNotesOff, 0);
+        sent += 2;
     }
     carried_ = 0;
+    sostenuto_ = 0;
+    pedals_ = {};
     return sent;
+}
+
+int MessagePath::Forget(PathEvents& events) {
+    const int forgotten = soundingCount_;
+    for (auto& channel : sounding_) {
+        for (auto& held : channel) {
+            if (held.on)
+                events.Released(held.note);
+            held.on = false;
+        }
+    }
+    soundingCount_ = 0;
+    pedals_ = {};
+    return forgotten;
+}
+
+int MessagePath::PedalsHeld() const {
+    int down = 0;
+    for (const auto& channel : pedals_)
+        for (const Sounding& pedal : channel)
+            down += pedal.on ? 1 : 0;
+    return down;
 }
 
 void MessagePath::SendPanic(MidiSender& out, PathEvents& events) {

@@ -45,9 +45,12 @@ protected:
 // The signal path: every incoming message, reshaped and sent on.
 //
 // Note-on velocity goes through its key's curve, note numbers through the output-note
-// table, channels through the channel table. System messages pass untouched. A note's end
-// leaves on the channel and note its start went out on, so changing transposition or
-// remapping while keys are held never leaves a note hanging on the instrument.
+// table, channels through the channel table. System messages pass untouched.
+//
+// It is also the memory of what sounds: where each held note and each held sound-holding
+// pedal (sustain, sostenuto) went out. A note's end, and a pedal's release, leave where
+// their start went, so changing transposition or the channel table while keys or pedals
+// are held never leaves a note hanging on the instrument.
 //
 // One thread at a time; no locks, no allocation.
 class MessagePath {
@@ -64,13 +67,22 @@ public:
     // Returns how many it sent.
     int ReleaseSounding(MidiSender& out, PathEvents& events);
 
-    // Sustain off and All Notes Off, in channel order, on every output channel that has
-    // carried a sounding note-on or a sustain pedal message since the start or since the
-    // last such tail (the panic's included): a pedal still held on the keyboard would
-    // otherwise keep released notes sounding. Returns how many messages it sent.
+    // Sustain off, Sostenuto off (where that pedal was used) and All Notes Off, in channel
+    // order, on every output channel that has carried a sounding note-on or a pedal since
+    // the start or since the last such tail (the panic's included): a pedal still held on
+    // the keyboard would otherwise keep released notes sounding. Forgets the held pedals.
+    // Returns how many messages it sent.
     int SendPedalAndAllNotesOff(MidiSender& out);
 
+    // For an output that can no longer be reached: forgets the sounding notes and held
+    // pedals without sending anything (the keys go dark), but keeps the channels they used,
+    // so that the next tail, once the output is back, ends what the instrument still holds.
+    // Returns how many notes it forgot.
+    int Forget(PathEvents& events);
+
     int SoundingCount() const { return soundingCount_; }
+    // Sustain and sostenuto pedals held down now, counted per input channel.
+    int PedalsHeld() const;
 
 private:
     struct Sounding {
@@ -78,11 +90,15 @@ private:
         std::uint8_t note;
         bool on;
     };
+    enum Pedal : std::uint8_t { kSustainPedal, kSostenutoPedal, kPedals };
 
     // Per incoming channel and note: where its note-on went out.
     std::array<std::array<Sounding, 128>, 16> sounding_{};
+    // Per incoming channel and pedal: where its press went out, while it is down.
+    std::array<std::array<Sounding, kPedals>, 16> pedals_{};
     int soundingCount_ = 0;
-    std::uint16_t carried_ = 0; // bit c: output channel c carried a note or the pedal
+    std::uint16_t carried_ = 0;   // bit c: output channel c carried a note or a pedal
+    std::uint16_t sostenuto_ = 0; // bit c: ... and the sostenuto pedal among them
 };
 
 } // namespace velomire

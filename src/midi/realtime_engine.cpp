@@ -133,7 +133,37 @@ void RealtimeEngine::Pump(MidiSender& out) {
 }
 
 bool RealtimeEngine::Pending() const {
-    return !commands_.Empty() || !inbox_.Empty();
+    return !commands_.Empty() || !inbox_.Empty() ||
+           (stopRequested_.load(std::memory_order_acquire) && !StopDone());
+}
+
+// With the output out of reach, what would end a sound is forgotten instead, and the
+// channels it used are kept for the tail that follows the output's return.
+void RealtimeEngine::Run(const CommandItem& c, MidiSender& out, PathEvents& events) {
+    switch (c.command) {
+    case Command::Send:
+        out.Send({c.bytes, c.size}, 0);
+        return;
+    case Command::Tail:
+        unreachable_ = false;
+        path_.SendPedalAndAllNotesOff(out);
+        return;
+    case Command::Forget:
+        unreachable_ = true;
+        break;
+    case Command::Panic:
+    case Command::ReleaseAll:
+        break;
+    }
+    if (unreachable_) {
+        lastReleased_.store(path_.Forget(events), std::memory_order_relaxed);
+    } else if (c.command == Command::Panic) {
+        lastReleased_.store(path_.SoundingCount(), std::memory_order_relaxed);
+        path_.SendPanic(out, events);
+    } else {
+        lastReleased_.store(path_.ReleaseSounding(out, events), std::memory_order_relaxed);
+        path_.SendPedalAndAllNotesOff(out);
+    }
 }
 
 // Whoever holds the turn: commands first (they were posted before what waits now was
@@ -143,23 +173,25 @@ void RealtimeEngine::Drain(MidiSender& out) {
     const PathTables& tables = tables_->Acquire();
     CommandItem c;
     while (commands_.Pop(c)) {
-        switch (c.command) {
-        case Command::Send:
-            out.Send({c.bytes, c.size}, 0);
-            break;
-        case Command::Panic:
-            lastReleased_.store(path_.SoundingCount(), std::memory_order_relaxed);
-            path_.SendPanic(out, events);
-            break;
-        case Command::ReleaseAll:
-            lastReleased_.store(path_.ReleaseSounding(out, events), std::memory_order_relaxed);
-            path_.SendPedalAndAllNotesOff(out);
-            break;
-        }
+        Run(c, out, events);
         commandsRun_.fetch_add(1, std::memory_order_release);
+    }
+    if (!stopped_ && stopRequested_.load(std::memory_order_acquire)) {
+        stopped_ = true;
+        stopPedals_.store(path_.PedalsHeld(), std::memory_order_relaxed);
+        Run({Command::ReleaseAll, 0, {}}, out, events);
+        stopReleased_.store(lastReleased_.load(std::memory_order_relaxed),
+                            std::memory_order_relaxed);
+        stopDone_.store(true, std::memory_order_release);
     }
     InboxItem item;
     while (inbox_.Pop(item)) {
+        if (stopped_) {
+            // A note struck now could never be ended: the process is going.
+            if (item.size == 0)
+                sysex_.Pop();
+            continue;
+        }
         if (item.size == 0) {
             out.Send(sysex_.Front(), item.frame); // SysEx leaves whole and unchanged
             sysex_.Pop();
@@ -169,6 +201,7 @@ void RealtimeEngine::Drain(MidiSender& out) {
     }
     tables_->Release();
     sounding_.store(path_.SoundingCount(), std::memory_order_release);
+    pedalsHeld_.store(path_.PedalsHeld(), std::memory_order_release);
 }
 
 } // namespace velomire

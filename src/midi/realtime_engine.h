@@ -60,6 +60,8 @@ public:
         Send,       // the bytes, as they are: one whole short message
         Panic,      // System Reset, note-offs, then pedal and All Notes Off on all channels
         ReleaseAll, // note-offs of the sounding notes, then the pedal tail where they went
+        Forget,     // the output cannot be reached: forget what sounds, send nothing until Tail
+        Tail,       // the output is reached: the pedal tail where notes or pedals went
     };
     // Queues a command for the MIDI side. Returns the count CommandsRun reaches once it
     // has run, or 0 when the queue is full or Send's bytes are not one whole short message
@@ -68,8 +70,20 @@ public:
     std::uint64_t CommandsRun() const { return commandsRun_.load(std::memory_order_acquire); }
     // Note-offs the last ReleaseAll or Panic sent.
     int LastReleased() const { return lastReleased_.load(std::memory_order_acquire); }
-    // Notes sounding as of the last time the MIDI side ran.
+    // Notes sounding and pedals held as of the last time the MIDI side ran.
     int Sounding() const { return sounding_.load(std::memory_order_acquire); }
+    int PedalsHeld() const { return pedalsHeld_.load(std::memory_order_acquire); }
+
+    // ---- Any thread (a signal's thread included) ----
+
+    // Asks the MIDI side to stop at its next run: note-offs for what sounds, then the pedal
+    // tail, after the commands posted before; from then on input is dropped. Lock-free; the
+    // first request counts.
+    void RequestStop() { stopRequested_.store(true, std::memory_order_release); }
+    bool StopDone() const { return stopDone_.load(std::memory_order_acquire); }
+    // What the stop ended: notes released and pedals that were down. Valid once StopDone.
+    int StopReleased() const { return stopReleased_.load(std::memory_order_acquire); }
+    int StopPedals() const { return stopPedals_.load(std::memory_order_acquire); }
 
     // Readable when readouts wait; then DrainReadouts.
     int WakeFd() const { return wakeFd_; }
@@ -117,6 +131,7 @@ private:
     class Events;
 
     void Drain(MidiSender& out);
+    void Run(const CommandItem& command, MidiSender& out, PathEvents& events);
     bool Pending() const;
 
     std::unique_ptr<Published<PathTables>> tables_;
@@ -132,6 +147,13 @@ private:
     std::atomic<std::uint64_t> commandsRun_{0};
     std::atomic<int> lastReleased_{0};
     std::atomic<int> sounding_{0};
+    std::atomic<int> pedalsHeld_{0};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> stopDone_{false};
+    std::atomic<int> stopReleased_{0};
+    std::atomic<int> stopPedals_{0};
+    bool stopped_ = false;     // MIDI side
+    bool unreachable_ = false; // MIDI side: between Forget and Tail
     std::atomic<std::uint64_t> inputFull_{0};
     std::atomic<std::uint64_t> sysexNoRoom_{0};
     std::atomic<std::uint64_t> sysexIncomplete_{0};
