@@ -19,9 +19,6 @@ bool NeedsEscape(char16_t c) {
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-QString Plural(int n, const char* one, const char* many) {
-    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
-}
 } // namespace
 
 QString PrintableText(const QString& text) {
@@ -121,15 +118,7 @@ void HeadlessRunner::Stop() {
     stopped_ = true;
     if (!started_)
         return;
-    const Session::StopReport r = session_.Shutdown();
-    QStringList said;
-    if (r.left > 0 || r.left == r.released)
-        said << Plural(r.left, "sounding note released", "sounding notes released");
-    if (r.left < r.released)
-        said << Plural(r.released - r.left, "note-off", "note-offs") +
-                    (r.outputOpen
-                         ? QStringLiteral(" could not be sent: the MIDI server did not answer")
-                         : QStringLiteral(" could not be sent: no output is open"));
+    QStringList said{Session::DescribeStop(session_.Shutdown())};
     if (const QString lost = Session::Describe(session_.CountLosses()); !lost.isEmpty())
         said << lost;
     Say(QStringLiteral("stopped (%1)").arg(said.join(QStringLiteral("; "))));

@@ -24,6 +24,8 @@ using namespace velomire;
 
 namespace {
 
+constexpr std::chrono::seconds kWindowLimit{10};
+
 // Runs `then` once, after the widget's first paint: a box over a window not yet drawn
 // would hide what it speaks of and hold up the drawing.
 void AfterFirstPaint(QWidget& widget, std::function<void()> then) {
@@ -51,24 +53,46 @@ void Identify() {
     QCoreApplication::setApplicationVersion(QStringLiteral(VELOMIRE_VERSION));
 }
 
+// The session a stop signal silences first, for as long as it lives.
+class StopSoundWhileAlive {
+public:
+    explicit StopSoundWhileAlive(Session& session) { StopSoundOf(&session); }
+    ~StopSoundWhileAlive() { StopSoundOf(nullptr); }
+    StopSoundWhileAlive(const StopSoundWhileAlive&) = delete;
+    StopSoundWhileAlive& operator=(const StopSoundWhileAlive&) = delete;
+};
+
 int RunHeadless(int argc, char** argv, const CommandLine& cl) {
     QCoreApplication app(argc, argv);
     Identify();
     QuitOnTerminationSignals();
-    MidiSystemChoice midi = ChooseMidiSystem(cl.midiApi);
-    HeadlessRunner runner(*midi.system, cl.headless);
+    // The setting is read while the MIDI system is reached: a server that does not answer
+    // is waited for, and the log says so after naming the setting.
+    PendingMidiSystem midi(std::async(std::launch::async, &ChooseMidiSystem, cl.midiApi));
+    HeadlessRunner runner(midi, cl.headless);
+    const StopSoundWhileAlive watched(runner.session());
     if (const int status = runner.Load())
         return status;
-    if (!midi.available) {
+    if (const MidiSystemChoice& reached = midi.Choice(); !reached.available) {
         // With nothing to play through, a stage box is better off failing: its service
         // manager starts it again until the MIDI system is up.
-        std::fprintf(stderr, "velomire: %s\n", midi.status.c_str());
+        std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
         return 1;
     }
     runner.Run();
-    const int status = QCoreApplication::exec();
+    const int status = TerminationRequested() ? 0 : QCoreApplication::exec();
+    EventLoopEnded();
     runner.Stop();
     return status;
+}
+
+// The display a window would appear on, for a line that says it does not answer.
+QString DisplayName(const CommandLine& cl) {
+    for (const QString& name :
+         {cl.display, qEnvironmentVariable("DISPLAY"), qEnvironmentVariable("WAYLAND_DISPLAY")})
+        if (!name.isEmpty())
+            return name;
+    return QStringLiteral("(default)");
 }
 
 int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
@@ -90,8 +114,10 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
 
     QtMessageBoxes boxes;
     Form_midi window(midi, boxes);
+    const StopSoundWhileAlive watched(window.session());
     boxes.SetParent(&window);
     window.Form_Load();
+    AfterFirstPaint(window, &WindowShown);
     window.show();
     const MidiSystemChoice& reached = midi.Choice();
     if (!reached.available) {
@@ -107,14 +133,20 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
         });
     }
     // A signal taken by a box during Form_Load ended only that box.
-    if (TerminationRequested())
-        return 0;
-    return QApplication::exec();
+    const int status = TerminationRequested() ? 0 : QApplication::exec();
+    EventLoopEnded();
+    // What the stop could not send is said, as the stage box says it.
+    if (const Session::StopReport r = window.session().Shutdown(); !r.Complete())
+        std::fprintf(stderr, "velomire: stopped (%s)\n", qPrintable(Session::DescribeStop(r)));
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread leaves the stop signals to their own.
+    BlockStopSignals();
+    StartStopSignals();
     // The icon is a resource of a static library; nothing else would make the linker keep it.
     Q_INIT_RESOURCE(velomire);
 
@@ -144,6 +176,11 @@ int main(int argc, char** argv) {
     // display is looked at (a window that cannot be shown only waits for it to end).
     std::future<MidiSystemChoice> reaching =
         std::async(std::launch::async, &ChooseMidiSystem, cl.midiApi);
+    // A display that takes the connection but never answers would hold the check, Qt and
+    // the first map for ever.
+    ExpectWindowWithin(kWindowLimit, QStringLiteral("cannot show the window: the display '%1' "
+                                                    "does not answer")
+                                         .arg(DisplayName(cl)));
     WindowPlatformCheck platform(cl);
     if (const std::optional<QString>& problem = platform.Problem()) {
         std::fprintf(stderr, "velomire: cannot show the window: %s\n", qPrintable(*problem));

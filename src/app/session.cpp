@@ -74,8 +74,10 @@ Session::Session(MidiSystem& midi, QObject* parent)
 
 Session::~Session() {
     Shutdown();
-    if (attached_)
+    if (attached_) {
+        midi_.WatchDevices({});
         midi_.Attach(nullptr);
+    }
 }
 
 MidiSystem& Session::midi() {
@@ -290,7 +292,15 @@ bool Session::RunCommand(RealtimeEngine::Command command, std::span<const std::u
 }
 
 bool Session::OpenPort(Direction d, const std::string& name) {
-    return d == Direction::Input ? midi().OpenInput(name) : midi().OpenOutput(name);
+    if (d == Direction::Input)
+        return midi().OpenInput(name);
+    if (!midi().OpenOutput(name))
+        return false;
+    // An instrument that is back may still hold what sounded when it could not be reached:
+    // the pedal tail where notes and pedals went, before anything else.
+    engine_->Post(RealtimeEngine::Command::Tail);
+    midi().Kick();
+    return true;
 }
 
 void Session::ClosePort(Direction d) {
@@ -300,12 +310,24 @@ void Session::ClosePort(Direction d) {
         midi().CloseOutput();
 }
 
+void Session::EndHeldNotes() {
+    if (out_.state == DeviceState::Open)
+        RunCommand(RealtimeEngine::Command::ReleaseAll);
+    else
+        ForgetHeldNotes();
+}
+
+void Session::ForgetHeldNotes() {
+    engine_->Post(RealtimeEngine::Command::Forget);
+    midi().Kick();
+}
+
 bool Session::Choose(Direction d, const std::string& name) {
     PortChoice& p = d == Direction::Input ? in_ : out_;
     // Notes held now can only be ended where they went, and the input's old keyboard will
     // never send their note-offs; a pedal held there would keep them sounding.
     if (p.state == DeviceState::Open)
-        RunCommand(RealtimeEngine::Command::ReleaseAll);
+        EndHeldNotes();
     p.name = name;
     ClosePort(d);
     bool ok = true;
@@ -375,6 +397,13 @@ bool Session::Follow(Direction d, const std::vector<std::string>& present) {
             return false;
         if (p.state == DeviceState::Open) {
             ClosePort(d);
+            // What the keyboard held can never be ended by it; what the instrument held can
+            // no longer be reached, and is ended when it is back.
+            if (d == Direction::Input)
+                EndHeldNotes();
+            else
+                ForgetHeldNotes();
+            p.state = DeviceState::Missing;
             Q_EMIT DeviceNews(
                 QStringLiteral("%1 %2 disappeared; waiting for it").arg(kind, Quoted(p.name)));
         } else {
@@ -407,15 +436,30 @@ bool Session::Follow(Direction d, const std::vector<std::string>& present) {
 void Session::LookAtDevices() {
     if (stopped_)
         return;
+    if (!lookedOnce_) {
+        lookedOnce_ = true;
+        midi().WatchDevices([this] { LookAtDevices(); });
+        // A server that runs but does not answer yet is waited for, not reported gone.
+        if (midi().Waiting()) {
+            midiAlive_ = false;
+            Q_EMIT DeviceNews(QStringLiteral("the MIDI server does not answer; waiting for it"));
+        }
+    }
     const bool wasAlive = midiAlive_;
     // A system that is not alive went away, even when Revive brings it back at once (it
     // may have come back since the last look): its ports went with it either way.
     const bool replaced = !midi().Alive();
     midiAlive_ = !replaced || midi().Revive();
     if (replaced) {
-        for (PortChoice* p : {&in_, &out_})
+        bool held = false;
+        for (PortChoice* p : {&in_, &out_}) {
+            held = held || p->state == DeviceState::Open;
             if (p->state == DeviceState::Open)
                 p->state = DeviceState::Missing;
+        }
+        // Nothing can be sent: the keys go dark, and the tail follows the output's return.
+        if (held)
+            ForgetHeldNotes();
         if (wasAlive)
             Q_EMIT DeviceNews(QStringLiteral("the MIDI system has stopped; waiting for it"));
         if (midiAlive_)
@@ -449,27 +493,71 @@ void Session::Panic() {
     midi().Kick();
 }
 
+bool Session::SilenceForStop(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    engine_->RequestStop();
+    midi_.WakeEngine();
+    while (!engine_->StopDone() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (!engine_->StopDone())
+        return false;
+    midi_.AwaitSent(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
+        deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{})));
+    return true;
+}
+
 Session::StopReport Session::Shutdown() {
-    StopReport report;
     if (stopped_)
-        return report;
+        return stopReport_;
     stopped_ = true;
     follow_.stop();
+    StopReport& report = stopReport_;
     report.outputOpen = out_.state == DeviceState::Open;
-    const bool ran = RunCommand(RealtimeEngine::Command::ReleaseAll);
-    report.released = ran ? engine_->LastReleased() : engine_->Sounding();
+    // The same stop a signal's thread may have begun: whoever asks first, it runs once.
+    engine_->RequestStop();
+    midi().Kick();
+    const auto deadline = std::chrono::steady_clock::now() + kCommandTimeout;
+    while (!engine_->StopDone() && std::chrono::steady_clock::now() < deadline && midi().Alive())
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const bool ran = engine_->StopDone();
+    report.released = ran ? engine_->StopReleased() : engine_->Sounding();
+    report.pedals = ran ? engine_->StopPedals() : engine_->PedalsHeld();
     // The MIDI side did not run in time: what it was not given must not arrive later.
     if (!ran)
         midi().SilenceOutput();
     // The output first: it lets what was just sent leave before it goes.
-    const bool left = midi().CloseOutput();
-    report.left = ran && left && report.outputOpen ? report.released : 0;
+    const bool left = midi().CloseOutput() && ran && report.outputOpen;
+    report.left = left ? report.released : 0;
+    report.pedalsLifted = left ? report.pedals : 0;
     midi().CloseInput();
     in_.state = in_.name.empty() ? DeviceState::Off : DeviceState::Missing;
     out_.state = out_.name.empty() ? DeviceState::Off : DeviceState::Missing;
     DrainReadouts();
     ReportLosses();
     return report;
+}
+
+namespace {
+QString Plural(int n, const char* one, const char* many) {
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+} // namespace
+
+QString Session::DescribeStop(const StopReport& r) {
+    QStringList said;
+    if (r.left > 0 || r.left == r.released)
+        said << Plural(r.left, "sounding note released", "sounding notes released");
+    const QString why = r.outputOpen ? QStringLiteral("the MIDI server did not answer")
+                                     : QStringLiteral("no output is open");
+    if (r.left < r.released)
+        said << Plural(r.released - r.left, "note-off", "note-offs") +
+                    QStringLiteral(" could not be sent: ") + why;
+    if (r.pedalsLifted < r.pedals)
+        said << (r.pedals - r.pedalsLifted == 1
+                     ? QStringLiteral("the pedal")
+                     : QStringLiteral("%1 pedals").arg(r.pedals - r.pedalsLifted)) +
+                    QStringLiteral(" could not be lifted: ") + why;
+    return said.join(QStringLiteral("; "));
 }
 
 void Session::DrainReadouts() {

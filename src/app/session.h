@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QUndoStack>
 
+#include <chrono>
 #include <memory>
 
 namespace velomire {
@@ -136,16 +137,27 @@ public:
     // Panic, in order with what is played.
     void Panic();
 
-    // What a stop sent of the note-offs that end the sounding notes.
+    // What a stop sent of the note-offs and pedal releases that end what sounds.
     struct StopReport {
-        int released = 0; // notes that were sounding
-        int left = 0;     // note-offs that reached the MIDI system
+        int released = 0;     // notes that were sounding
+        int left = 0;         // their note-offs that reached the MIDI system
+        int pedals = 0;       // sustain and sostenuto pedals that were down
+        int pedalsLifted = 0; // their releases that reached it
         bool outputOpen = false;
+        bool Complete() const { return left == released && pedalsLifted == pedals; }
     };
-    // Ends every sounding note, then lifts the pedal where notes or the pedal went, then
+    // Ends every sounding note, then lifts the pedals where notes or pedals went, then
     // closes the output and the input. Bounded in time whatever the MIDI system does. Runs
-    // once.
+    // once; later calls return the first one's report.
     StopReport Shutdown();
+    // "2 sounding notes released", "2 note-offs could not be sent: the MIDI server did not
+    // answer", ...: what a stop really did, for its last line.
+    static QString DescribeStop(const StopReport& report);
+
+    // Any thread (a signal's): has the MIDI side end what sounds and drop what is played
+    // from now on, as the first step of Shutdown, without the UI thread; waits at most
+    // `limit` for it to be done and sent. True when it was.
+    bool SilenceForStop(std::chrono::milliseconds limit);
 
     RealtimeEngine::Losses CountLosses() const { return engine_->CountLosses(); }
     // "3 SysEx messages dropped (too long or no room to wait)", ...; empty for none.
@@ -179,6 +191,12 @@ private:
     bool RunCommand(RealtimeEngine::Command command, std::span<const std::uint8_t> bytes = {});
     bool Follow(Direction d, const std::vector<std::string>& present);
     bool Choose(Direction d, const std::string& name);
+    // The notes held now can never be ended by their keyboard (it went, or another was
+    // chosen): their note-offs and the pedal tail, or, with no output to send them to, they
+    // are forgotten and the tail follows once the output is back.
+    void EndHeldNotes();
+    // The output cannot be reached: forget what sounds; its return sends the tail.
+    void ForgetHeldNotes();
     bool OpenPort(Direction d, const std::string& name);
     void ClosePort(Direction d);
     void DrainReadouts();
@@ -199,9 +217,11 @@ private:
     std::vector<std::string> sources_;
     std::vector<std::string> targets_;
     bool midiAlive_ = true;
+    bool lookedOnce_ = false;
     QTimer follow_;
     bool attached_ = false;
     bool stopped_ = false;
+    StopReport stopReport_;
     bool lossReported_ = false;
 };
 

@@ -38,6 +38,7 @@ public:
     bool CloseOutput() override;
     void SilenceOutput() override {}
     void Kick() override;
+    void WakeEngine() override { Kick(); }
     bool Alive() const override { return alive_.load(); }
     bool Revive() override { return Alive(); }
 

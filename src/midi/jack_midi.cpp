@@ -28,6 +28,10 @@ constexpr auto kFlushTimeout = std::chrono::seconds(1);
 // How long one call may wait for the server. A stop flushes and disconnects the output and
 // disconnects the input: two seconds at most.
 constexpr auto kServerAnswerTimeout = std::chrono::milliseconds(500);
+// How long start-up waits for a server to take Velomire as a client. A server that runs
+// answers in milliseconds; one that is stopped never does, and is then waited for while
+// Velomire runs.
+constexpr auto kStartAnswerTimeout = std::chrono::seconds(2);
 
 // libjack's calls that wait for the server's answer (connect, disconnect, deactivate,
 // close) block for ever in read() on a server that is stopped but not gone: SIGSTOP, a
@@ -264,8 +268,16 @@ struct JackMidiSystem::Attempt {
 };
 
 bool JackMidiSystem::Open() {
-    jack_client_t* client = Connect();
-    return client && Setup(client);
+    // On a thread of its own, as every later try: a stopped server would hold start-up.
+    auto attempt = Attempt::Start();
+    const auto deadline = std::chrono::steady_clock::now() + kStartAnswerTimeout;
+    while (!attempt->Ended() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!attempt->Ended()) {
+        connecting_ = std::move(attempt); // Revive takes the client once it answers
+        return false;
+    }
+    return attempt->client && Setup(attempt->client);
 }
 
 bool JackMidiSystem::Setup(jack_client_t* client) {
@@ -277,6 +289,8 @@ bool JackMidiSystem::Setup(jack_client_t* client) {
     // Callbacks can only be set before activation.
     jack_on_shutdown(client_, &JackMidiSystem::OnShutdown, this);
     if (!inPort_ || !outPort_ ||
+        jack_set_port_registration_callback(client_, &JackMidiSystem::OnPortRegistration, this) !=
+            0 ||
         jack_set_process_callback(client_, &JackMidiSystem::OnProcess, this) != 0 ||
         jack_activate(client_) != 0) {
         jack_client_close(client_);
@@ -379,6 +393,35 @@ bool JackMidiSystem::Revive() {
         engine->Pump(*writer_);
     }
     return Setup(client) && Alive();
+}
+
+void JackMidiSystem::Kick() {
+    if (client_ || !writer_)
+        return;
+    if (RealtimeEngine* engine = engine_.load()) {
+        writer_->Begin(nullptr, 0, engine);
+        engine->Pump(*writer_);
+    }
+}
+
+void JackMidiSystem::WatchDevices(std::function<void()> changed) {
+    devicesChanged_ = std::move(changed);
+}
+
+void JackMidiSystem::AwaitSent(std::chrono::milliseconds limit) {
+    // Sent means written into a period's buffer, and read by the clients of that period:
+    // one more period after the last carried byte went.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    auto running = [&] {
+        return !dead_.load(std::memory_order_acquire) &&
+               !g_unanswered.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < deadline;
+    };
+    while (carried_.load(std::memory_order_acquire) > 0 && running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::uint64_t seen = Cycles();
+    while (Cycles() < seen + 2 && running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void JackMidiSystem::Attach(RealtimeEngine* engine) {
@@ -549,6 +592,22 @@ int JackMidiSystem::OnProcess(jack_nframes_t frames, void* self) {
     s->cycles_.fetch_add(1, std::memory_order_release);
     s->inProcess_.store(false, std::memory_order_seq_cst);
     return 0;
+}
+
+// A JACK thread: a port came or went. One look is queued at a time; it sees them all.
+void JackMidiSystem::OnPortRegistration(jack_port_id_t, int, void* self) {
+    auto* s = static_cast<JackMidiSystem*>(self);
+    QObject* watcher = s->notify_.load(std::memory_order_seq_cst);
+    if (!watcher || s->lookPosted_.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        watcher,
+        [s] {
+            s->lookPosted_.store(false);
+            if (s->devicesChanged_)
+                s->devicesChanged_();
+        },
+        Qt::QueuedConnection);
 }
 
 // A JACK thread, after the client's last period.

@@ -51,9 +51,14 @@ public:
     bool OpenOutput(const std::string& target) override;
     bool CloseOutput() override;
     void SilenceOutput() override;
-    void Kick() override {}
+    // With no client (its server gone), nothing runs the callback: what the engine was asked
+    // runs here, into nothing.
+    void Kick() override;
     bool Alive() const override;
     bool Revive() override;
+    bool Waiting() const override { return !client_ && connecting_ != nullptr; }
+    void WatchDevices(std::function<void()> changed) override;
+    void AwaitSent(std::chrono::milliseconds limit) override;
 
     // Completed periods; lets a test or a closer see time pass on the server.
     std::uint64_t Cycles() const { return cycles_.load(std::memory_order_acquire); }
@@ -74,6 +79,7 @@ private:
 
     static int OnProcess(jack_nframes_t frames, void* self);
     static void OnShutdown(void* self);
+    static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
 
     jack_client_t* client_ = nullptr;
     jack_port_t* inPort_ = nullptr;
@@ -84,6 +90,8 @@ private:
     std::shared_ptr<Attempt> connecting_;   // a try to reach a server, under way or ended
     std::unique_ptr<QObject> watcher_;      // on the UI thread; receives the death notice
     std::atomic<QObject*> notify_{nullptr}; // the watcher, as the JACK thread sees it
+    std::function<void()> devicesChanged_;  // UI thread
+    std::atomic<bool> lookPosted_{false};   // one queued look at a time
 
     std::atomic<RealtimeEngine*> engine_{nullptr};
     std::atomic<bool> inputOpen_{false};

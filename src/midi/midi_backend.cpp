@@ -10,8 +10,8 @@ void NoMidiSystem::Kick() {
     struct Nowhere final : MidiSender {
         bool Send(std::span<const std::uint8_t>, std::uint32_t) override { return true; }
     } nowhere;
-    if (engine_)
-        engine_->Pump(nowhere);
+    if (RealtimeEngine* engine = engine_.load())
+        engine->Pump(nowhere);
 }
 
 bool IsOwnPort(const std::string& deviceName) {

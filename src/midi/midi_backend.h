@@ -1,7 +1,10 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +53,21 @@ public:
     // connects again once it is back; the ports are then closed. True when alive.
     virtual bool Alive() const { return true; }
     virtual bool Revive() { return Alive(); }
+    // True while a server seems to run but has not answered yet (it may be stopped): worth
+    // waiting for, unlike one that is not there at all.
+    virtual bool Waiting() const { return false; }
+
+    // `changed` runs on the UI thread soon after a device comes or goes, where the system
+    // can tell (JACK does); a look at the devices finds the rest.
+    virtual void WatchDevices(std::function<void()> changed) { (void)changed; }
+
+    // ---- Any thread: for a stop that cannot wait for the UI thread ----
+
+    // Makes the engine run its waiting work soon where no thread of the system runs it
+    // on its own (Kick's job, but safe from any thread).
+    virtual void WakeEngine() {}
+    // Waits, at most `limit`, until what the engine has sent so far has left Velomire.
+    virtual void AwaitSent(std::chrono::milliseconds limit) { (void)limit; }
 };
 
 // Used when no MIDI system can be reached: no devices, every open fails. Kick still runs
@@ -68,9 +86,10 @@ public:
     bool CloseOutput() override { return true; }
     void SilenceOutput() override {}
     void Kick() override;
+    void WakeEngine() override { Kick(); }
 
 private:
-    RealtimeEngine* engine_ = nullptr;
+    std::atomic<RealtimeEngine*> engine_{nullptr};
 };
 
 // The client and port names Velomire registers; lists hide ports of this client so

@@ -16,6 +16,7 @@ const MidiSystemChoice& PendingMidiSystem::Choice() {
             choice_.system = std::make_unique<NoMidiSystem>();
             choice_.available = false;
         }
+        reachedSystem_.store(choice_.system.get(), std::memory_order_release);
     }
     return choice_;
 }

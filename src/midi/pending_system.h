@@ -2,6 +2,7 @@
 
 #include "midi/rtmidi_backend.h"
 
+#include <atomic>
 #include <future>
 #include <memory>
 
@@ -33,11 +34,25 @@ public:
     void Kick() override { Reached().Kick(); }
     bool Alive() const override { return !reached_ || choice_.system->Alive(); }
     bool Revive() override { return Reached().Revive(); }
+    bool Waiting() const override { return reached_ && choice_.system->Waiting(); }
+    void WatchDevices(std::function<void()> changed) override {
+        Reached().WatchDevices(std::move(changed));
+    }
+    // Any thread: before the system is reached no engine runs on it, so nothing sounds.
+    void WakeEngine() override {
+        if (MidiSystem* s = reachedSystem_.load(std::memory_order_acquire))
+            s->WakeEngine();
+    }
+    void AwaitSent(std::chrono::milliseconds limit) override {
+        if (MidiSystem* s = reachedSystem_.load(std::memory_order_acquire))
+            s->AwaitSent(limit);
+    }
 
 private:
     std::future<MidiSystemChoice> reaching_;
     MidiSystemChoice choice_;
     bool reached_ = false;
+    std::atomic<MidiSystem*> reachedSystem_{nullptr};
 };
 
 } // namespace velomire

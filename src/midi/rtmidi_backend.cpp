@@ -158,6 +158,8 @@ public:
         if (RealtimeEngine* engine = engine_.load())
             engine->Pump(sender_);
     }
+    // Sends go out as they are made: waking is all a stop needs.
+    void WakeEngine() override { Kick(); }
 
 private:
     class Sender final : public MidiSender {
@@ -233,10 +235,12 @@ MidiSystemChoice ChooseMidiSystem(MidiApiChoice choice) {
     }
     if (wantJack) {
         // The connection made to see whether a server runs is the one Velomire keeps.
-        if (auto jack = std::make_unique<JackMidiSystem>(); jack->Alive()) {
-            result.system = std::move(jack);
+        if (auto jack = std::make_unique<JackMidiSystem>(); jack->Alive() || jack->Waiting()) {
             result.available = true;
-            result.status = "using JACK";
+            result.status = jack->Alive()
+                                ? "using JACK"
+                                : "using JACK: the server does not answer; waiting for it";
+            result.system = std::move(jack);
             return result;
         }
     }
