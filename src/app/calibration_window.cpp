@@ -132,10 +132,8 @@ CalibrationWindow::CalibrationWindow(Session& session, QWidget* parent)
 }
 
 void CalibrationWindow::OnPlayed(int in, int, int velocity, int mapped) {
-    readout_->setText(QStringLiteral("%1: played %2, sent %3")
-                          .arg(note_num2name(in))
-                          .arg(velocity)
-                          .arg(mapped));
+    readout_->setText(
+        QStringLiteral("%1: played %2, sent %3").arg(note_num2name(in)).arg(velocity).arg(mapped));
     if (run_.AddStrike(in, pass_, velocity)) {
         selected_ = in;
         result_.reset(); // a fit of other strikes no longer stands
@@ -175,11 +173,11 @@ void CalibrationWindow::Refresh() {
         ready += run_.TakesPart(k);
         played += run_.StrikeCount(k, Pass::Soft) + run_.StrikeCount(k, Pass::Firm) > 0;
     }
-    progress_->setText(QStringLiteral("%1 pass: %2 keys played, %3 ready on both passes")
-                           .arg(pass_ == Pass::Soft ? QStringLiteral("Soft")
-                                                    : QStringLiteral("Firm"))
-                           .arg(played)
-                           .arg(ready));
+    progress_->setText(
+        QStringLiteral("%1 pass: %2 keys played, %3 ready on both passes")
+            .arg(pass_ == Pass::Soft ? QStringLiteral("Soft") : QStringLiteral("Firm"))
+            .arg(played)
+            .arg(ready));
     soft_->setChecked(pass_ == Pass::Soft);
     firm_->setChecked(pass_ == Pass::Firm);
     const bool key = IsKey(selected_);
@@ -206,7 +204,8 @@ void CalibrationWindow::Refresh() {
                 const double worst = std::max(std::abs(c.after[0]), std::abs(c.after[1]));
                 keys << QStringLiteral("%1 (%2)").arg(note_num2name(k), Steps(worst));
             }
-            text += QStringLiteral(" Out of reach, by steps: %1.").arg(keys.join(QStringLiteral(", ")));
+            text +=
+                QStringLiteral(" Out of reach, by steps: %1.").arg(keys.join(QStringLiteral(", ")));
         }
     }
     figures_->setText(text);
@@ -309,11 +308,11 @@ void KeyChart::paintEvent(QPaintEvent*) {
     }
     if (result_ && result_->error == CalibrationError::None) {
         p.setPen(palette().color(QPalette::Text));
-        const QString legend = QStringLiteral(" pass: deviation from the target, before (light) and "
-                                              "after (dark; red: out of reach), ±%1 steps")
-                                   .arg(kDeviationScale);
-        p.drawText(QRect(4, 2, width() - 8, 14), Qt::AlignLeft,
-                   QStringLiteral("Soft") + legend);
+        const QString legend =
+            QStringLiteral(" pass: deviation from the target, before (light) and "
+                           "after (dark; red: out of reach), ±%1 steps")
+                .arg(kDeviationScale);
+        p.drawText(QRect(4, 2, width() - 8, 14), Qt::AlignLeft, QStringLiteral("Soft") + legend);
         p.drawText(QRect(4, h / 2 + 2, width() - 8, 14), Qt::AlignLeft,
                    QStringLiteral("Firm") + legend);
     }

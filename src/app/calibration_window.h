@@ -80,8 +80,7 @@ class KeyChart final : public QWidget {
     Q_OBJECT
 public:
     explicit KeyChart(QWidget* parent = nullptr);
-    void Show(const CalibrationRun* run, Pass pass, int selected,
-              const CalibrationResult* result);
+    void Show(const CalibrationRun* run, Pass pass, int selected, const CalibrationResult* result);
     // The key under a point of the chart, or -1.
     int KeyAt(QPoint p) const;
     QRect KeyRect(int note) const;

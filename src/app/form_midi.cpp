@@ -223,21 +223,25 @@ void Form_midi::ShowWaitingMessages() {
 
 namespace {
 const QString kNotEnabledText = QStringLiteral("Not Enabled");
+const QString kNotAnswering = QStringLiteral("(the MIDI server is not answering)");
 // List positions: output 0 "Not Enabled", 1 the virtual port, then the devices; input 0
 // "Not Enabled", then the devices.
 constexpr int kFirstOutputPosition = 2;
 constexpr int kFirstInputPosition = 1;
 
 // Shows `names` after "Not Enabled", and the chosen device as the selection (kept as an
-// entry while it is missing). Rebuilt only when the entries change, and never under the
-// user's hand (an open list).
-void ShowList(PickList* list, const std::vector<std::string>& names, const std::string& chosen) {
+// entry while it is missing), then `note`, when given, as an entry nobody can pick. Rebuilt
+// only when the entries change, and never under the user's hand (an open list).
+void ShowList(PickList* list, const std::vector<std::string>& names, const std::string& chosen,
+              const QString& note) {
     QStringList entries{kNotEnabledText};
     for (const std::string& n : names)
         entries << QString::fromStdString(n);
     const QString current = QString::fromStdString(chosen);
     if (!chosen.empty() && !entries.contains(current))
         entries << current;
+    if (!note.isEmpty())
+        entries << note;
     if (list->view()->isVisible())
         return;
     QStringList shown;
@@ -246,6 +250,8 @@ void ShowList(PickList* list, const std::vector<std::string>& names, const std::
     if (shown != entries) {
         list->clear();
         list->addItems(entries);
+        if (!note.isEmpty())
+            list->setItemData(list->count() - 1, 0, Qt::UserRole - 1); // no flags: not pickable
     }
     list->setCurrentIndex(chosen.empty() ? 0 : static_cast<int>(entries.indexOf(current)));
 }
@@ -258,18 +264,18 @@ void Form_midi::FillDeviceLists() {
     ShowDevices();
     // The first device of each list, output first; with none the list just shows "Not
     // Enabled" and nothing is chosen.
-    PickList* out = m_ui->ComboMidiOut;
-    if (out->count() > kFirstOutputPosition)
-        SelectByProgram(out, kFirstOutputPosition);
-    PickList* in = m_ui->ComboMidiIn;
-    if (in->count() > kFirstInputPosition)
-        SelectByProgram(in, kFirstInputPosition);
+    // Counted on the session's lists: the shown ones may end with a note.
+    if (m_session.Targets().size() + 1 > kFirstOutputPosition)
+        SelectByProgram(m_ui->ComboMidiOut, kFirstOutputPosition);
+    if (m_session.Sources().size() + 1 > kFirstInputPosition)
+        SelectByProgram(m_ui->ComboMidiIn, kFirstInputPosition);
 }
 
 void Form_midi::ShowDevices() {
     using D = Session::Direction;
-    ShowList(m_ui->ComboMidiOut, m_session.Targets(), m_session.Chosen(D::Output));
-    ShowList(m_ui->ComboMidiIn, m_session.Sources(), m_session.Chosen(D::Input));
+    const QString note = m_session.MidiAnswers() ? QString() : kNotAnswering;
+    ShowList(m_ui->ComboMidiOut, m_session.Targets(), m_session.Chosen(D::Output), note);
+    ShowList(m_ui->ComboMidiIn, m_session.Sources(), m_session.Chosen(D::Input), note);
     m_ui->out_missing->setVisible(m_session.State(D::Output) == Session::DeviceState::Missing);
     m_ui->in_missing->setVisible(m_session.State(D::Input) == Session::DeviceState::Missing);
 }

@@ -82,6 +82,15 @@ int HeadlessRunner::Load() {
             QStringLiteral("%1.vmc is not a Velomire Configuration file (%2)").arg(name_, r.error));
         return 1;
     }
+    StageLock::Taken taken = StageLock::Take(path, qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    if (!taken.refusal.isEmpty()) {
+        Complain(QStringLiteral("another Velomire already plays setting %1 (%2)")
+                     .arg(Quoted(name_), taken.refusal));
+        return 1;
+    }
+    if (!taken.warning.isEmpty())
+        Complain(taken.warning);
+    lock_ = std::move(taken.lock);
     // What a fresh window does: identity output notes and channels, then the file; the
     // remap switch follows channel 16's entry, as it does in the window.
     SessionState start;

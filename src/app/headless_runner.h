@@ -1,10 +1,12 @@
 #pragma once
 
 #include "app/session.h"
+#include "app/stage_lock.h"
 
 #include <QObject>
 
 #include <cstdio>
+#include <optional>
 
 namespace velomire {
 
@@ -18,7 +20,7 @@ public:
     ~HeadlessRunner() override;
 
     // Loads the setting into the session. Returns 0, or the exit status when the setting
-    // is missing, unsafe or not a settings file.
+    // is missing, unsafe or not a settings file, or another stage box already plays it.
     int Load();
     // Opens what is present and keeps following the devices.
     void Run();
@@ -41,6 +43,7 @@ private:
     std::FILE* err_;
     DeviceNameField indevice_{};
     DeviceNameField outdevice_{};
+    std::optional<StageLock> lock_;
     bool started_ = false;
     bool stopped_ = false;
 };

@@ -120,6 +120,8 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
     AfterFirstPaint(window, &WindowShown);
     window.show();
     const MidiSystemChoice& reached = midi.Choice();
+    if (reached.available && reached.system->Waiting())
+        std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
     if (!reached.available) {
         std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
         // Started from a menu, stderr is unseen: say it once in the window, once drawn.

@@ -483,7 +483,7 @@ void Session::LookAtDevices() {
     const bool listsChanged = sources != sources_ || targets != targets_;
     sources_ = std::move(sources);
     targets_ = std::move(targets);
-    if (listsChanged || inBefore != in_.state || outBefore != out_.state)
+    if (listsChanged || inBefore != in_.state || outBefore != out_.state || wasAlive != midiAlive_)
         Q_EMIT DevicesChanged();
     ReportLosses();
 }

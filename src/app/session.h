@@ -116,6 +116,8 @@ public:
     const std::vector<std::string>& Targets() const { return targets_; }
     std::string VirtualOutputName() { return midi_.VirtualOutputName(); }
     const std::string& Chosen(Direction d) const { return Port(d).name; }
+    // False while the MIDI system is gone or its server does not answer (as of the last look).
+    bool MidiAnswers() const { return midiAlive_; }
     DeviceState State(Direction d) const { return Port(d).state; }
 
     // Chooses a device by name (empty: none) and opens it; true when it opened (or none

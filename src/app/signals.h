@@ -44,6 +44,6 @@ void ExpectWindowWithin(std::chrono::milliseconds limit, const QString& line);
 void WindowShown();
 
 inline constexpr std::chrono::seconds kLeaveLimit{2};
-inline constexpr std::chrono::seconds kShutdownLimit{5};
+inline constexpr std::chrono::seconds kShutdownLimit{3};
 
 } // namespace velomire

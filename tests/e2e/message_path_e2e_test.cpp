@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <limits>
 #include <random>
 #include <thread>
@@ -381,6 +382,33 @@ TEST_F(JackRoundTrip, NoteEndLeavesWhereItsStartWent) {
     }
     // Nothing is left sounding for the stop to end.
     EXPECT_EQ(session_->Shutdown().released, 0);
+}
+
+// A pedal pressed on channel 3 is lifted on the channel its press went to, whatever
+// changed the channel table meanwhile: the switch, an undo, a settings load.
+TEST_F(JackRoundTrip, PedalIsLiftedWhereItWasPressed) {
+    SettingsData toOne = session_->CaptureSetting({}, {});
+    toOne.channels.fill(0);
+    struct Row {
+        const char* what;
+        bool remapAtPress;
+        std::function<void()> change;
+    };
+    const Row rows[] = {
+        {"remap switched on", false, [&] { session_->SetRemap(true); }},
+        {"remap undone", true, [&] { session_->undoStack().undo(); }},
+        {"setting loaded", false, [&] { session_->ApplySetting(toOne, QStringLiteral("One")); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Configure(0, false);
+        session_->SetRemap(row.remapAtPress);
+        const std::uint8_t at = row.remapAtPress ? 0xB0 : 0xB2;
+        EXPECT_EQ(Exchange({{0xB2, 64, 127}, {0x92, 60, 100}, {0x82, 60, 0}}).front(),
+                  (Bytes{at, 64, 127}));
+        row.change();
+        EXPECT_EQ(Exchange({{0xB2, 64, 0}}), (std::vector<Bytes>{{at, 64, 0}}));
+    }
 }
 
 TEST_F(JackRoundTrip, VirtualPortCarriesMessagesToAPeerThatConnectsToIt) {

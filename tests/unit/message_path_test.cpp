@@ -305,5 +305,61 @@ TEST_F(MessagePathTest, PanicForgetsTheHeldNotesEvenWhenTheOutputTakesNothing) {
     EXPECT_EQ(Run({0x83, 60, 0}, 2, true), (std::vector<Bytes>{{0x80, 62, 0}}));
 }
 
+// A pedal is released where it was pressed, whatever the tables say by then; the tail
+// lifts the pedals that were used and forgets them.
+TEST_F(MessagePathTest, PedalsEndWhereTheyWerePressed) {
+    struct Played {
+        Bytes in;
+        bool remap;
+        std::vector<Bytes> out;
+    };
+    struct Row {
+        const char* what;
+        std::vector<Played> steps;
+        std::vector<Bytes> tail; // after the steps
+    };
+    const Row rows[] = {
+        {"sustain on channel 3, released after remapping",
+         {{{0xB2, 64, 127}, false, {{0xB2, 64, 127}}},
+          {{0x92, 60, 100}, false, {{0x92, 60, 100}}},
+          {{0x82, 60, 64}, true, {{0x82, 60, 64}}},
+          {{0xB2, 64, 90}, true, {{0xB2, 64, 90}}}, // still down: where it went
+          {{0xB2, 64, 0}, true, {{0xB2, 64, 0}}},
+          {{0xB2, 64, 127}, true, {{0xB0, 64, 127}}}}, // pressed anew: the tables apply
+         {{0xB0, 64, 0}, {0xB0, 123, 0}, {0xB2, 64, 0}, {0xB2, 123, 0}}},
+        {"sostenuto pressed remapped, released unmapped",
+         {{{0xB5, 66, 127}, true, {{0xB0, 66, 127}}}, {{0xB5, 66, 0}, false, {{0xB0, 66, 0}}}},
+         {{0xB0, 64, 0}, {0xB0, 66, 0}, {0xB0, 123, 0}}},
+        {"other controllers follow the tables",
+         {{{0xB5, 64, 127}, false, {{0xB5, 64, 127}}}, {{0xB5, 7, 99}, true, {{0xB0, 7, 99}}}},
+         {{0xB5, 64, 0}, {0xB5, 123, 0}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        path = MessagePath();
+        for (const Played& step : row.steps)
+            EXPECT_EQ(Run(step.in, 0, step.remap), step.out) << Hex(step.in);
+        out.Clear();
+        path.SendPedalAndAllNotesOff(out);
+        EXPECT_EQ(out.sent, row.tail);
+        EXPECT_EQ(path.PedalsHeld(), 0);
+    }
+}
+
+// An output out of reach: what sounds is forgotten without a word (the keys go dark), and
+// the channels it used still get the tail once the output is back.
+TEST_F(MessagePathTest, ForgottenNotesLeaveTheirChannelsForTheTail) {
+    Run({0x93, 60, 100});
+    Run({0xB3, 64, 127});
+    events.lit.clear();
+    out.Clear();
+    EXPECT_EQ(path.Forget(events), 1);
+    EXPECT_EQ(out.sent, std::vector<Bytes>{});
+    EXPECT_EQ(events.lit, std::vector<Lit>{Off(60)});
+    EXPECT_EQ(path.PedalsHeld(), 0);
+    path.SendPedalAndAllNotesOff(out);
+    EXPECT_EQ(out.sent, (std::vector<Bytes>{{0xB3, 64, 0}, {0xB3, 123, 0}}));
+}
+
 } // namespace
 } // namespace velomire
