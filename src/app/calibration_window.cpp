@@ -72,12 +72,15 @@ CalibrationWindow::CalibrationWindow(Session& session, QWidget* parent)
     layout->addLayout(keyRow);
 
     auto* fitRow = new QHBoxLayout;
+    // The share of keys that must reach the target; a negative share stands for a key you like.
     target_ = new QComboBox(this);
-    target_->addItem(QStringLiteral("Strongest level every key reaches"),
-                     int(CalibrationTarget::Strongest));
-    target_->addItem(QStringLiteral("Keyboard's median (weak keys may fall short)"),
-                     int(CalibrationTarget::KeyboardMedian));
-    target_->addItem(QStringLiteral("A key you like"), int(CalibrationTarget::ReferenceKey));
+    target_->addItem(QStringLiteral("Even, as loud as all but the weakest keys reach"),
+                     kDefaultReachShare);
+    target_->addItem(QStringLiteral("Every key even (the weakest key sets the loudness)"),
+                     kEveryKeyEvenShare);
+    target_->addItem(QStringLiteral("Keep the keyboard's loudness (weak keys fall short)"),
+                     kKeepLoudnessShare);
+    target_->addItem(QStringLiteral("A key you like"), -1.0);
     reference_ = new QSpinBox(this);
     reference_->setRange(kLowestKey, kHighestKey);
     reference_->setValue(60);
@@ -119,8 +122,7 @@ CalibrationWindow::CalibrationWindow(Session& session, QWidget* parent)
         Refresh();
     });
     connect(target_, &QComboBox::currentIndexChanged, this, [this] {
-        reference_->setEnabled(target_->currentData().toInt() ==
-                               int(CalibrationTarget::ReferenceKey));
+        reference_->setEnabled(target_->currentData().toDouble() < 0.0);
         result_.reset();
         Refresh();
     });
@@ -153,7 +155,11 @@ void CalibrationWindow::OnKeyPicked(int note) {
 
 void CalibrationWindow::Fit() {
     CalibrationOptions options;
-    options.target = static_cast<CalibrationTarget>(target_->currentData().toInt());
+    const double share = target_->currentData().toDouble();
+    if (share < 0.0)
+        options.target = CalibrationTarget::ReferenceKey;
+    else
+        options.reachShare = share;
     options.referenceKey = reference_->value();
     result_ = FitCalibration(run_, session_.notes(), options);
     Refresh();
@@ -191,22 +197,35 @@ void CalibrationWindow::Refresh() {
         text = QStringLiteral("No key has enough strikes on both passes, or none answers touch.");
     } else if (result_ && result_->error == CalibrationError::ReferenceNotPlayed) {
         text = QStringLiteral("The reference key has not been played on both passes.");
+    } else if (result_ && result_->error == CalibrationError::ReferenceSetAside) {
+        text = QStringLiteral("The reference key is set aside: %1.")
+                   .arg(QString::fromStdString(SetAsideText(result_->Key(reference_->value()))));
     } else if (result_) {
-        text = QStringLiteral("Target: %1 soft, %2 firm. Spread across the keyboard (95th "
-                              "percentile of deviation): %3 steps before, %4 after.")
-                   .arg(Steps(result_->target[0]), Steps(result_->target[1]),
-                        Steps(result_->spreadBefore), Steps(result_->spreadAfter));
-        const std::vector<int> unreached = result_->UnreachedKeys();
-        if (!unreached.empty()) {
-            QStringList keys;
-            for (const int k : unreached) {
-                const KeyCalibration& c = result_->Key(k);
-                const double worst = std::max(std::abs(c.after[0]), std::abs(c.after[1]));
-                keys << QStringLiteral("%1 (%2)").arg(note_num2name(k), Steps(worst));
-            }
-            text +=
-                QStringLiteral(" Out of reach, by steps: %1.").arg(keys.join(QStringLiteral(", ")));
-        }
+        const CalibrationResult& r = *result_;
+        text = QStringLiteral("Target: %1 soft, %2 firm. The keyboard's level: soft %3 -> %4, "
+                              "firm %5 -> %6; the loudest it sends %7 -> %8. Spread across the "
+                              "keys (95th percentile): %9 steps before, %10 predicted after.")
+                   .arg(Steps(r.target[0]), Steps(r.target[1]), Steps(r.levelBefore[0]),
+                        Steps(r.levelAfter[0]), Steps(r.levelBefore[1]), Steps(r.levelAfter[1]),
+                        Steps(r.topBefore), Steps(r.topAfter))
+                   .arg(Steps(r.spreadBefore), Steps(r.spreadAfter));
+        QStringList keys;
+        for (const int k : r.ShortKeys())
+            keys << QStringLiteral("%1 (%2)").arg(note_num2name(k), Steps(r.Key(k).Miss()));
+        if (!keys.empty())
+            text += QStringLiteral(" Short of the target, by steps: %1.")
+                        .arg(keys.join(QStringLiteral(", ")));
+        keys.clear();
+        for (const int k : r.SetAsideKeys())
+            keys << QStringLiteral("%1 %2").arg(note_num2name(k),
+                                                QString::fromStdString(SetAsideText(r.Key(k))));
+        if (!keys.empty())
+            text += QStringLiteral(" Set aside, keeping their curves: %1.")
+                        .arg(keys.join(QStringLiteral("; ")));
+        if (const auto clipped = r.ClippedKeys().size(); clipped > 0)
+            text += (clipped == 1 ? QStringLiteral(" One key")
+                                  : QStringLiteral(" %1 keys").arg(clipped)) +
+                    QStringLiteral(" reached 127: play that pass a little softer for a truer fit.");
     }
     figures_->setText(text);
     apply_->setEnabled(result_ && result_->error == CalibrationError::None);
@@ -268,10 +287,10 @@ void KeyChart::paintEvent(QPaintEvent*) {
                                      QPoint(r.right(), std::max(mid, mid - len))),
                                color);
                 };
-                if (c.outcome == KeyOutcome::Fitted) {
+                if (c.status == KeyStatus::Fitted) {
                     bar(c.before[static_cast<std::size_t>(pass)], QColor(160, 190, 230));
                     bar(c.after[static_cast<std::size_t>(pass)],
-                        c.Reached() ? QColor(20, 90, 180) : QColor(200, 30, 30));
+                        c.Short() ? QColor(200, 30, 30) : QColor(20, 90, 180));
                 }
                 p.setPen(palette().color(QPalette::Mid));
                 p.drawLine(r.left(), mid, r.right(), mid);
@@ -308,10 +327,10 @@ void KeyChart::paintEvent(QPaintEvent*) {
     }
     if (result_ && result_->error == CalibrationError::None) {
         p.setPen(palette().color(QPalette::Text));
-        const QString legend =
-            QStringLiteral(" pass: deviation from the target, before (light) and "
-                           "after (dark; red: out of reach), ±%1 steps")
-                .arg(kDeviationScale);
+        const QString legend = QStringLiteral(" pass: before, from the keyboard's level (light); "
+                                              "after, from the target (dark; red: short), ±%1 "
+                                              "steps")
+                                   .arg(kDeviationScale);
         p.drawText(QRect(4, 2, width() - 8, 14), Qt::AlignLeft, QStringLiteral("Soft") + legend);
         p.drawText(QRect(4, h / 2 + 2, width() - 8, 14), Qt::AlignLeft,
                    QStringLiteral("Firm") + legend);

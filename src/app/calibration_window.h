@@ -74,8 +74,8 @@ private:
 
 // The 88 keys as columns. While playing: each key's level on the current pass and its
 // strike count, keys still needing strikes outlined in red, keys left out grey. After a
-// fit: each key's deviation from the target before (light) and after (dark), soft pass
-// above the middle line, firm below.
+// fit: each key's deviation from the keyboard's level before (light) and from the target
+// after (dark), soft pass above the middle line, firm below.
 class KeyChart final : public QWidget {
     Q_OBJECT
 public:

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <limits>
+#include <numbers>
 #include <numeric>
 
 namespace velomire {
@@ -138,18 +141,135 @@ NoteSetting Realise(const Law& law, const PassValues& raw, NoteSetting s) {
     return chosen;
 }
 
-PassValues Deviations(const PassValues& raw, const PassValues& target, const NoteSetting& s) {
-    PassValues d{};
-    for (std::size_t i = 0; i < kPassCount; ++i)
-        d[i] = PredictOutput(raw[i], s) - target[i];
-    return d;
+// How fast a curve's output grows with the raw level there, before the family's floor and
+// rounding.
+double Slope(double exp, double vmax, double raw) {
+    return exp * vmax * kTopScale * std::pow(raw / 128.0, exp) / raw;
+}
+
+// How far a key's output at a pass may stray before it counts as off: the scatter of its
+// strikes carried through the curve.
+double NoiseSteps(const StrikeSummary& s, double slope) {
+    return std::max(kNoiseFloorSteps, s.scatter * slope);
+}
+
+// The largest factor on base that the key can follow exactly: scaling a target leaves the
+// exponent alone and scales vmax by the same factor, so it is the one that brings vmax to 127.
+// A key whose exponent is out of range misses by the same share at every level and sets no
+// factor (0).
+double Reach(const KeyCalibration& k, const PassValues& base) {
+    const Law law = ThroughBoth(ToLogs(k.level, base));
+    return law.expLimited ? 0.0 : kMaxVelocity / law.vmax;
+}
+
+// The factor on the keyboard's median levels that `share` of the keys can follow: the
+// share-th largest reach, and no more than puts the firm target at 127. Keys that set no
+// factor are short whatever the level; when they are more than the share allows, every key
+// that can follow the target does.
+double ScaleForShare(std::vector<double> reach, double share, double cMax) {
+    std::sort(reach.begin(), reach.end(), std::greater<>());
+    const double n = static_cast<double>(reach.size());
+    const auto rank = static_cast<std::size_t>(std::max(1.0, std::ceil(share * n - 1e-9)));
+    double c = reach[std::min(rank, reach.size()) - 1];
+    if (c <= 0.0) {
+        const auto last = std::find(reach.begin(), reach.end(), 0.0);
+        c = last == reach.begin() ? 1.0 : *(last - 1);
+    }
+    return std::min(c, cMax);
+}
+
+// The 95th percentile of |x| when each of the values is x ~ N(mean, sd^2), all equally
+// likely: where the mixture's two-sided cumulative reaches 0.95.
+double MixtureP95(const std::vector<double>& mean, const std::vector<double>& sd) {
+    const auto within = [&](double x) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < mean.size(); ++i) {
+            const double s = sd[i] * std::numbers::sqrt2;
+            sum += 0.5 * (std::erf((x - mean[i]) / s) - std::erf((-x - mean[i]) / s));
+        }
+        return sum / static_cast<double>(mean.size());
+    };
+    double hi = 1.0;
+    for (std::size_t i = 0; i < mean.size(); ++i)
+        hi = std::max(hi, std::abs(mean[i]) + 6.0 * sd[i]);
+    double lo = 0.0;
+    for (int i = 0; i < 50; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (within(mid) < 0.95 ? lo : hi) = mid;
+    }
+    return hi;
+}
+
+// Takes the keys that have enough strikes and answer touch, and sets aside those far below
+// the others. Returns the keys that count.
+std::vector<int> SortKeys(const CalibrationRun& run, const NoteTable& current,
+                          CalibrationResult& result) {
+    std::vector<int> candidates;
+    for (int note = kLowestKey; note <= kHighestKey; ++note) {
+        KeyCalibration& k = result.keys[Index(note)];
+        const NoteSetting& s = current[static_cast<std::size_t>(note)];
+        k.exp = s.exp;
+        k.vmax = s.vmax;
+        for (Pass p : {Pass::Soft, Pass::Firm}) {
+            k.strikes[Index(p)] = run.StrikeCount(note, p);
+            k.summary[Index(p)] = SummariseStrikes(run.Strikes(note, p)).value_or(StrikeSummary{});
+            k.level[Index(p)] = k.summary[Index(p)].level;
+        }
+        if (run.IsLeftOut(note) || k.strikes[0] + k.strikes[1] == 0)
+            continue;
+        if (!run.TakesPart(note))
+            k.reason = SetAsideReason::TooFewStrikes;
+        // Both 127 (a saturated key) lands here too.
+        else if (k.level[1] - k.level[0] <= kNoiseFloorSteps)
+            k.reason = SetAsideReason::NoTouchResponse;
+        else
+            candidates.push_back(note);
+        if (k.reason != SetAsideReason::None)
+            k.status = KeyStatus::SetAside;
+    }
+    if (candidates.empty())
+        return candidates;
+
+    PassValues median{};
+    for (std::size_t i = 0; i < kPassCount; ++i) {
+        std::vector<double> levels;
+        for (int note : candidates)
+            levels.push_back(result.Key(note).level[i]);
+        median[i] = MedianOf(std::move(levels));
+    }
+    // Following the keyboard's touch response would take an exponent above kMaxFitExp when
+    // the key's rise, in logs, is under a kMaxFitExp-th of the keyboard's: such a key barely
+    // answers touch, and the scatter of a stuck key's strikes alone can lift it past the
+    // floor above.
+    const double keyboardRise = std::log(median[1] / median[0]);
+    std::vector<int> counted;
+    for (int note : candidates) {
+        KeyCalibration& k = result.keys[Index(note)];
+        k.shareOfKeyboard = std::min(k.level[0] / median[0], k.level[1] / median[1]);
+        if (std::log(k.level[1] / k.level[0]) * kMaxFitExp < keyboardRise) {
+            k.reason = SetAsideReason::NoTouchResponse;
+            k.status = KeyStatus::SetAside;
+            continue;
+        }
+        if (k.shareOfKeyboard < kFarBelowShare) {
+            k.reason = SetAsideReason::FarBelow;
+            k.takenBack = run.IsTakenBack(note);
+            if (!k.takenBack) {
+                k.status = KeyStatus::SetAside;
+                continue;
+            }
+        }
+        counted.push_back(note);
+    }
+    return counted;
 }
 
 } // namespace
 
-std::optional<double> RobustLevel(std::span<const std::uint8_t> strikes) {
+std::optional<StrikeSummary> SummariseStrikes(std::span<const std::uint8_t> strikes) {
     if (strikes.empty())
         return std::nullopt;
+    StrikeSummary s;
     std::vector<double> v(strikes.begin(), strikes.end());
     if (v.size() >= 3) {
         const double m = MedianOf(v);
@@ -157,10 +277,28 @@ std::optional<double> RobustLevel(std::span<const std::uint8_t> strikes) {
         for (double x : v)
             dev.push_back(std::abs(x - m));
         const double limit = std::max(kOutlierFloor, kOutlierMads * MedianOf(std::move(dev)));
+        s.keepLow = m - limit;
+        s.keepHigh = m + limit;
         // At least half the strikes lie within one MAD of the median, so some always stay.
-        std::erase_if(v, [&](double x) { return std::abs(x - m) > limit; });
+        s.setAside =
+            static_cast<int>(std::erase_if(v, [&](double x) { return std::abs(x - m) > limit; }));
     }
-    return std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+    s.kept = static_cast<int>(v.size());
+    s.atTop = static_cast<int>(std::count(v.begin(), v.end(), double{kMaxVelocity}));
+    s.level = std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
+    if (v.size() >= 2) {
+        double squares = 0.0;
+        for (double x : v)
+            squares += (x - s.level) * (x - s.level);
+        s.scatter = std::sqrt(squares / static_cast<double>(v.size() - 1));
+    }
+    return s;
+}
+
+std::optional<double> RobustLevel(std::span<const std::uint8_t> strikes) {
+    if (const auto s = SummariseStrikes(strikes))
+        return s->level;
+    return std::nullopt;
 }
 
 bool CalibrationRun::AddStrike(int note, Pass pass, int velocity) {
@@ -171,14 +309,18 @@ bool CalibrationRun::AddStrike(int note, Pass pass, int velocity) {
 }
 
 void CalibrationRun::ClearKey(int note) {
-    if (IsKey(note))
-        for (auto& s : keys_[Index(note)].strikes)
-            s.clear();
+    if (!IsKey(note))
+        return;
+    for (auto& s : keys_[Index(note)].strikes)
+        s.clear();
+    keys_[Index(note)].takenBack = false;
 }
 
 void CalibrationRun::ClearKey(int note, Pass pass) {
-    if (IsKey(note))
-        keys_[Index(note)].strikes[Index(pass)].clear();
+    if (!IsKey(note))
+        return;
+    keys_[Index(note)].strikes[Index(pass)].clear();
+    keys_[Index(note)].takenBack = false;
 }
 
 void CalibrationRun::ClearAll() {
@@ -192,6 +334,15 @@ void CalibrationRun::SetLeftOut(int note, bool leftOut) {
 
 bool CalibrationRun::IsLeftOut(int note) const {
     return IsKey(note) && keys_[Index(note)].leftOut;
+}
+
+void CalibrationRun::SetTakenBack(int note, bool takenBack) {
+    if (IsKey(note))
+        keys_[Index(note)].takenBack = takenBack;
+}
+
+bool CalibrationRun::IsTakenBack(int note) const {
+    return IsKey(note) && keys_[Index(note)].takenBack;
 }
 
 std::span<const std::uint8_t> CalibrationRun::Strikes(int note, Pass pass) const {
@@ -213,10 +364,36 @@ bool CalibrationRun::TakesPart(int note) const {
            StrikeCount(note, Pass::Firm) >= kMinStrikesPerPass;
 }
 
-std::vector<int> CalibrationResult::UnreachedKeys() const {
+bool KeyCalibration::Short() const {
+    return status == KeyStatus::Fitted &&
+           (std::abs(after[0]) > noise[0] || std::abs(after[1]) > noise[1]);
+}
+
+double KeyCalibration::Miss() const {
+    return std::max(std::abs(after[0]), std::abs(after[1]));
+}
+
+std::vector<int> CalibrationResult::ShortKeys() const {
     std::vector<int> notes;
     for (int note = kLowestKey; note <= kHighestKey; ++note)
-        if (Key(note).outcome == KeyOutcome::Fitted && !Key(note).Reached())
+        if (Key(note).Short())
+            notes.push_back(note);
+    return notes;
+}
+
+std::vector<int> CalibrationResult::SetAsideKeys() const {
+    std::vector<int> notes;
+    for (int note = kLowestKey; note <= kHighestKey; ++note)
+        if (Key(note).status == KeyStatus::SetAside)
+            notes.push_back(note);
+    return notes;
+}
+
+std::vector<int> CalibrationResult::ClippedKeys() const {
+    std::vector<int> notes;
+    for (int note = kLowestKey; note <= kHighestKey; ++note)
+        if (const KeyCalibration& k = Key(note);
+            k.status == KeyStatus::Fitted && (k.summary[0].atTop > 0 || k.summary[1].atTop > 0))
             notes.push_back(note);
     return notes;
 }
@@ -233,91 +410,135 @@ double PredictOutput(double raw, const NoteSetting& s) {
 CalibrationResult FitCalibration(const CalibrationRun& run, const NoteTable& current,
                                  const CalibrationOptions& options) {
     CalibrationResult result;
-    std::vector<int> responsive;
-    for (int note = kLowestKey; note <= kHighestKey; ++note) {
-        KeyCalibration& k = result.keys[Index(note)];
-        const NoteSetting& s = current[static_cast<std::size_t>(note)];
-        k.exp = s.exp;
-        k.vmax = s.vmax;
-        for (Pass p : {Pass::Soft, Pass::Firm})
-            k.level[Index(p)] = run.Level(note, p).value_or(0.0);
-        if (!run.TakesPart(note))
-            continue;
-        // Both 127 (a saturated key) lands here too.
-        if (k.level[0] < k.level[1])
-            responsive.push_back(note);
-        else
-            k.outcome = KeyOutcome::NoTouchResponse;
+    const std::vector<int> counted = SortKeys(run, current, result);
+    if (options.target == CalibrationTarget::ReferenceKey &&
+        std::find(counted.begin(), counted.end(), options.referenceKey) == counted.end()) {
+        const SetAsideReason why = IsKey(options.referenceKey)
+                                       ? result.Key(options.referenceKey).reason
+                                       : SetAsideReason::None;
+        result.error = why == SetAsideReason::NoTouchResponse || why == SetAsideReason::FarBelow
+                           ? CalibrationError::ReferenceSetAside
+                           : CalibrationError::ReferenceNotPlayed;
+        return result;
     }
-    if (responsive.empty()) {
+    if (counted.empty()) {
         result.error = CalibrationError::NoKeys;
         return result;
     }
 
     PassValues& target = result.target;
     if (options.target == CalibrationTarget::ReferenceKey) {
-        if (std::find(responsive.begin(), responsive.end(), options.referenceKey) ==
-            responsive.end()) {
-            result.error = CalibrationError::ReferenceNotPlayed;
-            return result;
-        }
         target = result.Key(options.referenceKey).level;
     } else {
-        // Every responsive key has soft below firm, so the medians are ordered the same way.
+        // Every counted key has soft below firm, so the medians are ordered the same way.
+        // Scaling the target leaves every exp alone and scales every vmax by the same factor.
         for (std::size_t i = 0; i < kPassCount; ++i) {
             std::vector<double> levels;
-            for (int note : responsive)
+            for (int note : counted)
                 levels.push_back(result.Key(note).level[i]);
             target[i] = MedianOf(std::move(levels));
         }
-    }
-    if (options.target == CalibrationTarget::Strongest) {
-        // Scaling the target leaves every exp alone and scales every vmax by the same factor,
-        // so the largest factor is set by the key needing the largest vmax. A key whose exp
-        // is out of range stays uneven anyway and would only take range from all the others.
-        double scale = kMaxVelocity / target[1];
-        for (int note : responsive) {
-            const Law law = ThroughBoth(ToLogs(result.Key(note).level, target));
-            if (!law.expLimited)
-                scale = std::min(scale, kMaxVelocity / law.vmax);
-        }
+        std::vector<double> reach;
+        for (int note : counted)
+            reach.push_back(Reach(result.Key(note), target));
+        const double share =
+            std::isnan(options.reachShare)
+                ? kDefaultReachShare
+                : std::clamp(options.reachShare, kKeepLoudnessShare, kEveryKeyEvenShare);
+        const double c = ScaleForShare(std::move(reach), share, kMaxVelocity / target[1]);
         for (double& t : target)
-            t *= scale;
+            t *= c;
     }
 
-    std::vector<double> before;
-    std::vector<double> after;
-    for (int note = kLowestKey; note <= kHighestKey; ++note) {
+    std::array<std::vector<double>, kPassCount> sentBefore;
+    std::array<std::vector<double>, kPassCount> sentAfter;
+    std::array<std::vector<double>, kPassCount> sdAfter;
+    std::vector<double> topBefore;
+    std::vector<double> topAfter;
+    for (int note : counted) {
         KeyCalibration& k = result.keys[Index(note)];
-        if (!run.TakesPart(note))
-            continue;
         const NoteSetting& s = current[static_cast<std::size_t>(note)];
-        NoteSetting proposed = s;
-        if (k.outcome != KeyOutcome::NoTouchResponse) {
-            const Law law = FitLaw(k.level, target);
-            proposed = Realise(law, k.level, s);
-            k.outcome = KeyOutcome::Fitted;
-            k.exp = proposed.exp;
-            k.vmax = proposed.vmax;
-            k.expLimited = law.expLimited;
-            k.vmaxLimited = law.vmaxLimited;
-        }
-        k.before = Deviations(k.level, target, s);
-        k.after = Deviations(k.level, target, proposed);
+        const Law law = FitLaw(k.level, target);
+        const NoteSetting proposed = Realise(law, k.level, s);
+        k.status = KeyStatus::Fitted;
+        k.exp = proposed.exp;
+        k.vmax = proposed.vmax;
+        k.expLimited = law.expLimited;
+        k.vmaxLimited = law.vmaxLimited;
         for (std::size_t i = 0; i < kPassCount; ++i) {
-            before.push_back(std::abs(k.before[i]));
-            after.push_back(std::abs(k.after[i]));
+            const StrikeSummary& strikes = k.summary[i];
+            k.sentBefore[i] = PredictOutput(k.level[i], s);
+            k.sentAfter[i] = PredictOutput(k.level[i], proposed);
+            k.after[i] = k.sentAfter[i] - target[i];
+            const double slope = Slope(proposed.exp, proposed.vmax, k.level[i]);
+            k.noise[i] = NoiseSteps(strikes, slope);
+            sentBefore[i].push_back(k.sentBefore[i]);
+            sentAfter[i].push_back(k.sentAfter[i]);
+            // The jackknife variance of a mean is exactly scatter^2 / kept, so leaving each
+            // strike out in turn needs no refit; the replayed raw velocity and the curve's
+            // output are whole numbers, each adding a uniform rounding of variance 1/12.
+            const double levelError = strikes.scatter * slope;
+            sdAfter[i].push_back(
+                std::sqrt(levelError * levelError / strikes.kept + (1.0 + slope * slope) / 12.0));
+        }
+        topBefore.push_back(MapVelocity(kMaxVelocity, s));
+        topAfter.push_back(MapVelocity(kMaxVelocity, proposed));
+    }
+    result.counted = static_cast<int>(counted.size());
+    result.topBefore = MedianOf(std::move(topBefore));
+    result.topAfter = MedianOf(std::move(topAfter));
+
+    std::vector<double> spreadBefore;
+    std::vector<double> meanAfter;
+    std::vector<double> sd;
+    for (std::size_t i = 0; i < kPassCount; ++i) {
+        result.levelBefore[i] = MedianOf(sentBefore[i]);
+        result.levelAfter[i] = MedianOf(sentAfter[i]);
+        for (std::size_t j = 0; j < counted.size(); ++j) {
+            KeyCalibration& k = result.keys[Index(counted[j])];
+            k.before[i] = k.sentBefore[i] - result.levelBefore[i];
+            spreadBefore.push_back(std::abs(k.before[i]));
+            meanAfter.push_back(sentAfter[i][j] - result.levelAfter[i]);
+            sd.push_back(sdAfter[i][j]);
         }
     }
-    result.spreadBefore = NearestRankP95(std::move(before));
-    result.spreadAfter = NearestRankP95(std::move(after));
+    result.spreadBefore = NearestRankP95(std::move(spreadBefore));
+    result.spreadAfter = MixtureP95(meanAfter, sd);
     return result;
+}
+
+std::string SetAsideText(const KeyCalibration& key) {
+    char text[128];
+    switch (key.reason) {
+    case SetAsideReason::None:
+        return {};
+    case SetAsideReason::TooFewStrikes:
+        std::snprintf(text, sizeof text,
+                      "strikes: %d soft, %d firm; play it at least %d times on each pass",
+                      key.strikes[0], key.strikes[1], kMinStrikesPerPass);
+        return text;
+    case SetAsideReason::NoTouchResponse:
+        std::snprintf(text, sizeof text,
+                      "barely answers touch (about %.0f soft, %.0f firm): check this key",
+                      key.level[0], key.level[1]);
+        return text;
+    case SetAsideReason::FarBelow: {
+        // "About": to the nearest 5 %, as a level from a few strikes is no finer than that.
+        const long percent = 5 * std::lround(key.shareOfKeyboard * 20.0);
+        if (percent == 0)
+            return "sends almost nothing: check this key";
+        std::snprintf(text, sizeof text, "sends about %ld %% of the others: check this key",
+                      percent);
+        return text;
+    }
+    }
+    return {};
 }
 
 NoteTable ApplyCalibration(NoteTable notes, const CalibrationResult& result) {
     for (int note = kLowestKey; note <= kHighestKey; ++note) {
         const KeyCalibration& k = result.Key(note);
-        if (k.outcome != KeyOutcome::Fitted)
+        if (k.status != KeyStatus::Fitted)
             continue;
         NoteSetting& s = notes[static_cast<std::size_t>(note)];
         s.exp = k.exp;
