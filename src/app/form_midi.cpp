@@ -26,6 +26,13 @@ namespace velomire {
 namespace {
 
 const QString kTitle = QStringLiteral("Velomire");
+
+QList<QKeySequence> UndoKeys() {
+    return {QKeySequence::Undo};
+}
+QList<QKeySequence> RedoKeys() {
+    return {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)};
+}
 const QString kOutputFailed = QStringLiteral("Setting Midi output failed");
 constexpr int kMarkRadius = 5;
 constexpr int kStartupActiveNote = 60;
@@ -54,7 +61,7 @@ QString BaseTitle() {
 
 Form_midi::Form_midi(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::Form_midi>()), m_boxes(boxes),
-      m_session(midi, this), m_store(SettingsStore::InWorkingDirectory()) {
+      m_session(midi, this) {
     m_ui->setupUi(this);
     UpdateTitle();
     setWindowIcon(QIcon(QStringLiteral(":/velomire-32.png")));
@@ -138,9 +145,14 @@ void Form_midi::AddShortcuts() {
         for (const QKeySequence& k : keys)
             connect(new QShortcut(k, this), &QShortcut::activated, this, slot);
     };
-    add({QKeySequence::Undo}, [this] { m_session.undoStack().undo(); });
-    add({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
-        [this] { m_session.undoStack().redo(); });
+    // Undo and redo work in every window of the program (the calibration window too),
+    // whatever has the focus: the settings box's text field leaves them to these.
+    for (const QKeySequence& k : UndoKeys())
+        connect(new QShortcut(k, this, nullptr, nullptr, Qt::ApplicationShortcut),
+                &QShortcut::activated, &m_session, &Session::Undo);
+    for (const QKeySequence& k : RedoKeys())
+        connect(new QShortcut(k, this, nullptr, nullptr, Qt::ApplicationShortcut),
+                &QShortcut::activated, &m_session, &Session::Redo);
     add({QKeySequence::Save}, [this] { cmd_save_Click(); });
     add({QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { close(); });
 }
@@ -160,32 +172,25 @@ void Form_midi::Form_Load() {
     for (int offset = -kTransposeRange; offset <= kTransposeRange; ++offset)
         transpose->addItem(FormatSigned(offset));
 
-    // What a new session plays with: identity output notes and channels, the 88 keys'
-    // startup curves, C4 active. Entry 0 gets exp 1 as the active entry before the key
-    // table exists.
-    SessionState start;
-    TransposeOutnotes(start.notes, 0);
-    RemapChannels(start.channels, false);
-    start.notes[0].exp = 1.0;
+    // The session starts as a fresh window: the key table holds the keys' places.
+    NoteTable scratch{};
     const QRect piano = m_ui->piano->geometry();
     BuildKeyTable(
-        m_keys, start.notes,
+        m_keys, scratch,
         {m_ui->piano->ScaleWidth(), m_ui->piano->ScaleHeight(), piano.top(), piano.height()});
-    start.activenote = kStartupActiveNote;
     m_ui->piano->DrawKeyboard();
-    m_session.Start(start);
     RefreshNoteDisplay();
 
-    // Devices, output first.
+    // Devices, output first; from now on they are followed as they come and go.
+    m_session.FollowDevices();
     FillDeviceLists();
     // Settings list and the Default setting.
     FillSettingsList();
     const QString name = m_ui->cmb_settings->currentText();
-    if (m_store.At(name) != SettingsStore::Occupant::Nothing)
+    if (m_session.Store().At(name) != SettingsStore::Occupant::Nothing)
         LoadSettingsFile(name);
     // Loading the Default is where the user starts, not a step to undo.
-    m_session.undoStack().clear();
-    m_session.FollowDevices();
+    m_session.ClearHistory();
     m_ui->piano->setFocus();
     m_loading = false;
 }
@@ -258,9 +263,8 @@ void ShowList(PickList* list, const std::vector<std::string>& names, const std::
 } // namespace
 
 void Form_midi::FillDeviceLists() {
-    m_session.LookAtDevices();
-    // Shown whether or not the look changed anything: a MIDI system already gone leaves the
-    // lists as empty as they began, and they still need their "Not Enabled".
+    // Shown whether or not the first look changed anything: a MIDI system already gone
+    // leaves the lists as empty as they began, and they still need their "Not Enabled".
     ShowDevices();
     // The first device of each list, output first; with none the list just shows "Not
     // Enabled" and nothing is chosen.
@@ -276,8 +280,12 @@ void Form_midi::ShowDevices() {
     const QString note = m_session.MidiAnswers() ? QString() : kNotAnswering;
     ShowList(m_ui->ComboMidiOut, m_session.Targets(), m_session.Chosen(D::Output), note);
     ShowList(m_ui->ComboMidiIn, m_session.Sources(), m_session.Chosen(D::Input), note);
-    m_ui->out_missing->setVisible(m_session.State(D::Output) == Session::DeviceState::Missing);
-    m_ui->in_missing->setVisible(m_session.State(D::Input) == Session::DeviceState::Missing);
+    const auto wanting = [this](D d) {
+        const Session::DeviceState s = m_session.State(d);
+        return s == Session::DeviceState::Missing || s == Session::DeviceState::Failed;
+    };
+    m_ui->out_missing->setVisible(wanting(D::Output));
+    m_ui->in_missing->setVisible(wanting(D::Input));
 }
 
 void Form_midi::SelectByProgram(QComboBox* combo, int index) {
@@ -421,8 +429,15 @@ void Form_midi::OnSessionChanged(Session::Changes what) {
         ShowActiveEntry();
     if (what & (Session::Selection | Session::ActiveKey))
         DrawMarks();
-    if (what & Session::Transposition)
-        m_ui->cmb_transpose->setCurrentIndex(m_session.transposition() + kTransposeRange);
+    if (what & Session::Transposition) {
+        // A setting's own output notes are no offset of the list: none is shown as chosen.
+        const std::optional<int> k = m_session.transposition();
+        m_ui->cmb_transpose->setCurrentIndex(k ? *k + kTransposeRange : -1);
+        m_ui->cmb_transpose->setToolTip(
+            k ? QString()
+              : QStringLiteral("The output notes are the setting's own: no single "
+                               "transposition plays them."));
+    }
     if (what & Session::Remap)
         m_ui->chk_remap->setChecked(m_session.remap());
     UpdateTitle();
@@ -571,35 +586,16 @@ void Form_midi::FillSettingsList() {
     // Filling an editable list would replace its text with the first entry.
     const QString text = list->currentText();
     list->clear();
-    list->addItems(m_store.List());
+    list->addItems(m_session.Store().List());
     list->setCurrentIndex(-1);
     list->setEditText(text);
 }
 
-void Form_midi::ReselectDevice(QComboBox* combo, const DeviceNameField& stored) {
-    for (int i = 0; i < combo->count(); ++i) {
-        if (DeviceNameMatches(combo->itemText(i), stored)) {
-            SelectByProgram(combo, i);
-            return;
-        }
-    }
-}
-
 void Form_midi::LoadSettingsFile(const QString& name) {
-    if (const auto reason = m_store.UnsafeNameReason(name)) {
-        Inform(*reason);
-        return;
+    if (const Session::Outcome r = m_session.LoadSetting(name); !r.ok) {
+        Inform(r.message);
+        FillSettingsList(); // it may have gone since the list was made
     }
-    const LoadResult r = m_store.Read(name);
-    if (r.status == LoadStatus::Invalid) {
-        Inform(name + QStringLiteral(".vmc is not a Velomire Configuration file"));
-    } else if (r.status == LoadStatus::Ok) {
-        m_indevice = r.data.indevice;
-        m_outdevice = r.data.outdevice;
-        m_session.ApplySetting(r.data, name);
-    }
-    ReselectDevice(m_ui->ComboMidiOut, m_outdevice);
-    ReselectDevice(m_ui->ComboMidiIn, m_indevice);
 }
 
 void Form_midi::cmb_settings_Click() {
@@ -613,55 +609,44 @@ void Form_midi::cmb_settings_Click() {
     }
     box->setEditText(picked);
     LoadSettingsFile(picked);
+    m_ui->piano->setFocus(); // the keys, undo and the shortcuts go on from there
 }
 
 bool Form_midi::MayDiscard(const QString& newName) {
-    if (!m_session.Modified())
+    const std::optional<Session::LeaveQuestion> q = m_session.BeforeLeaving(newName);
+    if (!q)
         return true;
-    const QString name = m_session.SettingName().isEmpty() ? QStringLiteral("the new setting")
-                                                           : m_session.SettingName();
-    const auto answer = m_boxes.AskUnsaved(
-        kTitle, QStringLiteral("Save the changes to %1 before going on?").arg(name));
+    const auto answer = m_boxes.AskUnsaved(kTitle, q->text);
     if (answer == MessageBoxes::Unsaved::Cancel)
         return false;
     if (answer == MessageBoxes::Unsaved::Discard)
         return true;
-    // The setting in force is the one to keep; one never saved takes the name given.
-    return m_session.SettingName().isEmpty() ? SaveAs(newName, false)
-                                             : SaveAs(m_session.SettingName(), true);
+    return SaveAs(q->saveAs, q->replace);
 }
 
 void Form_midi::cmd_save_Click() {
-    SaveAs(m_ui->cmb_settings->currentText(), false);
+    if (SaveAs(m_ui->cmb_settings->currentText(), false))
+        m_ui->piano->setFocus();
 }
 
 bool Form_midi::SaveAs(const QString& name, bool replace) {
-    if (const auto reason = m_store.UnsafeNameReason(name)) {
+    if (const auto reason = m_session.SaveRefusal(name)) {
         m_boxes.Inform(kTitle, *reason);
         return false;
     }
-    bool write = true;
-    // Anything but a setting under the name is not asked about: Write refuses it with its
-    // reason.
-    if (!replace && m_store.At(name) == SettingsStore::Occupant::Setting)
-        write =
-            m_boxes.AskYesNo(QStringLiteral("Warning"),
-                             QStringLiteral("setting already exists,Do you want to continue ?"));
-    m_indevice = EncodeDeviceName(m_ui->ComboMidiIn->currentText());
-    m_outdevice = EncodeDeviceName(m_ui->ComboMidiOut->currentText());
-    bool saved = false;
-    if (write) {
-        const SaveResult r =
-            m_store.Write(name, EncodeSettings(m_session.CaptureSetting(m_indevice, m_outdevice)));
-        if (r.ok) {
-            m_session.MarkSaved(name);
-            saved = true;
-        } else {
-            m_boxes.Inform(kTitle, r.error);
-        }
+    // Anything but a setting under the name is not asked about: the save refuses it with
+    // its reason.
+    if (!replace && m_session.SettingExists(name) &&
+        !m_boxes.AskYesNo(QStringLiteral("Warning"),
+                          QStringLiteral("setting already exists,Do you want to continue ?"))) {
+        FillSettingsList();
+        return false;
     }
+    const Session::Outcome r = m_session.SaveSetting(name);
+    if (!r.ok)
+        m_boxes.Inform(kTitle, r.message);
     FillSettingsList();
-    return saved;
+    return r.ok;
 }
 
 } // namespace velomire

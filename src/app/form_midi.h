@@ -46,7 +46,7 @@ public:
     // Redraws everything that shows the active key, the marks and the switches.
     void RefreshNoteDisplay();
 
-    // Loads cfg/<name>.vmc and reselects the stored devices (missing: silently nothing).
+    // Loads cfg/<name>.vmc and its devices; says what went wrong, if anything.
     void LoadSettingsFile(const QString& name);
 
     // Selects an entry as the program and runs that list's Click handler, also when the
@@ -98,7 +98,6 @@ private:
     // The device lists and the missing marks as the session has them.
     void ShowDevices();
     void FillSettingsList();
-    void ReselectDevice(QComboBox* combo, const DeviceNameField& stored);
     void ConnectHandlers();
     void AddShortcuts();
     // Saves under `name`; asks before replacing a setting unless `replace`. True when written.
@@ -113,10 +112,7 @@ private:
     std::unique_ptr<Ui::Form_midi> m_ui;
     MessageBoxes& m_boxes;
     Session m_session;
-    const SettingsStore m_store; // after main has chosen the working directory
     KeyTable m_keys{};
-    DeviceNameField m_indevice{};
-    DeviceNameField m_outdevice{};
     bool dragging = false;
     int m_dragGesture = 0;
     int m_barGesture = 0;       // a press on a scroll bar, arrows and trough included

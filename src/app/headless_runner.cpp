@@ -1,19 +1,13 @@
 #include "app/headless_runner.h"
 
-#include "settings/settings_store.h"
-
 #include <QCoreApplication>
 #include <QStringList>
 
-#include <tuple>
+#include <utility>
 
 namespace velomire {
 
 namespace {
-QString Quoted(const QString& s) {
-    return QLatin1Char('\'') + s + QLatin1Char('\'');
-}
-
 bool NeedsEscape(char16_t c) {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
@@ -66,22 +60,12 @@ void HeadlessRunner::Complain(const QString& line) {
 }
 
 int HeadlessRunner::Load() {
-    const SettingsStore store = SettingsStore::InWorkingDirectory();
-    if (const auto reason = store.UnsafeNameReason(name_)) {
-        Complain(*reason);
+    const Session::Outcome loaded = session_.LoadSetting(name_);
+    if (!loaded.ok) {
+        Complain(loaded.message);
         return 1;
     }
-    const QString path = store.PathOf(name_);
-    const LoadResult r = store.Read(name_);
-    if (r.status == LoadStatus::Missing) {
-        Complain(QStringLiteral("setting %1 not found: no file %2").arg(Quoted(name_), path));
-        return 1;
-    }
-    if (r.status == LoadStatus::Invalid) {
-        Complain(
-            QStringLiteral("%1.vmc is not a Velomire Configuration file (%2)").arg(name_, r.error));
-        return 1;
-    }
+    const QString path = session_.Store().PathOf(name_);
     StageLock::Taken taken = StageLock::Take(path, qEnvironmentVariable("XDG_RUNTIME_DIR"));
     if (!taken.refusal.isEmpty()) {
         Complain(QStringLiteral("another Velomire already plays setting %1 (%2)")
@@ -91,15 +75,6 @@ int HeadlessRunner::Load() {
     if (!taken.warning.isEmpty())
         Complain(taken.warning);
     lock_ = std::move(taken.lock);
-    // What a fresh window does: identity output notes and channels, then the file; the
-    // remap switch follows channel 16's entry, as it does in the window.
-    SessionState start;
-    TransposeOutnotes(start.notes, 0);
-    RemapChannels(start.channels, false);
-    session_.Start(start);
-    session_.ApplySetting(r.data, name_);
-    indevice_ = r.data.indevice;
-    outdevice_ = r.data.outdevice;
     Say(QStringLiteral("loaded setting %1 from %2").arg(Quoted(name_), path));
     return 0;
 }
@@ -108,16 +83,9 @@ void HeadlessRunner::Run() {
     Say(QStringLiteral("MIDI system: %1").arg(QString::fromStdString(session_.midi().Name())));
     started_ = true;
     using D = Session::Direction;
-    for (const auto& [d, stored, kind] : {std::tuple{D::Output, &outdevice_, "output"},
-                                          std::tuple{D::Input, &indevice_, "input"}}) {
-        const QString wanted = TrimSpaces(DecodeDeviceName(*stored));
-        if (wanted == QLatin1String("Not Enabled")) {
+    for (const auto& [d, kind] : {std::pair{D::Output, "output"}, std::pair{D::Input, "input"}})
+        if (session_.Chosen(d).empty())
             Say(QStringLiteral("%1 not enabled in this setting").arg(QLatin1String(kind)));
-            continue;
-        }
-        session_.Want(d, wanted.toStdString());
-    }
-    // Output first, so that the Local Control Off of the opening reaches the instrument.
     session_.FollowDevices(kPollMilliseconds);
 }
 

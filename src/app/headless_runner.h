@@ -41,8 +41,6 @@ private:
     QString name_;
     std::FILE* out_;
     std::FILE* err_;
-    DeviceNameField indevice_{};
-    DeviceNameField outdevice_{};
     std::optional<StageLock> lock_;
     bool started_ = false;
     bool stopped_ = false;

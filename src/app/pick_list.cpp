@@ -68,6 +68,20 @@ bool PickList::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
+bool PickList::event(QEvent* e) {
+    // The text field's own undo would take Ctrl+Z and Ctrl+Y from the window (the box hands
+    // it the override straight, past any filter): they are left to the window's shortcuts.
+    if (e->type() == QEvent::ShortcutOverride) {
+        const auto* k = static_cast<QKeyEvent*>(e);
+        if (k->matches(QKeySequence::Undo) || k->matches(QKeySequence::Redo) ||
+            (k->key() == Qt::Key_Y && k->modifiers() == Qt::ControlModifier)) {
+            e->ignore();
+            return true;
+        }
+    }
+    return QComboBox::event(e);
+}
+
 void PickList::OnActivated(int index) {
     if (index < 0 || index != pendingPick_)
         return;

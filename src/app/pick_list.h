@@ -30,6 +30,7 @@ Q_SIGNALS:
     void Closed();
 
 protected:
+    bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* e) override;
     void wheelEvent(QWheelEvent* e) override;

@@ -24,9 +24,23 @@ public:
                 int gesture)
         : QUndoCommand(text), session_(session), before_(std::move(before)),
           after_(std::move(after)), gesture_(gesture) {}
+    // A load: the document and the devices come and go with the tables.
+    SessionStep(Session& session, const QString& text, SessionState before, SessionState after,
+                Session::Loaded loadedBefore, Session::Loaded loadedAfter)
+        : SessionStep(session, text, std::move(before), std::move(after), 0) {
+        loaded_ = {std::move(loadedBefore), std::move(loadedAfter)};
+    }
 
-    void redo() override { session_.Restore(after_); }
-    void undo() override { session_.Restore(before_); }
+    void redo() override {
+        session_.Restore(after_);
+        if (loaded_)
+            session_.RestoreLoaded(loaded_->second);
+    }
+    void undo() override {
+        session_.Restore(before_);
+        if (loaded_)
+            session_.RestoreLoaded(loaded_->first);
+    }
     int id() const override { return gesture_ != 0 ? 1 : -1; }
     bool mergeWith(const QUndoCommand* other) override {
         const auto* next = static_cast<const SessionStep*>(other);
@@ -42,7 +56,18 @@ private:
     SessionState before_;
     SessionState after_;
     int gesture_;
+    std::optional<std::pair<Session::Loaded, Session::Loaded>> loaded_;
 };
+
+std::optional<int> ShownTransposition(const NoteTable& notes) {
+    const int k = notes[60].outnote - 60;
+    if (k < -kTransposeRange || k > kTransposeRange)
+        return std::nullopt;
+    for (int n = 0; n <= 127; ++n)
+        if (notes[static_cast<std::size_t>(n)].outnote != std::clamp(n + k, 0, 127))
+            return std::nullopt;
+    return k;
+}
 
 void TransposeOutnotes(NoteTable& notes, int offset) {
     for (int n = 0; n <= 127; ++n)
@@ -62,9 +87,31 @@ constexpr std::uint8_t kLocalControlOff[3] = {0xB0, 122, 0};
 constexpr auto kCommandTimeout = std::chrono::milliseconds(500);
 } // namespace
 
+namespace {
+constexpr int kFreshActiveNote = 60;
+} // namespace
+
+SessionState Session::FreshState() {
+    SessionState s;
+    TransposeOutnotes(s.notes, 0);
+    RemapChannels(s.channels, false);
+    // Entry 0 is the active entry before a key is chosen: a straight curve.
+    s.notes[0].exp = 1.0;
+    for (int n = kLowestKey; n <= kHighestKey; ++n)
+        SetKeyStartupValues(s.notes[static_cast<std::size_t>(n)], n);
+    s.activenote = kFreshActiveNote;
+    return s;
+}
+
 Session::Session(MidiSystem& midi, QObject* parent)
-    : QObject(parent), midi_(midi), engine_(std::make_unique<RealtimeEngine>()) {
+    : Session(midi, SettingsStore::InWorkingDirectory(), parent) {}
+
+Session::Session(MidiSystem& midi, SettingsStore store, QObject* parent)
+    : QObject(parent), midi_(midi), engine_(std::make_unique<RealtimeEngine>()),
+      state_(FreshState()), store_(std::move(store)) {
     engine_->Publish({state_.notes, state_.channels});
+    connect(&undo_, &QUndoStack::canUndoChanged, this, &Session::CanUndoChanged);
+    connect(&undo_, &QUndoStack::canRedoChanged, this, &Session::CanRedoChanged);
     if (engine_->WakeFd() >= 0) {
         auto* wake = new QSocketNotifier(engine_->WakeFd(), QSocketNotifier::Read, this);
         connect(wake, &QSocketNotifier::activated, this, &Session::DrainReadouts);
@@ -109,8 +156,6 @@ void Session::Restore(const SessionState& s) {
     }
     if (s.activenote != state_.activenote)
         what |= ActiveKey;
-    if (s.transposition != state_.transposition)
-        what |= Transposition;
     if (s.remap != state_.remap || s.channels != state_.channels)
         what |= Remap;
     const bool played = s.notes != state_.notes || s.channels != state_.channels;
@@ -201,7 +246,6 @@ void Session::SetActiveKey(int note) {
 void Session::Transpose(int offset) {
     offset = std::clamp(offset, -kTransposeRange, kTransposeRange);
     SessionState next = State();
-    next.transposition = offset;
     TransposeOutnotes(next.notes, offset);
     Push(QStringLiteral("Transpose"), std::move(next));
 }
@@ -211,6 +255,28 @@ void Session::SetRemap(bool remap) {
     next.remap = remap;
     RemapChannels(next.channels, remap);
     Push(QStringLiteral("Remap"), std::move(next));
+}
+
+void Session::Undo() {
+    undo_.undo();
+}
+
+void Session::Redo() {
+    undo_.redo();
+}
+
+void Session::ClearHistory() {
+    undo_.clear();
+}
+
+Session::Outcome Session::LoadSetting(const QString& name) {
+    if (const auto reason = store_.UnsafeNameReason(name))
+        return {false, *reason};
+    const LoadResult r = store_.Read(name);
+    if (r.status != LoadStatus::Ok)
+        return {false, r.error};
+    ApplySetting(r.data, name);
+    return {};
 }
 
 void Session::ApplySetting(const SettingsData& data, const QString& name) {
@@ -223,36 +289,82 @@ void Session::ApplySetting(const SettingsData& data, const QString& name) {
         next.remap = remap;
         RemapChannels(next.channels, remap);
     }
-    Push(QStringLiteral("Load %1").arg(name), std::move(next));
-    SetBaseline(name);
+    Loaded before{doc_, in_.name, out_.name};
+    Loaded after{{name, Capture(next)}, WantedDevice(data.indevice), WantedDevice(data.outdevice)};
+    if (next == State() && before == after) {
+        RestoreLoaded(after); // the same setting again: its devices are chosen again
+        return;
+    }
+    undo_.push(new SessionStep(*this, QStringLiteral("Load %1").arg(name), State(), std::move(next),
+                               std::move(before), std::move(after)));
+}
+
+void Session::RestoreLoaded(const Loaded& loaded) {
+    SetDocument(loaded.doc);
+    // Output first, so that the Local Control Off of the opening reaches the instrument.
+    Want(Direction::Output, loaded.out);
+    Want(Direction::Input, loaded.in);
+    if (follow_.isActive())
+        LookAtDevices();
+    Q_EMIT DevicesChanged();
+}
+
+std::optional<QString> Session::SaveRefusal(const QString& name) const {
+    return store_.UnsafeNameReason(name);
+}
+
+bool Session::SettingExists(const QString& name) const {
+    return store_.At(name) == SettingsStore::Occupant::Setting;
+}
+
+Session::Outcome Session::SaveSetting(const QString& name) {
+    if (const auto reason = SaveRefusal(name))
+        return {false, *reason};
+    const SettingsData data = CaptureSetting(StoredDevice(in_.name), StoredDevice(out_.name));
+    const SaveResult r = store_.Write(name, EncodeSettings(data));
+    if (!r.ok)
+        return {false, r.error};
+    SetDocument({name, Capture(state_)});
+    return {};
+}
+
+std::optional<Session::LeaveQuestion> Session::BeforeLeaving(const QString& newName) const {
+    if (!Modified())
+        return std::nullopt;
+    if (doc_.name.isEmpty())
+        return LeaveQuestion{
+            QStringLiteral("Save the changes as \"%1\" before going on?").arg(newName), newName,
+            false};
+    return LeaveQuestion{
+        QStringLiteral("Save the changes to \"%1\" before going on?").arg(doc_.name), doc_.name,
+        true};
+}
+
+SettingsData Session::Capture(const SessionState& s) {
+    SettingsData d;
+    d.activenote = s.activenote;
+    std::copy_n(s.channels.begin(), d.channels.size(), d.channels.begin());
+    std::copy_n(s.notes.begin(), d.notes.size(), d.notes.begin());
+    return d;
 }
 
 SettingsData Session::CaptureSetting(const DeviceNameField& indevice,
                                      const DeviceNameField& outdevice) const {
-    SettingsData d;
+    SettingsData d = Capture(state_);
     d.indevice = indevice;
     d.outdevice = outdevice;
-    d.activenote = state_.activenote;
-    std::copy_n(state_.channels.begin(), d.channels.size(), d.channels.begin());
-    std::copy_n(state_.notes.begin(), d.notes.size(), d.notes.begin());
     return d;
-}
-
-void Session::MarkSaved(const QString& name) {
-    SetBaseline(name);
 }
 
 void Session::Start(const SessionState& state) {
     Restore(state);
     undo_.clear();
-    SetBaseline(QString());
+    SetDocument({});
 }
 
-void Session::SetBaseline(const QString& name) {
-    baseline_ = CaptureSetting({}, {});
-    hasBaseline_ = true;
-    const bool renamed = name != name_;
-    name_ = name;
+void Session::SetDocument(SettingDocument doc) {
+    const bool renamed = doc.name != doc_.name;
+    doc_ = std::move(doc);
     const bool modified = Modified();
     if (renamed || modified != wasModified_) {
         wasModified_ = modified;
@@ -261,11 +373,7 @@ void Session::SetBaseline(const QString& name) {
 }
 
 bool Session::Modified() const {
-    if (!hasBaseline_)
-        return false;
-    SettingsData now = CaptureSetting({}, {});
-    now.activenote = baseline_.activenote;
-    return !(now == baseline_);
+    return doc_.Differs(Capture(state_));
 }
 
 // ---- Devices ----
@@ -323,20 +431,12 @@ void Session::ForgetHeldNotes() {
 }
 
 bool Session::Choose(Direction d, const std::string& name) {
+    Want(d, name);
+    if (name.empty())
+        return true;
     PortChoice& p = d == Direction::Input ? in_ : out_;
-    // Notes held now can only be ended where they went, and the input's old keyboard will
-    // never send their note-offs; a pedal held there would keep them sounding.
-    if (p.state == DeviceState::Open)
-        EndHeldNotes();
-    p.name = name;
-    ClosePort(d);
-    bool ok = true;
-    if (name.empty()) {
-        p.state = DeviceState::Off;
-    } else {
-        ok = OpenPort(d, name);
-        p.state = ok ? DeviceState::Open : DeviceState::Failed;
-    }
+    const bool ok = OpenPort(d, name);
+    p.state = ok ? DeviceState::Open : DeviceState::Failed;
     return ok;
 }
 
@@ -355,6 +455,13 @@ bool Session::ChooseOutput(const std::string& name) {
 
 void Session::Want(Direction d, const std::string& name) {
     PortChoice& p = d == Direction::Input ? in_ : out_;
+    // Notes held now can only be ended where they went, and the input's old keyboard will
+    // never send their note-offs; a pedal held there would keep them sounding.
+    if (p.state == DeviceState::Open)
+        EndHeldNotes();
+    // The old device goes first (the output lets what was just sent leave).
+    if (p.state != DeviceState::Off)
+        ClosePort(d);
     p.name = name;
     p.state = name.empty() ? DeviceState::Off : DeviceState::Pending;
 }
@@ -371,7 +478,7 @@ QString WithoutPortNumbers(const QString& name) {
 }
 
 QString Quoted(const std::string& s) {
-    return QLatin1Char('\'') + QString::fromStdString(s) + QLatin1Char('\'');
+    return Quoted(QString::fromStdString(s));
 }
 } // namespace
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "app/setting_document.h"
 #include "midi/midi_backend.h"
 #include "midi/realtime_engine.h"
 #include "settings/settings_codec.h"
+#include "settings/settings_store.h"
 #include "velocity/calibration.h"
 #include "velocity/curve_math.h"
 
@@ -13,21 +15,29 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace velomire {
 
 // What a user shapes and what undo brings back: the tables the path plays with, the active
-// key, and the two switches that rebuilt them. The shown transposition is kept apart from
-// the output notes because a loaded setting brings its own output notes.
+// key, and the channel switch that rebuilt the channel table.
 struct SessionState {
     NoteTable notes{};
     ChannelTable channels{};
     std::uint8_t activenote = 0;
-    int transposition = 0;
     bool remap = false;
 
     friend bool operator==(const SessionState&, const SessionState&) = default;
 };
+
+// 'name', as every line and message quotes a setting or a device.
+inline QString Quoted(const QString& name) {
+    return QLatin1Char('\'') + name + QLatin1Char('\'');
+}
+
+// The transposition the output notes play: k when every note 0..127 leaves as
+// clamp(n + k, 0, 127) for one k in -12..+12; nullopt when they are a setting's own.
+std::optional<int> ShownTransposition(const NoteTable& notes);
 
 // One session: everything that plays and everything a setting holds. Every edit of what
 // plays goes through an intent method here, each one step on the undo stack; views redraw
@@ -42,22 +52,38 @@ public:
         Curves = 1u << 0,        // some key's curve (the active one, or several)
         Selection = 1u << 1,     // selection marks
         ActiveKey = 1u << 2,     // which key is active
-        Transposition = 1u << 3, // the shown offset (and the output notes)
+        Transposition = 1u << 3, // the output notes (and so the shown transposition)
         Remap = 1u << 4,         // the channel switch
         Document = 1u << 5,      // the setting's name or whether it differs from its file
     };
     Q_DECLARE_FLAGS(Changes, Change)
 
+    // Starts as a fresh window does: identity output notes and channels, the 88 keys'
+    // startup curves, C4 active. Settings live in `store` (default: cfg in the working
+    // directory as of now).
     explicit Session(MidiSystem& midi, QObject* parent = nullptr);
+    Session(MidiSystem& midi, SettingsStore store, QObject* parent = nullptr);
     ~Session() override;
+
+    // What a new session plays with.
+    static SessionState FreshState();
 
     const NoteTable& notes() const { return state_.notes; }
     const ChannelTable& channels() const { return state_.channels; }
     const NoteSetting& active() const { return state_.notes[state_.activenote]; }
     int activenote() const { return state_.activenote; }
-    int transposition() const { return state_.transposition; }
+    std::optional<int> transposition() const { return ShownTransposition(state_.notes); }
     bool remap() const { return state_.remap; }
-    QUndoStack& undoStack() { return undo_; }
+
+    // ---- History ----
+    void Undo();
+    void Redo();
+    // What was done so far is no longer undoable (where the user starts).
+    void ClearHistory();
+    bool CanUndo() const { return undo_.canUndo(); }
+    bool CanRedo() const { return undo_.canRedo(); }
+    // Steps that Undo can take back.
+    int UndoDepth() const { return undo_.index(); }
 
     // A gesture groups the edits of one drag or one scroll-bar press into one undo step:
     // take a new id when the gesture starts and pass it with every edit of it.
@@ -80,18 +106,47 @@ public:
     void Transpose(int offset);
     void SetRemap(bool remap);
 
-    // A loaded setting, as one step. The switch follows the stored channel 16 and rebuilds
-    // the channel table only when it flips, as a click on it would.
+    // ---- The setting as a document ----
+
+    // For a front end to show: ok, or the message that says what went wrong and why.
+    struct Outcome {
+        bool ok = true;
+        QString message;
+    };
+    const SettingsStore& Store() const { return store_; }
+    // Makes the setting `name` (its file in the store) what plays, as one undo step that
+    // also brings back, when undone, the setting's name, its modified mark and the devices.
+    // Its devices are wanted by name: opened when present, marked missing and opened when
+    // they appear, followed as they come and go. Nothing changes on failure.
+    Outcome LoadSetting(const QString& name);
+    // A loaded setting's record, as one step (LoadSetting after the file is read). The
+    // switch follows the stored channel 16 and rebuilds the channel table only when it
+    // flips, as a click on it would. Loading what is already in force reopens its devices.
     void ApplySetting(const SettingsData& data, const QString& name);
+    // Why `name` cannot be a setting's name; nullopt when it can.
+    std::optional<QString> SaveRefusal(const QString& name) const;
+    // A setting of that name exists (to ask before replacing it).
+    bool SettingExists(const QString& name) const;
+    // Saves what plays, and the devices wanted, as the setting `name`, replacing its file.
+    Outcome SaveSetting(const QString& name);
+    // With unsaved changes, what to ask before they are lost, and the name a "Save" answer
+    // saves under: the setting's own (replacing its file), or `newName` for a setting never
+    // saved. nullopt when nothing is unsaved.
+    struct LeaveQuestion {
+        QString text;
+        QString saveAs;
+        bool replace = false;
+    };
+    std::optional<LeaveQuestion> BeforeLeaving(const QString& newName) const;
+
+    // What a settings file would hold now, with these device names.
     SettingsData CaptureSetting(const DeviceNameField& indevice,
                                 const DeviceNameField& outdevice) const;
-    // The current tables are what the file `name` now holds.
-    void MarkSaved(const QString& name);
     // A fresh session: what plays from now on, not undoable and not a change to save.
     void Start(const SessionState& state);
 
     // The setting the tables came from or were last saved as; empty before either.
-    const QString& SettingName() const { return name_; }
+    const QString& SettingName() const { return doc_.name; }
     // True when what a file stores (curves, output notes, selection, channels) differs from
     // that setting; moving the active key alone is not a change worth saving.
     bool Modified() const;
@@ -172,6 +227,8 @@ Q_SIGNALS:
     // One line for a log: a device opened, missing, gone or failing; the MIDI system gone
     // or back.
     void DeviceNews(const QString& line);
+    void CanUndoChanged(bool can);
+    void CanRedoChanged(bool can);
     // Keys as the MIDI side played them (drained from its readouts).
     void KeySounding(int in, int out, int velocity, int mapped);
     void KeyReleased(int out);
@@ -185,9 +242,18 @@ private:
         DeviceState state = DeviceState::Off;
     };
     const PortChoice& Port(Direction d) const { return d == Direction::Input ? in_ : out_; }
+    // The part of a load that is not what plays: the document and the devices wanted.
+    struct Loaded {
+        SettingDocument doc;
+        std::string in;
+        std::string out;
+        friend bool operator==(const Loaded&, const Loaded&) = default;
+    };
     void Push(const QString& text, SessionState next, int gesture = 0);
     void Restore(const SessionState& s);
-    void SetBaseline(const QString& name);
+    void RestoreLoaded(const Loaded& loaded);
+    void SetDocument(SettingDocument doc);
+    static SettingsData Capture(const SessionState& s);
     void SendLocalControlOff();
     // Posts a command and waits (bounded) for the MIDI side to have run it.
     bool RunCommand(RealtimeEngine::Command command, std::span<const std::uint8_t> bytes = {});
@@ -209,9 +275,8 @@ private:
     SessionState state_{};
     QUndoStack undo_;
     int gestures_ = 0;
-    QString name_;
-    SettingsData baseline_{};
-    bool hasBaseline_ = false;
+    const SettingsStore store_;
+    SettingDocument doc_;
     bool wasModified_ = false;
 
     PortChoice in_;

@@ -28,12 +28,20 @@ constexpr int kTempNameBytes = static_cast<int>(sizeof kTempPrefix) - 1 + kTempR
 
 SaveStep g_failStep = SaveStep::Create;
 int g_failError = 0;
+ReadStep g_failReadStep = ReadStep::OpenFolder;
+int g_failReadError = 0;
 
 // True, with errno set, when a test has asked this step to fail.
 bool Injected(SaveStep step) {
     if (g_failError == 0 || step != g_failStep)
         return false;
     errno = g_failError;
+    return true;
+}
+bool Injected(ReadStep step) {
+    if (g_failReadError == 0 || step != g_failReadStep)
+        return false;
+    errno = g_failReadError;
     return true;
 }
 
@@ -131,7 +139,9 @@ QByteArray FileName(const QString& name) {
 
 // Opens the settings folder; with `create`, makes it when missing, but only inside its
 // parent as it was resolved: a parent that has gone is reported, never recreated.
-Fd OpenFolder(const QString& folder, bool create, QString* why) {
+Fd OpenFolder(const QString& folder, bool create, QString* why, int* failure = nullptr) {
+    if (failure)
+        *failure = ENOENT;
     if (folder.isEmpty()) {
         *why = QStringLiteral("the working directory no longer exists, so there is no "
                               "settings folder.");
@@ -158,6 +168,8 @@ Fd OpenFolder(const QString& folder, bool create, QString* why) {
     }
     if (fd)
         return fd;
+    if (failure)
+        *failure = error;
     if (error == ENOTDIR)
         *why = QStringLiteral("\"%1\" exists but is not a folder.").arg(folder);
     else if (error == ENOENT)
@@ -179,7 +191,8 @@ struct Opened {
 Opened OpenRegular(int dir, const QByteArray& file) {
     Opened r;
     struct stat st {};
-    if (::fstatat(dir, file.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (Injected(ReadStep::OpenFile) ||
+        ::fstatat(dir, file.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         r.error = errno;
         return r;
     }
@@ -459,18 +472,33 @@ SaveResult SettingsStore::Write(const QString& name, const SettingsBytes& bytes)
 LoadResult SettingsStore::Read(const QString& name) const {
     LoadResult result;
     const QString path = PathOf(name);
+    const QString missing = QStringLiteral("setting '%1' not found: no file %2").arg(name, path);
     if (const auto reason = UnsafeNameReason(name)) {
         result.error = CannotRead(path, *reason);
         return result;
     }
     QString why;
-    const Fd dir = OpenFolder(folder_, false, &why);
-    const Opened f = dir ? OpenRegular(dir.get(), FileName(name)) : Opened{Fd(), ENOENT, 0};
-    if (f.error == ENOENT)
+    int failure = 0;
+    Fd dir;
+    if (Injected(ReadStep::OpenFolder)) {
+        failure = errno;
+        why =
+            QStringLiteral("the folder \"%1\" cannot be opened: %2").arg(folder_, Reason(failure));
+    } else {
+        dir = OpenFolder(folder_, false, &why, &failure);
+    }
+    // A folder that is there but cannot be read hides nothing: its reason is said.
+    const Opened f = dir ? OpenRegular(dir.get(), FileName(name)) : Opened{Fd(), failure, 0};
+    if (f.error == ENOENT) {
+        result.error = missing;
         return result;
-
-    result.status = LoadStatus::Invalid;
+    }
+    result.status = LoadStatus::Unreadable;
     QByteArray bytes;
+    if (!dir) {
+        result.error = CannotRead(path, why);
+        return result;
+    }
     if (!f.fd) {
         result.error = CannotRead(path, f.error != 0 ? Reason(f.error)
                                                      : QStringLiteral("it is %1, not a regular "
@@ -484,14 +512,21 @@ LoadResult SettingsStore::Read(const QString& name) const {
     }
     auto data = DecodeSettings(AsBytes(bytes));
     if (!data) {
-        result.error = CannotRead(path, bytes.size() < static_cast<qsizetype>(kSettingsFileSize)
-                                            ? QStringLiteral("the file is too short.")
-                                            : QStringLiteral("the file has no valid header."));
+        result.status = LoadStatus::Invalid;
+        result.error = QStringLiteral("%1.vmc is not a Velomire Configuration file: %2")
+                           .arg(name, bytes.size() < static_cast<qsizetype>(kSettingsFileSize)
+                                          ? QStringLiteral("the file is too short.")
+                                          : QStringLiteral("the file has no valid header."));
         return result;
     }
     result.status = LoadStatus::Ok;
     result.data = *data;
     return result;
+}
+
+void FailReadStepForTesting(ReadStep step, int error) {
+    g_failReadStep = step;
+    g_failReadError = error;
 }
 
 } // namespace velomire

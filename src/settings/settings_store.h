@@ -14,11 +14,16 @@ struct SaveResult {
     QString error{}; // names the file and the reason; empty when ok
 };
 
-enum class LoadStatus { Missing, Invalid, Ok };
+enum class LoadStatus {
+    Missing,    // no such file (or no folder, or an unsafe name)
+    Unreadable, // something is there but cannot be read: not a regular file, no permission
+    Invalid,    // read, but not a settings file: too short, wrong magic or version
+    Ok,
+};
 struct LoadResult {
     LoadStatus status = LoadStatus::Missing;
     SettingsData data{}; // meaningful only when status is Ok
-    QString error{};     // why, when not Ok and there is more to say than "missing"
+    QString error{};     // unless Ok: one sentence for the user, naming the file and why
 };
 
 // Longest name in UTF-8 bytes anywhere: "<name>.vmc" then fits in 255. A file system with
@@ -66,9 +71,10 @@ public:
     // was and no temporary file is left.
     SaveResult Write(const QString& name, const SettingsBytes& bytes) const;
 
-    // Missing: no file there, no folder, or an unsafe name (nothing is looked up; error
-    // says why). Invalid: not a regular file, unreadable, too short or a bad header.
-    // Ok: the whole record was read and decoded (damaged values made safe).
+    // Missing: no file there, no folder, or an unsafe name (nothing is looked up).
+    // Unreadable: not a regular file, no permission to read it or its folder, a read error.
+    // Invalid: too short or a bad header. Ok: the whole record was read and decoded
+    // (damaged values made safe). Every error is worded here, once for every front end.
     LoadResult Read(const QString& name) const;
 
 private:
@@ -81,5 +87,8 @@ enum class SaveStep { Create, Write, SyncFile, Close, Rename, SyncFolder };
 // Tests only: from now on `step` of every save fails with errno `error` instead of reaching
 // the system (Close still closes); error 0 ends it.
 void FailSaveStepForTesting(SaveStep step, int error);
+// The same for a read: opening the folder, or the file in it.
+enum class ReadStep { OpenFolder, OpenFile };
+void FailReadStepForTesting(ReadStep step, int error);
 
 } // namespace velomire

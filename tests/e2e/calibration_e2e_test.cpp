@@ -85,8 +85,8 @@ TEST(Calibration, PlayingBothPassesEvensTheKeyboardOut) {
             const std::size_t before = peer.ReceivedCount();
             for (int n = kLowestKey; n <= kHighestKey; ++n) {
                 const auto note = static_cast<std::uint8_t>(n);
-                ASSERT_TRUE(peer.Send({0x90, note, static_cast<std::uint8_t>(
-                                                       keys.Raw(n, touch, noise(random)))}));
+                ASSERT_TRUE(peer.Send(
+                    {0x90, note, static_cast<std::uint8_t>(keys.Raw(n, touch, noise(random)))}));
                 ASSERT_TRUE(peer.Send({0x80, note, 0}));
             }
             ASSERT_TRUE(peer.WaitForReceived(before + 2 * kKeyCount, std::chrono::seconds(10),
@@ -116,8 +116,8 @@ TEST(Calibration, PlayingBothPassesEvensTheKeyboardOut) {
         for (int n = kLowestKey; n <= kHighestKey; ++n)
             ASSERT_TRUE(peer.Send({0x90, static_cast<std::uint8_t>(n),
                                    static_cast<std::uint8_t>(keys.Raw(n, touch))}));
-        ASSERT_TRUE(peer.WaitForReceived(before + kKeyCount, std::chrono::seconds(10),
-                                         &PumpEvents));
+        ASSERT_TRUE(
+            peer.WaitForReceived(before + kKeyCount, std::chrono::seconds(10), &PumpEvents));
         std::vector<double> deviation;
         for (const Bytes& m : peer.ReceivedMessages(before))
             deviation.push_back(std::abs(m.at(2) - target));

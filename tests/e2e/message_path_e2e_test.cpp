@@ -387,7 +387,9 @@ TEST_F(JackRoundTrip, NoteEndLeavesWhereItsStartWent) {
 // A pedal pressed on channel 3 is lifted on the channel its press went to, whatever
 // changed the channel table meanwhile: the switch, an undo, a settings load.
 TEST_F(JackRoundTrip, PedalIsLiftedWhereItWasPressed) {
-    SettingsData toOne = session_->CaptureSetting({}, {});
+    // The same devices, so that only the channel table changes.
+    SettingsData toOne = session_->CaptureSetting(StoredDevice(peer_->OutPortName()),
+                                                  StoredDevice(peer_->InPortName()));
     toOne.channels.fill(0);
     struct Row {
         const char* what;
@@ -396,7 +398,7 @@ TEST_F(JackRoundTrip, PedalIsLiftedWhereItWasPressed) {
     };
     const Row rows[] = {
         {"remap switched on", false, [&] { session_->SetRemap(true); }},
-        {"remap undone", true, [&] { session_->undoStack().undo(); }},
+        {"remap undone", true, [&] { session_->Undo(); }},
         {"setting loaded", false, [&] { session_->ApplySetting(toOne, QStringLiteral("One")); }},
     };
     for (const Row& row : rows) {
@@ -406,8 +408,12 @@ TEST_F(JackRoundTrip, PedalIsLiftedWhereItWasPressed) {
         const std::uint8_t at = row.remapAtPress ? 0xB0 : 0xB2;
         EXPECT_EQ(Exchange({{0xB2, 64, 127}, {0x92, 60, 100}, {0x82, 60, 0}}).front(),
                   (Bytes{at, 64, 127}));
+        const std::size_t from = peer_->ReceivedCount();
         row.change();
-        EXPECT_EQ(Exchange({{0xB2, 64, 0}}), (std::vector<Bytes>{{at, 64, 0}}));
+        // Released where it went down (a load reopens the output, which ends what it held
+        // there first); the same channel's pedal is never left down.
+        const std::vector<Bytes> got = Exchange({{0xB2, 64, 0}}, from);
+        EXPECT_NE(std::find(got.begin(), got.end(), Bytes{at, 64, 0}), got.end()) << Hex(got);
     }
 }
 

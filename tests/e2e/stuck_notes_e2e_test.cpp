@@ -41,9 +41,11 @@ TEST_F(StuckNotes, AKeyboardThatGoesAwayLeavesNothingSounding) {
         SCOPED_TRACE(window ? "window" : "stage box");
         ASSERT_NO_FATAL_FAILURE(OpenClient(decoy_));
         ChildProcess app;
+        const std::size_t before = peer_.ReceivedCount();
         window ? StartWindow(app) : StartHeadless(app, "Default");
         ASSERT_TRUE(WaitFor([&] {
-            return !decoy_.Connections(decoy_.OutPortName()).empty() && peer_.ReceivedCount() > 0;
+            return !decoy_.Connections(decoy_.OutPortName()).empty() &&
+                   peer_.ReceivedCount() > before; // Local Control Off
         })) << app.Stderr();
         const std::size_t start = peer_.ReceivedCount();
         for (const Bytes& m : held)

@@ -167,7 +167,7 @@ TEST_F(KeyboardTest, ClickOnTheActiveKeyDoesNothing) {
     EXPECT_EQ(form->notes()[60].selected, kTrue);
     EXPECT_EQ(MarkOf(60), kMagenta);
     EXPECT_EQ(ui().active_note->text(), "C4");
-    EXPECT_EQ(form->session().undoStack().count(), 0); // no step to undo
+    EXPECT_EQ(form->session().UndoDepth(), 0); // no step to undo
 }
 
 TEST_F(KeyboardTest, DoubleClickTogglesTheSelection) {

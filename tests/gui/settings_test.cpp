@@ -221,6 +221,7 @@ TEST_F(SettingsTest, StartupLoadsAValidDefault) {
 struct BrokenCase {
     const char* what;
     std::function<void(const QString& path)> make;
+    const char* why; // how the message ends: the file's fault, said as the stage box says it
 };
 
 class SettingsBrokenDefault : public SettingsTest,
@@ -231,7 +232,10 @@ TEST_P(SettingsBrokenDefault, IsReportedOnceAndLeftOut) {
     Start();
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Velomire"));
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Default") + kNotASetting);
+    const QString& text = boxes.shown[0].text;
+    EXPECT_TRUE(text.contains(QStringLiteral("Default.vmc")) &&
+                text.endsWith(QLatin1String(GetParam().why)))
+        << text.toStdString();
     EXPECT_FALSE(boxes.shown[0].question);
     EXPECT_TRUE(Listed().isEmpty());
     ExpectBuiltInTables();
@@ -249,24 +253,31 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const QString& path) {
                        SettingsData d = Setting("Keys In", "Synth Out", 72);
                        PutFile(path, WithByte(WithByte(Raw(d), 0, 'v'), 1, 'm'));
-                   }},
+                   },
+                   "not a Velomire Configuration file: the file has no valid header."},
         BrokenCase{"version_2",
                    [](const QString& path) {
                        PutFile(path, WithByte(Raw(Setting("Keys In", "Synth Out", 72)), 4, 2));
-                   }},
+                   },
+                   "the file has no valid header."},
         BrokenCase{"one_byte_short",
                    [](const QString& path) {
                        PutFile(path, Raw(Setting("Keys In", "Synth Out", 72)).chopped(1));
-                   }},
+                   },
+                   "not a Velomire Configuration file: the file is too short."},
         BrokenCase{"header_only",
-                   [](const QString& path) { PutFile(path, QByteArray("VMC1\x01", 5)); }},
-        BrokenCase{"empty", [](const QString& path) { PutFile(path, QByteArray()); }},
-        BrokenCase{"a_folder", [](const QString& path) { QDir().mkpath(path); }},
+                   [](const QString& path) { PutFile(path, QByteArray("VMC1\x01", 5)); },
+                   "the file is too short."},
+        BrokenCase{"empty", [](const QString& path) { PutFile(path, QByteArray()); },
+                   "the file is too short."},
+        BrokenCase{"a_folder", [](const QString& path) { QDir().mkpath(path); },
+                   "it is a folder, not a regular file."},
         BrokenCase{"a_pipe", // must not hang start-up
                    [](const QString& path) {
                        QDir().mkpath(QFileInfo(path).path());
                        ::mkfifo(QFile::encodeName(path).constData(), 0666);
-                   }}),
+                   },
+                   "it is a named pipe, not a regular file."}),
     [](const auto& p) { return std::string(p.param.what); });
 
 // entry 15 of the stored channel table decides the check box; its handler runs only when
@@ -404,13 +415,13 @@ TEST_F(SettingsTest, SaveOverExistingWithNoKeepsTheFileButTakesTheDevices) {
     EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 60); // nothing loaded
 
-    // The device names were taken all the same: a load of a missing setting reselects them.
-    ChooseInput(QStringLiteral("Keys In"));
+    // A setting that is not there says so and changes nothing, devices included.
     form->LoadSettingsFile(QStringLiteral("Nothing"));
-    EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Piano In"));
+    EXPECT_EQ(boxes.shown.back().text,
+              "setting 'Nothing' not found: no file " + PathOf(QStringLiteral("Nothing")));
     EXPECT_EQ(midi.OpenedInput(), "Piano In");
 
-    // And a later Yes writes them.
+    // A later Yes writes the devices chosen now.
     boxes.answers = {true};
     Save();
     EXPECT_EQ(DecodeDeviceName(Saved("Piano").indevice).trimmed(), QStringLiteral("Piano In"));
@@ -528,7 +539,7 @@ struct DeviceCase {
     std::vector<std::string> inputs, outputs;
     std::string storedIn, storedOut; // raw bytes of the fields
     std::string wantIn, wantOut;     // the list texts selected afterwards
-    bool inFound, outFound;          // false: that port is left alone
+    bool inFound, outFound;          // false: not there now; wanted, marked, opened later
 };
 
 class SettingsDeviceByName : public SettingsTest,
@@ -543,17 +554,21 @@ TEST_P(SettingsDeviceByName, LoadReselectsByTrimmedName) {
     d.outdevice = RawName(c.storedOut);
     PutSetting(QStringLiteral("Dev"), d);
     Start();
-    midi.ClearEvents();
 
     Pick(QStringLiteral("Dev"));
     EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), c.wantIn);
     EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), c.wantOut);
+    EXPECT_EQ(midi.OpenedInput(), c.inFound ? c.wantIn : "");
+    EXPECT_EQ(midi.OpenedOutput(), c.outFound ? c.wantOut : "");
+    // One that is not there is wanted all the same: marked, and opened once it appears.
+    EXPECT_EQ(ui().in_missing->isVisibleTo(form.get()), !c.inFound);
+    EXPECT_EQ(ui().out_missing->isVisibleTo(form.get()), !c.outFound);
+    EXPECT_TRUE(boxes.shown.empty());
+    midi.inputs.push_back(c.wantIn);
+    midi.outputs.push_back(c.wantOut);
+    form->session().LookAtDevices();
     EXPECT_EQ(midi.OpenedInput(), c.wantIn);
     EXPECT_EQ(midi.OpenedOutput(), c.wantOut);
-    // A name not in the list leaves that port alone: not even closed and reopened.
-    EXPECT_EQ(OpenedOrClosed("in."), c.inFound);
-    EXPECT_EQ(OpenedOrClosed("out."), c.outFound);
-    EXPECT_TRUE(boxes.shown.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, SettingsDeviceByName,
@@ -598,8 +613,8 @@ INSTANTIATE_TEST_SUITE_P(Names, SettingsDeviceByName,
                                                       {"Synth Out", "Expander"},
                                                       "piano in",
                                                       "EXPANDER",
-                                                      "Keys In",
-                                                      "Synth Out",
+                                                      "piano in",
+                                                      "EXPANDER",
                                                       false,
                                                       false},
                                            DeviceCase{"input_missing",
@@ -607,17 +622,17 @@ INSTANTIATE_TEST_SUITE_P(Names, SettingsDeviceByName,
                                                       {"Synth Out", "Expander"},
                                                       "Gone In",
                                                       "Expander",
-                                                      "Keys In",
+                                                      "Gone In",
                                                       "Expander",
                                                       false,
                                                       true},
-                                           DeviceCase{"output_missing",
+                                           DeviceCase{"padded_with_nul",
                                                       {"Keys In", "Piano In"},
                                                       {"Synth Out", "Expander"},
-                                                      "Piano In",
+                                                      std::string("Piano In\0\0\0", 11),
                                                       "Gone Out",
                                                       "Piano In",
-                                                      "Synth Out",
+                                                      "Gone Out",
                                                       true,
                                                       false}),
                          [](const auto& p) { return std::string(p.param.what); });
@@ -659,8 +674,8 @@ TEST_F(SettingsTest, LoadReopensTheSelectedDevicesAndSendsLocalControlOff) {
     Pick(QStringLiteral("Same"));
     // Output first, so the input's Local Control Off goes to the reopened output.
     EXPECT_EQ(midi.Events(), (std::vector<Event>{{"out.close", "Synth Out"},
-                                                 {"out.open", "Synth Out"},
                                                  {"in.close", "Keys In"},
+                                                 {"out.open", "Synth Out"},
                                                  {"in.open", "Keys In"}}));
     EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff});
 }
@@ -705,9 +720,13 @@ TEST_P(SettingsLoadRefresh, RedrawsMarksLabelsBarsAndCurve) {
     // Devices are reselected from the names of the last save or good load; before any,
     // the names match no device and no port is touched.
     EXPECT_EQ(Count(kLocalControlOff), good ? 1 : 0);
-    if (GetParam() == LoadKind::Bad) {
+    // A bad file, and one deleted since it was listed, each say what became of it.
+    if (!good) {
         ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Target") + kNotASetting);
+        EXPECT_TRUE(boxes.shown[0].text.startsWith(
+            GetParam() == LoadKind::Bad ? QStringLiteral("Target") + kNotASetting
+                                        : QStringLiteral("setting 'Target' not found")))
+            << boxes.shown[0].text.toStdString();
         EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Velomire"));
     } else {
         EXPECT_TRUE(boxes.shown.empty());
@@ -744,7 +763,7 @@ TEST_F(SettingsTest, ShortFileIsRejectedWithoutTouchingTheTables) {
     Put(PathOf("Cut"), Raw(Setting("Keys In", "Synth Out", 40)).left(1813));
     Pick(QStringLiteral("Cut"));
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Cut") + kNotASetting);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("Cut") + kNotASetting));
     EXPECT_EQ(form->notes(), before);
     EXPECT_EQ(form->activenote(), 60);
 }
@@ -815,11 +834,11 @@ TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
     });
 
     Pick(QStringLiteral("T"));
-    EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange + 3);
     EXPECT_EQ(Note(128), (NoteSetting{5, kTrue, 3.0, 4, 6}));
     EXPECT_EQ(form->session().channels()[16], 9);
-    // The stored output notes are in force although the list still shows +3.
+    // The stored output notes are in force, and the list shows them.
     EXPECT_EQ(Note(60).outnote, 60);
+    EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange);
     midi.ClearSent();
     ASSERT_TRUE(midi.Inject(0x90, 60, 100));
     Pump();
@@ -919,6 +938,50 @@ TEST_F(SettingsTest, ClosedBoxNeverLoads) {
     }
 }
 
+// Undo takes a load back whole: what plays, the setting's name and mark, its devices, so a
+// later save goes where the user expects. Ctrl+Z and Ctrl+Y work from the settings box's
+// field, and the transposition box shows what plays throughout.
+TEST_F(SettingsTest, UndoOfALoadBringsBackWhatItReplaced) {
+    midi.inputs = {"Keys In", "Piano In"};
+    SettingsData piano = Setting("Piano In", "Synth Out");
+    for (int n = 0; n < kStoredNotes; ++n)
+        piano.notes[static_cast<std::size_t>(n)].outnote =
+            static_cast<std::uint8_t>(std::min(n + 5, 127));
+    PutSetting(QStringLiteral("My Piano"), piano);
+    SettingsData own = Setting("Keys In", "Synth Out");
+    own.notes[61].outnote = 40; // no transposition plays this
+    PutSetting(QStringLiteral("Own"), own);
+    Start();
+    Pick(QStringLiteral("My Piano"));
+    EXPECT_EQ(form->focusWidget(), ui().piano) << "the keys go on where they were";
+    EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange + 5);
+    ui().sc_vcut->setValue(25);
+    Pick(QStringLiteral("Own")); // Discard
+    ASSERT_EQ(boxes.unsavedAsked.size(), 1u);
+    EXPECT_EQ(ui().cmb_transpose->currentIndex(), -1);
+    EXPECT_EQ(midi.OpenedInput(), "Keys In");
+
+    QApplication::setActiveWindow(form.get());
+    // Typing goes to the box, which hands it to its text field.
+    PickList* box = ui().cmb_settings;
+    box->setFocus();
+    struct Step {
+        Qt::Key key;
+        QString name;
+        bool modified;
+        int transposeIndex;
+        std::string input;
+    };
+    for (const Step& step : {Step{Qt::Key_Z, "My Piano", true, kTransposeRange + 5, "Piano In"},
+                             Step{Qt::Key_Y, "Own", false, -1, "Keys In"}}) {
+        QTest::keyClick(box, step.key, Qt::ControlModifier);
+        EXPECT_EQ(form->session().SettingName(), step.name);
+        EXPECT_EQ(form->isWindowModified(), step.modified);
+        EXPECT_EQ(ui().cmb_transpose->currentIndex(), step.transposeIndex);
+        EXPECT_EQ(midi.OpenedInput(), step.input);
+    }
+}
+
 // A broken Default is reported once the window is drawn, over it, not before.
 TEST_F(SettingsTest, BrokenDefaultIsReportedOverTheDrawnWindow) {
     Put(PathOf("Default"), QByteArray("VMC2"));
@@ -929,7 +992,7 @@ TEST_F(SettingsTest, BrokenDefaultIsReportedOverTheDrawnWindow) {
     form->show();
     Pump();
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Default") + kNotASetting);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("Default") + kNotASetting));
 }
 
 // Changes that no file holds yet are never dropped without asking: picking another setting

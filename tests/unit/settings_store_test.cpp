@@ -123,11 +123,31 @@ TEST_F(SettingsStoreTest, ListsLoadableFilesInNameOrder) {
     EXPECT_EQ(s.List(),
               QStringList({"Default", "Grand-\u00dc", "Long", "Organ", "piano", "Stage 2"}));
     EXPECT_EQ(s.Read("Long").status, LoadStatus::Ok);
-    for (const char* name : {"Broken", "Short", "Dir"}) {
+    // Each says which file and why: not a settings file, or not one that can be read.
+    const std::pair<const char*, LoadStatus> refused[] = {{"Broken", LoadStatus::Invalid},
+                                                          {"Short", LoadStatus::Invalid},
+                                                          {"Dir", LoadStatus::Unreadable}};
+    for (const auto& [name, status] : refused) {
         const LoadResult r = s.Read(name);
-        EXPECT_EQ(r.status, LoadStatus::Invalid) << name;
+        EXPECT_EQ(r.status, status) << name;
         EXPECT_TRUE(r.error.contains(QString(name) + ".vmc")) << r.error.toStdString();
     }
+}
+
+// A folder or a file that cannot be read says so in the system's words (injected, so that
+// it bites as root too), never "not found"; a file deleted since it was listed is.
+TEST_F(SettingsStoreTest, ReadsThatFailSayWhy) {
+    Put("Piano.vmc", Raw(Sample(40)));
+    for (const ReadStep step : {ReadStep::OpenFolder, ReadStep::OpenFile}) {
+        FailReadStepForTesting(step, EACCES);
+        const LoadResult r = s.Read("Piano");
+        FailReadStepForTesting(step, 0);
+        EXPECT_EQ(r.status, LoadStatus::Unreadable);
+        EXPECT_TRUE(r.error.contains(s.PathOf("Piano")) &&
+                    r.error.contains(QString::fromLocal8Bit(std::strerror(EACCES))))
+            << r.error.toStdString();
+    }
+    EXPECT_EQ(s.Read("Gone").error, "setting 'Gone' not found: no file " + s.PathOf("Gone"));
 }
 
 TEST_F(SettingsStoreTest, SaveReplacesTheFileAsAWhole) {
@@ -216,7 +236,7 @@ TEST_F(SettingsStoreTest, OtherKindsOfFileAreRefusedAndNeverFollowed) {
         EXPECT_TRUE(!w.ok && w.error.contains(s.PathOf(name)) && w.error.contains(kind))
             << w.error.toStdString();
         const LoadResult r = s.Read(name);
-        EXPECT_TRUE(r.status == LoadStatus::Invalid && r.error.contains(kind))
+        EXPECT_TRUE(r.status == LoadStatus::Unreadable && r.error.contains(kind))
             << r.error.toStdString();
         ::lstat(path.constData(), &after);
         EXPECT_EQ(before.st_mode, after.st_mode) << n;
