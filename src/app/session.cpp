@@ -478,7 +478,7 @@ QString WithoutPortNumbers(const QString& name) {
 }
 
 QString Quoted(const std::string& s) {
-    return Quoted(QString::fromStdString(s));
+    return velomire::Quoted(QString::fromStdString(s));
 }
 } // namespace
 
