@@ -23,7 +23,7 @@
 // keys whose raw velocity is already 127 at that touch (counted); then mean and worst over
 // the seeds. The goals are held against the means; the sweep of the trade-off shows where the
 // default comes from.
-#include "velocity/calibration.h"
+#include "core/velocity/calibration.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 // Draws the calibration window's result chart for the README: an uneven keyboard (the
 // calibration bench's model) plays both passes through the in-memory MIDI system, the fit
 // runs, and the window is saved as a PNG. Usage: velomire_calibration_screenshot OUT.png
-#include "app/calibration_window.h"
-#include "midi/fake_backend.h"
+#include "ui/calibration_window.h"
+#include "support/fake_midi_system.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -1,7 +1,7 @@
 // One step of a curve drag as the user feels it: the edit, the redraw of the curve
 // (500 evaluations into the retained image) and the repaint of the view.
-#include "app/form_midi.h"
-#include "ui_form_midi.h"
+#include "ui/main_window.h"
+#include "ui_main_window.h"
 
 #include <QApplication>
 

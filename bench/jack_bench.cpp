@@ -13,15 +13,15 @@
 // the peer's process callback. Each probe leaves at a random frame offset in its period,
 // so the spread (max - min) shows whether a message keeps its place in the period.
 // Prints its figures, then SUMMARY rows for bench.sh.
-#include "app/form_midi.h"
+#include "ui/main_window.h"
 #include "bench_support.h"
 #include "e2e/jack_harness.h"
-#include "midi/jack_midi.h"
-#include "midi/rtmidi_backend.h"
+#include "core/midi/jack_midi.h"
+#include "core/midi/rtmidi_backend.h"
 #include "probe_peer.h"
-#include "settings/settings_codec.h"
+#include "core/settings/settings_codec.h"
 #include "sysex_peer.h"
-#include "ui_form_midi.h"
+#include "ui_main_window.h"
 
 #include <QApplication>
 #include <QDir>

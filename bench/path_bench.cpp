@@ -1,8 +1,7 @@
 // Cost per message on the signal path, without a MIDI system: what Velomire itself adds.
 // Fails when the path allocated: it runs on the MIDI system's real-time thread.
-#include "app/session.h"
-#include "midi/message_path.h"
-#include "midi/realtime_engine.h"
+#include "core/midi/message_path.h"
+#include "core/midi/realtime_engine.h"
 #include "support/direct_midi.h"
 
 #include <benchmark/benchmark.h>

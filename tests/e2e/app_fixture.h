@@ -4,9 +4,9 @@
 // plays into its input and records its output; settings written by the test.
 
 #include "e2e/jack_harness.h"
-#include "settings/settings_codec.h"
+#include "core/settings/settings_codec.h"
 #include "support/test_helpers.h"
-#include "velocity/note_table.h"
+#include "core/velocity/note_table.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,12 +2,12 @@
 // the window, the calibration window collects them and is applied, and the same keyboard
 // played again leaves the output even.
 
-#include "app/calibration_window.h"
-#include "app/form_midi.h"
-#include "app/message_box.h"
+#include "ui/calibration_window.h"
+#include "ui/main_window.h"
+#include "ui/widgets/message_box.h"
 #include "e2e/jack_harness.h"
-#include "midi/rtmidi_backend.h"
-#include "ui_form_midi.h"
+#include "core/midi/rtmidi_backend.h"
+#include "ui_main_window.h"
 
 #include <QApplication>
 #include <QDir>

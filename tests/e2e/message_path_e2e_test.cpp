@@ -1,11 +1,11 @@
-#include "app/form_midi.h"
-#include "app/message_box.h"
-#include "app/session.h"
+#include "ui/main_window.h"
+#include "ui/widgets/message_box.h"
+#include "session/session.h"
 #include "e2e/jack_harness.h"
-#include "midi/jack_midi.h"
+#include "core/midi/jack_midi.h"
 #include "support/test_helpers.h"
-#include "ui_form_midi.h"
-#include "velocity/note_table.h"
+#include "ui_main_window.h"
+#include "core/velocity/note_table.h"
 
 #include <QCoreApplication>
 #include <QDir>

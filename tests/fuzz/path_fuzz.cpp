@@ -2,8 +2,8 @@
 // its command queue and the message path. Whatever arrives, only well-formed MIDI may
 // leave, system messages and SysEx keep their order, and no note the path started is left
 // sounding once it releases them.
-#include "app/session.h"
-#include "midi/realtime_engine.h"
+#include "core/midi/message_path.h"
+#include "core/midi/realtime_engine.h"
 #include "support/direct_midi.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -1,7 +1,7 @@
 // Arbitrary bytes as a settings file: the decoder never trusts them, and the loader never
 // hands a caller anything from a file it rejects.
-#include "settings/settings_codec.h"
-#include "settings/settings_store.h"
+#include "core/settings/settings_codec.h"
+#include "core/settings/settings_store.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 // The curve view, its scroll bars and the bulk-edit buttons, driven through the real window.
 
 #include "gui_fixture.h"
-#include "velocity/curve_math.h"
-#include "velocity/curve_view.h"
+#include "core/velocity/curve_math.h"
+#include "ui/widgets/curve_view.h"
 
 #include <QImage>
 #include <QLabel>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/form_midi.h"
-#include "midi/fake_backend.h"
+#include "ui/main_window.h"
+#include "support/fake_midi_system.h"
 #include "support/test_helpers.h"
-#include "ui_form_midi.h"
+#include "ui_main_window.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -2,7 +2,7 @@
 // marks that show it, the bars that show sounding keys, and "Notes OFF".
 
 #include "gui_fixture.h"
-#include "keyboard/note_names.h"
+#include "core/keyboard/note_names.h"
 #include "support/test_helpers.h"
 
 #include <QApplication>

@@ -2,8 +2,8 @@
 // device reselection and what a load changes on screen.
 
 #include "gui_fixture.h"
-#include "settings/settings_codec.h"
-#include "settings/settings_store.h"
+#include "core/settings/settings_codec.h"
+#include "core/settings/settings_store.h"
 
 #include <QApplication>
 #include <QDirIterator>

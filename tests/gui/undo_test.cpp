@@ -2,7 +2,7 @@
 // the controls showing what is in force afterwards.
 
 #include "gui_fixture.h"
-#include "keyboard/note_names.h"
+#include "core/keyboard/note_names.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "midi/midi_backend.h"
-#include "midi/realtime_engine.h"
+#include "core/midi/midi_backend.h"
+#include "core/midi/realtime_engine.h"
 
 #include <atomic>
 #include <cstddef>

@@ -3,8 +3,7 @@
 // Ends of the message path that keep what they are given, for tests that run the path or
 // the engine without a MIDI system.
 
-#include "app/session.h"
-#include "midi/message_path.h"
+#include "core/midi/message_path.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "velocity/calibration.h"
+#include "core/velocity/calibration.h"
 
 #include <gtest/gtest.h>
 

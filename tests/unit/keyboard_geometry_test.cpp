@@ -1,6 +1,6 @@
-#include "keyboard/keyboard_geometry.h"
+#include "core/keyboard/keyboard_geometry.h"
 
-#include "keyboard/note_names.h"
+#include "core/keyboard/note_names.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "app/session.h"
-#include "midi/message_path.h"
+#include "session/session.h"
+#include "core/midi/message_path.h"
 #include "support/recording_path.h"
 #include "support/test_helpers.h"
 

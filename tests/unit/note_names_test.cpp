@@ -1,4 +1,4 @@
-#include "keyboard/note_names.h"
+#include "core/keyboard/note_names.h"
 
 #include <gtest/gtest.h>
 

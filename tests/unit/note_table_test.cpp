@@ -1,4 +1,4 @@
-#include "velocity/note_table.h"
+#include "core/velocity/note_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "app/session.h"
-#include "midi/fake_backend.h"
-#include "midi/pending_system.h"
+#include "session/session.h"
+#include "support/fake_midi_system.h"
+#include "core/midi/pending_system.h"
 #include "support/recording_path.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "midi/fake_backend.h"
-#include "midi/lock_free.h"
-#include "midi/realtime_engine.h"
+#include "support/fake_midi_system.h"
+#include "core/midi/lock_free.h"
+#include "core/midi/realtime_engine.h"
 #include "support/recording_path.h"
 #include "support/test_helpers.h"
 

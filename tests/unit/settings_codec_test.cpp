@@ -1,4 +1,4 @@
-#include "settings/settings_codec.h"
+#include "core/settings/settings_codec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "core/midi/midi_backend.h"
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <QObject>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velomire {
+
+// The JACK MIDI system, on libjack directly: one client with one input and one output
+// port. Its process callback reads the input's events, has the engine map them, and
+// writes what it sends into the output's buffer of the same period at the frame each
+// input event arrived at, so every message leaves after a constant delay: none in a
+// plain chain, one period where a peer both plays into Velomire and listens to it (JACK
+// runs such a loop by delaying one of its connections a period).
+//
+// Output that does not fit a period's buffer waits, in order, for the next period; a
+// SysEx longer than a buffer can ever hold leaves in pieces, one buffer at a time.
+//
+// Opening a device connects it to Velomire's port; the ports themselves stay registered.
+// When the server goes away, Revive replaces the client once a server runs again.
+//
+// Threads: the process callback runs on JACK's real-time thread and shares only the
+// atomics below and the engine; everything else runs on the UI thread. Calls that wait for
+// the server's answer are bounded (a stopped but not gone server would hang them).
+class JackMidiSystem final : public MidiSystem {
+public:
+    // Bytes of output that may wait for later periods: seconds of the densest traffic.
+    static constexpr std::size_t kCarryBytes = std::size_t{1} << 20;
+
+    // Connects to a running server (never starts one); Alive() tells whether it did.
+    JackMidiSystem();
+    ~JackMidiSystem() override;
+
+    std::string Name() const override { return "JACK"; }
+    std::vector<std::string> Sources() override;
+    std::vector<std::string> Targets() override;
+    std::string VirtualOutputName() override;
+    void Attach(RealtimeEngine* engine) override;
+    bool OpenInput(const std::string& source) override;
+    void CloseInput() override;
+    bool OpenOutput(const std::string& target) override;
+    bool CloseOutput() override;
+    void SilenceOutput() override;
+    // With no client (its server gone), nothing runs the callback: what the engine was asked
+    // runs here, into nothing.
+    void Kick() override;
+    bool Alive() const override;
+    bool Revive() override;
+    bool Waiting() const override { return !client_ && connecting_ != nullptr; }
+    void WatchDevices(std::function<void()> changed) override;
+    void AwaitSent(std::chrono::milliseconds limit) override;
+
+    // Completed periods; lets a test or a closer see time pass on the server.
+    std::uint64_t Cycles() const { return cycles_.load(std::memory_order_acquire); }
+
+private:
+    class Writer;
+    bool Open();
+    // Registers the ports on a connected client and activates it.
+    bool Setup(jack_client_t* client);
+    // Closes a client whose server went away, at once, on the UI thread: left for later,
+    // libjack may free it itself when another client in the process connects.
+    void DropDead();
+    void Release();
+    bool Shut();
+    std::vector<std::string> OthersPorts(unsigned long flags);
+    void WaitOutsideProcess() const;
+    void Disconnect(jack_port_t* port);
+
+    static int OnProcess(jack_nframes_t frames, void* self);
+    static void OnShutdown(void* self);
+    static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* inPort_ = nullptr;
+    jack_port_t* outPort_ = nullptr;
+    std::string name_;
+    std::unique_ptr<Writer> writer_;
+    struct Attempt;
+    std::shared_ptr<Attempt> connecting_;   // a try to reach a server, under way or ended
+    std::unique_ptr<QObject> watcher_;      // on the UI thread; receives the death notice
+    std::atomic<QObject*> notify_{nullptr}; // the watcher, as the JACK thread sees it
+    std::function<void()> devicesChanged_;  // UI thread
+    std::atomic<bool> lookPosted_{false};   // one queued look at a time
+
+    std::atomic<RealtimeEngine*> engine_{nullptr};
+    std::atomic<bool> inputOpen_{false};
+    std::atomic<bool> outputOpen_{false}; // sending: chosen and not silenced
+    bool outputChosen_ = false;           // connected (or the virtual port) until closed
+    // True while the RT thread may be using the engine, the writer and the flags.
+    std::atomic<bool> inProcess_{false};
+    std::atomic<bool> dead_{false};
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::size_t> carried_{0}; // output bytes waiting for a later period
+};
+
+} // namespace velomire

@@ -1,0 +1,207 @@
+#include "core/midi/realtime_engine.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velomire {
+
+namespace {
+constexpr std::uint8_t kActiveSensing = 0xFE;
+} // namespace
+
+// MIDI side: what SplitMidiBytes finds goes into the inbox.
+class RealtimeEngine::Splitter {
+public:
+    Splitter(RealtimeEngine& e, std::uint32_t frame) : e_(e), frame_(frame) {}
+    void Message(const std::uint8_t* bytes, std::size_t n) {
+        // It speaks for the keyboard's link, not for ours to the instrument, which would
+        // cut its notes once the input closes or changes. RtMidi drops it on ALSA; JACK
+        // hands it over.
+        if (bytes[0] == kActiveSensing)
+            return;
+        InboxItem item{frame_, static_cast<std::uint8_t>(n), {}};
+        std::memcpy(item.bytes, bytes, n);
+        if (!e_.inbox_.Push(item))
+            e_.inputFull_.fetch_add(1, std::memory_order_relaxed);
+    }
+    void SysExBytes(const std::uint8_t* bytes, std::size_t n) { e_.sysex_.Append(bytes, n); }
+    void SysExEnd() {
+        // The marker must find room before the SysEx is published, or the two part ways.
+        if (e_.inbox_.Full()) {
+            e_.sysex_.Discard();
+            e_.sysexNoRoom_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        if (!e_.sysex_.Publish()) {
+            e_.sysexNoRoom_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        e_.inbox_.Push({frame_, 0, {}});
+    }
+    void SysExDropped() {
+        e_.sysex_.Discard();
+        e_.sysexIncomplete_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+private:
+    RealtimeEngine& e_;
+    std::uint32_t frame_;
+};
+
+// MIDI side: lighting for the window. A full ring drops it; MIDI goes on.
+class RealtimeEngine::Events final : public PathEvents {
+public:
+    explicit Events(RealtimeEngine& e) : e_(e) {}
+    void Sounding(int in, int out, int velocity, int mapped) override {
+        Put({Readout::Kind::Sounding, static_cast<std::uint8_t>(in), static_cast<std::uint8_t>(out),
+             static_cast<std::uint8_t>(velocity), static_cast<std::uint8_t>(mapped)});
+    }
+    void Released(int out) override {
+        Put({Readout::Kind::Released, 0, static_cast<std::uint8_t>(out), 0, 0});
+    }
+
+private:
+    void Put(const Readout& r) {
+        if (!e_.readouts_.Push(r))
+            return;
+        // One wake per drain: the UI clears the flag before it drains.
+        if (!e_.wakePending_.exchange(true, std::memory_order_seq_cst) && e_.wakeFd_ >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto n = ::write(e_.wakeFd_, &one, sizeof one);
+        }
+    }
+    RealtimeEngine& e_;
+};
+
+RealtimeEngine::RealtimeEngine()
+    : tables_(std::make_unique<Published<PathTables>>(std::make_unique<const PathTables>())),
+      inbox_(kInboxMessages), sysex_(kSysExQueueBytes, kMaxSysExBytes), commands_(kCommands),
+      readouts_(kReadouts) {
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+RealtimeEngine::~RealtimeEngine() {
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void RealtimeEngine::Publish(const PathTables& tables) {
+    tables_->Publish(std::make_unique<const PathTables>(tables));
+}
+
+std::uint64_t RealtimeEngine::Post(Command command, std::span<const std::uint8_t> bytes) {
+    CommandItem item{command, 0, {}};
+    if (command == Command::Send) {
+        // Cut to three bytes, a SysEx or a longer run would leave as a broken message.
+        if (bytes.empty() || static_cast<int>(bytes.size()) != ShortMessageLength(bytes[0]) ||
+            std::any_of(bytes.begin() + 1, bytes.end(), [](std::uint8_t b) { return b >= 0x80; }))
+            return 0;
+        item.size = static_cast<std::uint8_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), item.bytes);
+    }
+    if (!commands_.Push(item))
+        return 0;
+    return ++posted_;
+}
+
+RealtimeEngine::Losses RealtimeEngine::CountLosses() const {
+    return {inputFull_.load(std::memory_order_relaxed),
+            sysexNoRoom_.load(std::memory_order_relaxed),
+            sysexIncomplete_.load(std::memory_order_relaxed),
+            outputFull_.load(std::memory_order_relaxed)};
+}
+
+// MIDI thread: no locks, no allocation.
+void RealtimeEngine::Input(std::span<const std::uint8_t> event, std::uint32_t frame) {
+    Splitter splitter(*this, frame);
+    SplitMidiBytes(split_, event.data(), event.size(), splitter);
+}
+
+void RealtimeEngine::InputClosed() {
+    if (split_.inSysEx) {
+        sysex_.Discard();
+        sysexIncomplete_.fetch_add(1, std::memory_order_relaxed);
+    }
+    split_ = {};
+}
+
+void RealtimeEngine::Pump(MidiSender& out) {
+    turn_.Run([&] { Drain(out); }, [this] { return Pending(); });
+}
+
+bool RealtimeEngine::Pending() const {
+    return !commands_.Empty() || !inbox_.Empty() ||
+           (stopRequested_.load(std::memory_order_acquire) && !StopDone());
+}
+
+// With the output out of reach, what would end a sound is forgotten instead, and the
+// channels it used are kept for the tail that follows the output's return.
+void RealtimeEngine::Run(const CommandItem& c, MidiSender& out, PathEvents& events) {
+    switch (c.command) {
+    case Command::Send:
+        out.Send({c.bytes, c.size}, 0);
+        return;
+    case Command::Tail:
+        unreachable_ = false;
+        path_.SendPedalAndAllNotesOff(out);
+        return;
+    case Command::Forget:
+        unreachable_ = true;
+        break;
+    case Command::Panic:
+    case Command::ReleaseAll:
+        break;
+    }
+    if (unreachable_) {
+        lastReleased_.store(path_.Forget(events), std::memory_order_relaxed);
+    } else if (c.command == Command::Panic) {
+        lastReleased_.store(path_.SoundingCount(), std::memory_order_relaxed);
+        path_.SendPanic(out, events);
+    } else {
+        lastReleased_.store(path_.ReleaseSounding(out, events), std::memory_order_relaxed);
+        path_.SendPedalAndAllNotesOff(out);
+    }
+}
+
+// Whoever holds the turn: commands first (they were posted before what waits now was
+// run), then the input in arrival order.
+void RealtimeEngine::Drain(MidiSender& out) {
+    Events events(*this);
+    const PathTables& tables = tables_->Acquire();
+    CommandItem c;
+    while (commands_.Pop(c)) {
+        Run(c, out, events);
+        commandsRun_.fetch_add(1, std::memory_order_release);
+    }
+    if (!stopped_ && stopRequested_.load(std::memory_order_acquire)) {
+        stopped_ = true;
+        stopPedals_.store(path_.PedalsHeld(), std::memory_order_relaxed);
+        Run({Command::ReleaseAll, 0, {}}, out, events);
+        stopReleased_.store(lastReleased_.load(std::memory_order_relaxed),
+                            std::memory_order_relaxed);
+        stopDone_.store(true, std::memory_order_release);
+    }
+    InboxItem item;
+    while (inbox_.Pop(item)) {
+        if (stopped_) {
+            // A note struck now could never be ended: the process is going.
+            if (item.size == 0)
+                sysex_.Pop();
+            continue;
+        }
+        if (item.size == 0) {
+            out.Send(sysex_.Front(), item.frame); // SysEx leaves whole and unchanged
+            sysex_.Pop();
+        } else {
+            path_.Process({item.bytes, item.size}, item.frame, tables, out, events);
+        }
+    }
+    tables_->Release();
+    sounding_.store(path_.SoundingCount(), std::memory_order_release);
+    pedalsHeld_.store(path_.PedalsHeld(), std::memory_order_release);
+}
+
+} // namespace velomire
