@@ -38,23 +38,23 @@ started=$SECONDS
 
 section "Cost per message on the path (Google Benchmark)"
 run path "$bin/velomire_path_bench" --benchmark_min_time=0.2
-# BM_QueueAndDrain/64: CPU time of one batch of 64 messages, and the allocation counter.
-read -r ns allocs < <(awk '$1 == "BM_QueueAndDrain/64" {
+# BM_InputAndPump/64: CPU time of one batch of 64 messages, and the allocation counter.
+read -r ns allocs < <(awk '$1 == "BM_InputAndPump/64" {
     t = $4; if ($5 == "us") t *= 1000; if ($5 == "ms") t *= 1e6
     a = "?"; for (i = 6; i <= NF; i++) if ($i ~ /^allocs_per_msg=/) { split($i, p, "="); a = p[2] }
     printf "%.1f %s\n", t / 64, a }' "$out/path.txt")
 
-section "Instructions per message (callgrind, BM_QueueAndDrain/64)"
+section "Instructions per message (callgrind, BM_InputAndPump/64)"
 # Only the benchmark function is collected. The path is what it calls per message on the
 # MIDI side: RealtimeEngine::Input (split into the inbox) and RealtimeEngine::Pump (map and
 # send, once per batch); each call's inclusive count follows its calls= line, and only
 # Input's calls count messages.
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" --compress-strings=no \
-  --compress-pos=no --toggle-collect='*BM_QueueAndDrain*' \
-  "$bin/velomire_path_bench" --benchmark_filter='BM_QueueAndDrain/64$' \
+  --compress-pos=no --toggle-collect='*BM_InputAndPump*' \
+  "$bin/velomire_path_bench" --benchmark_filter='BM_InputAndPump/64$' \
   --benchmark_min_time=0.05 >"$out/callgrind.txt" 2>&1
 read -r messages pathIr totalIr < <(awk '
-  /^fn=/ { inBench = ($0 ~ /BM_QueueAndDrain/); target = ""; next }
+  /^fn=/ { inBench = ($0 ~ /BM_InputAndPump/); target = ""; next }
   /^cfn=/ { target = ""
             if (inBench && $0 ~ /RealtimeEngine::Input\(/) target = "enqueue"
             else if (inBench && $0 ~ /RealtimeEngine::Pump\(/) target = "drain"
@@ -69,12 +69,12 @@ if [ "${messages:-0}" -gt 0 ]; then
   loopPerMsg=$(awk -v a="$totalIr" -v m="$messages" 'BEGIN { printf "%.0f", a / m }')
   echo "$messages messages; path (input + pump: split, map, send): $irPerMsg instructions/message;"
   echo "whole benchmark function including its loop and set-up: $loopPerMsg instructions/message"
-  row "Cost per message (QueueAndDrain/64)" \
+  row "Cost per message (InputAndPump/64)" \
     "$ns ns, $allocs allocations, $irPerMsg instructions (callgrind)" "" ""
 else
   echo "callgrind gave no figures; its output:"
   cat "$out/callgrind.txt"
-  row "Cost per message (QueueAndDrain/64)" "$ns ns, $allocs allocations" "" ""
+  row "Cost per message (InputAndPump/64)" "$ns ns, $allocs allocations" "" ""
 fi
 
 section "Curve drag step (Google Benchmark, offscreen)"
