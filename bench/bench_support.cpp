@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -146,6 +147,7 @@ Percentiles Summarize(std::vector<double> values) {
         return values[std::clamp<std::size_t>(r, 1, values.size()) - 1];
     };
     p.p50 = rank(0.50);
+    p.p95 = rank(0.95);
     p.p99 = rank(0.99);
     p.max = values.back();
     return p;
@@ -162,6 +164,86 @@ TempDir::~TempDir() {
         return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+std::string StartReporting(ChildProcess& child, const std::vector<std::string>& argv,
+                           std::string& error) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        error = "pipe failed";
+        return {};
+    }
+    const bool started = child.Start(argv, "/", {}, error, fds[1]);
+    ::close(fds[1]);
+    if (!started) {
+        ::close(fds[0]);
+        return {};
+    }
+    std::string line;
+    pollfd p{fds[0], POLLIN, 0};
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline && line.find('\n') == std::string::npos) {
+        if (::poll(&p, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            line.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fds[0]);
+    if (line.find('\n') == std::string::npos) {
+        error = argv[0] + " reported nothing; its output:\n" + child.Output();
+        child.Stop();
+        return {};
+    }
+    return line.substr(0, line.find('\n'));
+}
+
+bool Xvfb::Start(std::string& error) {
+    const std::string number = StartReporting(child_,
+                                              {"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0",
+                                               "1280x1024x24", "-nolisten", "tcp", "-noreset"},
+                                              error);
+    if (number.empty())
+        return false;
+    display_ = ":" + number;
+    return true;
+}
+
+SettingsData BenchSetting(const std::string& source, const std::string& destination) {
+    SettingsData s;
+    s.indevice = EncodeDeviceName(QString::fromStdString(source));
+    s.outdevice = EncodeDeviceName(QString::fromStdString(destination));
+    s.activenote = kActiveNote;
+    for (int c = 0; c < 16; ++c)
+        s.channels[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c);
+    for (int n = 0; n < kStoredNotes; ++n) {
+        NoteSetting& e = s.notes[static_cast<std::size_t>(n)];
+        SetKeyStartupValues(e, n);
+        e.outnote = static_cast<std::uint8_t>(std::clamp(n + kTranspose, 0, 127));
+        if (IsKey(n)) {
+            e.exp = 0.5 + (n % 7) * 0.25;
+            e.vcut = static_cast<std::uint8_t>(n % 9);
+            e.vmax = static_cast<std::uint8_t>(90 + n % 38);
+        }
+    }
+    return s;
+}
+
+bool WriteSetting(const std::string& directory, const std::string& name, const SettingsData& data,
+                  std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory + "/cfg", ec);
+    const SettingsBytes bytes = EncodeSettings(data);
+    std::ofstream out(directory + "/cfg/" + name + ".vmc", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        error = "cannot write " + directory + "/cfg/" + name + ".vmc";
+        return false;
+    }
+    return true;
 }
 
 void PrintSummaryRow(const std::string& what, const std::string& figure, const std::string& goal,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/settings_codec.h"
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -60,6 +62,7 @@ std::string LoadAverage();
 struct Percentiles {
     std::size_t count = 0;
     double p50 = 0;
+    double p95 = 0;
     double p99 = 0;
     double max = 0;
 };
@@ -78,6 +81,35 @@ public:
 private:
     std::string path_;
 };
+
+// Starts a program that reports one line on its fd 3 (Xvfb's display number, a bus
+// daemon's address) and returns that line; empty on failure, with the reason in `error`.
+std::string StartReporting(ChildProcess& child, const std::vector<std::string>& argv,
+                           std::string& error);
+
+// A private Xvfb on the first free display number.
+class Xvfb {
+public:
+    bool Start(std::string& error);
+    void Stop() { child_.Stop(); }
+    const std::string& Display() const { return display_; }
+    pid_t Pid() const { return child_.Pid(); }
+
+private:
+    ChildProcess child_;
+    std::string display_;
+};
+
+// The setting the benchmarks of the real binary run: `source` plays into Velomire and
+// `destination` hears it; channels stay, notes move up kTranspose, every key has a curve
+// of its own.
+inline constexpr int kTranspose = 2;
+// The key the curve drags edit; probes leave it out so their mapping stays known.
+inline constexpr int kActiveNote = 60;
+SettingsData BenchSetting(const std::string& source, const std::string& destination);
+// Writes `data` as DIRECTORY/cfg/NAME.vmc, making the folders.
+bool WriteSetting(const std::string& directory, const std::string& name, const SettingsData& data,
+                  std::string& error);
 
 // One row of the table scripts/bench.sh prints at the end.
 void PrintSummaryRow(const std::string& what, const std::string& figure, const std::string& goal,

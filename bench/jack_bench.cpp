@@ -33,7 +33,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -53,9 +52,6 @@ namespace {
 constexpr const char* kProbePeerName = "vbench";
 constexpr const char* kBurstPeerName = "vbench-burst";
 constexpr const char* kSysExPeerName = "vbench-sysex";
-constexpr int kTranspose = 2;
-// The key the drags edit; probes leave it out so their mapping stays known.
-constexpr int kActiveNote = 60;
 constexpr double kRate = 48000.0;
 
 struct Options {
@@ -98,43 +94,6 @@ Options ParseOptions(int argc, char** argv) {
             o.modes = argv[i + 1];
     }
     return o;
-}
-
-// ---- The setting every target runs -----------------------------------------------------
-
-SettingsData BenchSetting(const std::string& source, const std::string& destination) {
-    SettingsData s;
-    s.indevice = EncodeDeviceName(QString::fromStdString(source));
-    s.outdevice = EncodeDeviceName(QString::fromStdString(destination));
-    s.activenote = kActiveNote;
-    for (int c = 0; c < 16; ++c)
-        s.channels[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c);
-    for (int n = 0; n < kStoredNotes; ++n) {
-        NoteSetting& e = s.notes[static_cast<std::size_t>(n)];
-        SetKeyStartupValues(e, n);
-        e.outnote = static_cast<std::uint8_t>(std::clamp(n + kTranspose, 0, 127));
-        if (IsKey(n)) {
-            e.exp = 0.5 + (n % 7) * 0.25;
-            e.vcut = static_cast<std::uint8_t>(n % 9);
-            e.vmax = static_cast<std::uint8_t>(90 + n % 38);
-        }
-    }
-    return s;
-}
-
-bool WriteSetting(const std::string& directory, const std::string& name, const SettingsData& data,
-                  std::string& error) {
-    std::error_code ec;
-    std::filesystem::create_directories(directory + "/cfg", ec);
-    const SettingsBytes bytes = EncodeSettings(data);
-    std::ofstream out(directory + "/cfg/" + name + ".vmc", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-        error = "cannot write " + directory + "/cfg/" + name + ".vmc";
-        return false;
-    }
-    return true;
 }
 
 // What a note or controller message must leave as under the setting: the key's curve and

@@ -72,64 +72,6 @@ double MsSince(Clock::time_point t0, Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(t - t0).count();
 }
 
-// Starts a program that reports one line on its fd 3 (Xvfb's display number, a bus
-// daemon's address) and returns that line; empty on failure, with the reason in `error`.
-std::string StartReporting(ChildProcess& child, const std::vector<std::string>& argv,
-                           std::string& error) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        error = "pipe failed";
-        return {};
-    }
-    const bool started = child.Start(argv, "/", {}, error, fds[1]);
-    ::close(fds[1]);
-    if (!started) {
-        ::close(fds[0]);
-        return {};
-    }
-    std::string line;
-    pollfd p{fds[0], POLLIN, 0};
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline && line.find('\n') == std::string::npos) {
-        if (::poll(&p, 1, 100) > 0) {
-            char buffer[256];
-            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            line.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fds[0]);
-    if (line.find('\n') == std::string::npos) {
-        error = argv[0] + " reported nothing; its output:\n" + child.Output();
-        child.Stop();
-        return {};
-    }
-    return line.substr(0, line.find('\n'));
-}
-
-// A private Xvfb on the first free display number.
-class Xvfb {
-public:
-    bool Start(std::string& error) {
-        const std::string number =
-            StartReporting(child_,
-                           {"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24",
-                            "-nolisten", "tcp", "-noreset"},
-                           error);
-        if (number.empty())
-            return false;
-        display_ = ":" + number;
-        return true;
-    }
-    void Stop() { child_.Stop(); }
-    const std::string& Display() const { return display_; }
-
-private:
-    ChildProcess child_;
-    std::string display_;
-};
-
 // A private session bus, as a desktop has. Without one, every Qt program spends its
 // start trying to launch one (a fork and a failed exec per PATH entry), which is noise
 // in both figures; when the daemon is not installed the runs go without.

@@ -2,8 +2,8 @@
 # Builds Release in build-bench and runs every benchmark: the cost per message on the path
 # (Google Benchmark and callgrind), one curve drag step; latency (plain, UI busy, UI
 # blocked) against a bare RtMidi pass-through, a burst and long SysEx through a private
-# JACK server; start-up and memory on a private Xvfb; how even the calibration makes
-# simulated keyboards. Ends with a summary table.
+# JACK server; start-up and memory on a private Xvfb; how soon a stop signal ends what
+# sounds; how even the calibration makes simulated keyboards. Ends with a summary table.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb valgrind \
@@ -11,7 +11,8 @@ install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb v
 
 build="$VELOMIRE_ROOT/build-bench"
 targets=(velomire velomire_path_bench velomire_curve_drag_bench velomire_bare_passthrough
-  velomire_minimal_window velomire_jack_bench velomire_startup_bench velomire_calibration_bench)
+  velomire_minimal_window velomire_jack_bench velomire_startup_bench velomire_stop_bench
+  velomire_calibration_bench)
 cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELOMIRE_TESTS=OFF \
   -DVELOMIRE_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(jobs)" --target "${targets[@]}"
@@ -37,23 +38,23 @@ started=$SECONDS
 
 section "Cost per message on the path (Google Benchmark)"
 run path "$bin/velomire_path_bench" --benchmark_min_time=0.2
-# BM_QueueAndDrain/64: CPU time of one batch of 64 messages, and the allocation counter.
-read -r ns allocs < <(awk '$1 == "BM_QueueAndDrain/64" {
+# BM_InputAndPump/64: CPU time of one batch of 64 messages, and the allocation counter.
+read -r ns allocs < <(awk '$1 == "BM_InputAndPump/64" {
     t = $4; if ($5 == "us") t *= 1000; if ($5 == "ms") t *= 1e6
     a = "?"; for (i = 6; i <= NF; i++) if ($i ~ /^allocs_per_msg=/) { split($i, p, "="); a = p[2] }
     printf "%.1f %s\n", t / 64, a }' "$out/path.txt")
 
-section "Instructions per message (callgrind, BM_QueueAndDrain/64)"
+section "Instructions per message (callgrind, BM_InputAndPump/64)"
 # Only the benchmark function is collected. The path is what it calls per message on the
 # MIDI side: RealtimeEngine::Input (split into the inbox) and RealtimeEngine::Pump (map and
 # send, once per batch); each call's inclusive count follows its calls= line, and only
 # Input's calls count messages.
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" --compress-strings=no \
-  --compress-pos=no --toggle-collect='*BM_QueueAndDrain*' \
-  "$bin/velomire_path_bench" --benchmark_filter='BM_QueueAndDrain/64$' \
+  --compress-pos=no --toggle-collect='*BM_InputAndPump*' \
+  "$bin/velomire_path_bench" --benchmark_filter='BM_InputAndPump/64$' \
   --benchmark_min_time=0.05 >"$out/callgrind.txt" 2>&1
 read -r messages pathIr totalIr < <(awk '
-  /^fn=/ { inBench = ($0 ~ /BM_QueueAndDrain/); target = ""; next }
+  /^fn=/ { inBench = ($0 ~ /BM_InputAndPump/); target = ""; next }
   /^cfn=/ { target = ""
             if (inBench && $0 ~ /RealtimeEngine::Input\(/) target = "enqueue"
             else if (inBench && $0 ~ /RealtimeEngine::Pump\(/) target = "drain"
@@ -68,12 +69,12 @@ if [ "${messages:-0}" -gt 0 ]; then
   loopPerMsg=$(awk -v a="$totalIr" -v m="$messages" 'BEGIN { printf "%.0f", a / m }')
   echo "$messages messages; path (input + pump: split, map, send): $irPerMsg instructions/message;"
   echo "whole benchmark function including its loop and set-up: $loopPerMsg instructions/message"
-  row "Cost per message (QueueAndDrain/64)" \
+  row "Cost per message (InputAndPump/64)" \
     "$ns ns, $allocs allocations, $irPerMsg instructions (callgrind)" "" ""
 else
   echo "callgrind gave no figures; its output:"
   cat "$out/callgrind.txt"
-  row "Cost per message (QueueAndDrain/64)" "$ns ns, $allocs allocations" "" ""
+  row "Cost per message (InputAndPump/64)" "$ns ns, $allocs allocations" "" ""
 fi
 
 section "Curve drag step (Google Benchmark, offscreen)"
@@ -88,9 +89,12 @@ run jack "$bin/velomire_jack_bench"
 section "7 Start-up and memory on a private Xvfb"
 run startup "$bin/velomire_startup_bench"
 
+section "8 A stop signal to silence: window on a frozen X server, window idle, stage box"
+run stop "$bin/velomire_stop_bench"
+
 section "Summary ($((SECONDS - started)) s)"
 # In the order the benchmarks print them: the numbered goals first, then what explains them.
-cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" "$out/rows.txt" |
+cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" "$out/rows.txt" |
   grep '^SUMMARY|' | awk -F'|' '
   { n++; for (i = 2; i <= 5; i++) { cell[n, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
   END {
@@ -100,7 +104,8 @@ cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" "$out/rows.txt" |
     printf fmt, head[2], head[3], head[4], head[5]
     for (r = 1; r <= n; r++) printf fmt, cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5]
   }'
-missed=$(cat "$out/jack.txt" "$out/startup.txt" "$out/calibration.txt" | grep '^SUMMARY|' |
+missed=$(cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" |
+  grep '^SUMMARY|' |
   grep -c -E '\|(MISSED|FAILED)' || true)
 echo
 echo "Latency in JACK frames at 48 kHz: 64 frames = one period = 1.33 ms."

@@ -175,34 +175,12 @@ bool JackServer::Start(std::string& error, std::chrono::milliseconds timeout) {
 void JackServer::Signal(int signal) {
     if (pid_ <= 0)
         return;
-    ::kill(pid_, signal);
-    if (signal != SIGSTOP)
+    if (signal != SIGSTOP) {
+        ::kill(pid_, signal);
         return;
-    // A stop takes effect thread by thread; a period under way finishes meanwhile. Wait
-    // until every thread has stopped, then a little longer for the clients of that period.
-    const auto allStopped = [this] {
-        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-        DIR* dir = ::opendir(tasks.c_str());
-        if (!dir)
-            return true;
-        bool stopped = true;
-        while (const dirent* e = ::readdir(dir)) {
-            if (e->d_name[0] == '.')
-                continue;
-            std::ifstream stat(tasks + "/" + e->d_name + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const std::size_t close = line.rfind(')');
-            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'T' &&
-                line[close + 2] != 't')
-                stopped = false;
-        }
-        ::closedir(dir);
-        return stopped;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!allStopped() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Freeze(pid_);
+    // A period under way finishes meanwhile: a little longer for the clients of that period.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
@@ -388,6 +366,7 @@ void JackPeer::RecordIncoming(jack_nframes_t frames) {
     void* buffer = jack_port_get_buffer(jack_.in, frames);
     const jack_nframes_t base = jack_last_frame_time(jack_.client);
     const std::uint32_t count = jack_midi_get_event_count(buffer);
+    const jack_time_t now = count > 0 ? jack_get_time() : 0;
     std::size_t next = received_.load(std::memory_order_relaxed);
     for (std::uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t event;
@@ -399,6 +378,7 @@ void JackPeer::RecordIncoming(jack_nframes_t frames) {
         }
         ReceivedEvent& record = events_[next];
         record.frame = base + event.time;
+        record.time = now;
         record.size = static_cast<std::uint32_t>(event.size);
         std::memcpy(record.bytes.data(), event.buffer,
                     std::min<std::size_t>(event.size, ReceivedEvent::kMaxBytes));
@@ -487,6 +467,34 @@ std::string ChildProcess::Stdout() const {
 
 std::string ChildProcess::Stderr() const {
     return ReadWholeFile(errPath_);
+}
+
+// A stop takes effect thread by thread: wait until every thread has stopped.
+void Freeze(pid_t pid) {
+    ::kill(pid, SIGSTOP);
+    const auto allStopped = [pid] {
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        DIR* dir = ::opendir(tasks.c_str());
+        if (!dir)
+            return true;
+        bool stopped = true;
+        while (const dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream stat(tasks + "/" + e->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t close = line.rfind(')');
+            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'T' &&
+                line[close + 2] != 't')
+                stopped = false;
+        }
+        ::closedir(dir);
+        return stopped;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (!allStopped() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::vector<std::string> EnvironmentWith(const std::vector<std::string>& set,

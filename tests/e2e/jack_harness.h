@@ -72,6 +72,7 @@ struct ReceivedEvent {
     static constexpr std::size_t kMaxBytes = 128;
 
     jack_nframes_t frame = 0; // jack_last_frame_time of its period plus its offset
+    jack_time_t time = 0;     // jack_get_time() in the process callback that took it
     std::uint32_t size = 0;   // size on the wire; bytes beyond kMaxBytes are not kept
     std::array<std::uint8_t, kMaxBytes> bytes{};
 
@@ -184,6 +185,9 @@ private:
     std::string outPath_;
     std::string errPath_;
 };
+
+// SIGSTOP to `pid`, returning once every thread of it has stopped (at most two seconds).
+void Freeze(pid_t pid);
 
 // This process's environment with the names in `unset` removed and `set` ("NAME=value")
 // added or replaced.
