@@ -9,8 +9,13 @@ RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
   librtmidi-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev libxcb1-dev fonts-liberation)
 # libclang-rt-dev: clang's sanitizer and libFuzzer runtimes, which Debian's clang does not
 # pull in. libxcb-damage0-dev: without it the start-up benchmark is left out of the build.
+# lintian, appstream, man-db, systemd: the package, its AppStream data, manual page and unit
+# template are checked as Debian, software centres, man and systemd read them.
+# pipewire, pipewire-jack: the end-to-end test through PipeWire's JACK layer (its libjack
+# stays in its own folder; nothing else is pointed at it).
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang libclang-rt-dev
-  desktop-file-utils xvfb x11-apps imagemagick valgrind dpkg-dev file libxcb-damage0-dev)
+  desktop-file-utils xvfb x11-apps imagemagick valgrind dpkg-dev file libxcb-damage0-dev
+  lintian appstream man-db systemd pipewire pipewire-jack)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
