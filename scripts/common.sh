@@ -39,3 +39,13 @@ install_missing() {
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# Configures the Release build the Debian package is made from (scripts/package.sh and
+# scripts/screenshot.sh share it): just the program, hardened as Debian builds its own
+# packages (fortified libc calls, stack protector, read-only relocations bound at start).
+configure_package_build() {
+  cmake -S "$VELOMIRE_ROOT" -B "$1" -DCMAKE_BUILD_TYPE=Release \
+    -DVELOMIRE_TESTS=OFF -DVELOMIRE_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security" \
+    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now"
+}
