@@ -7,10 +7,9 @@
 #include "e2e/app_fixture.h"
 
 #include <csignal>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace velomire::e2e {
 namespace {
@@ -28,87 +27,37 @@ bool OnPipeWireJack(pid_t pid) {
     return false;
 }
 
-// A private pipewire daemon that lives as long as this object. Its socket is in a runtime
-// folder of its own, which XDG_RUNTIME_DIR points this process (and its children) at, so
-// no desktop's PipeWire is ever touched.
-class PipeWireServer {
-public:
-    ~PipeWireServer() { Stop(); }
+// A private pipewire daemon. Its socket is in a runtime folder of its own, which
+// XDG_RUNTIME_DIR points this process and its children at: no desktop's PipeWire is touched.
+struct PipeWireServer {
+    QTemporaryDir runtime;
+    ChildProcess daemon;
 
     bool Start(std::string& error) {
-        char dir[] = "/tmp/velomire-pipewire-XXXXXX";
-        char log[] = "/tmp/velomire-pipewire-log-XXXXXX";
-        if (!::mkdtemp(dir)) {
-            error = "cannot create a runtime folder";
-            return false;
-        }
-        dir_ = dir;
-        const int logFd = ::mkstemp(log);
-        if (logFd < 0) {
-            error = "cannot create pipewire's log file";
-            return false;
-        }
-        log_ = log;
-        ::setenv("XDG_RUNTIME_DIR", dir, 1);
+        ::setenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
         ::unsetenv("PIPEWIRE_RUNTIME_DIR");
         ::unsetenv("PIPEWIRE_REMOTE");
-        pid_ = SpawnChild({"/usr/bin/pipewire"}, nullptr, logFd, logFd, nullptr, -1, error);
-        ::close(logFd);
-        if (pid_ < 0)
+        if (!daemon.Start({"/usr/bin/pipewire"}, EnvironmentWith({}), "/", error))
             return false;
         const auto deadline = std::chrono::steady_clock::now() + seconds(10);
-        while (!Accepts()) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_ ||
-                std::chrono::steady_clock::now() >= deadline) {
-                pid_ = -1;
-                error = "pipewire accepted no JACK client; its output:\n" + Output();
-                return false;
-            }
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        return true;
-    }
-
-    // Ends only the daemon this object started.
-    void Stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            const auto deadline = std::chrono::steady_clock::now() + seconds(5);
-            while (::waitpid(pid_, nullptr, WNOHANG) == 0 &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(milliseconds(10));
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        std::error_code ignored;
-        if (!dir_.empty())
-            std::filesystem::remove_all(dir_, ignored);
-        if (!log_.empty())
-            std::filesystem::remove(log_, ignored);
-        dir_.clear();
-        log_.clear();
-    }
-
-    std::string Output() const {
-        std::ifstream in(log_);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
-    static bool Accepts() {
         jack_set_error_function([](const char*) {}); // refusals are expected while it starts
-        jack_status_t status{};
-        jack_client_t* probe = jack_client_open("e2e-probe", JackNoStartServer, &status);
-        if (probe)
-            jack_client_close(probe);
+        jack_client_t* probe = nullptr;
+        while (!(probe = jack_client_open("e2e-probe", JackNoStartServer, nullptr)) &&
+               daemon.Running() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20));
         jack_set_error_function([](const char* m) { std::fprintf(stderr, "JACK: %s\n", m); });
+        if (!probe)
+            error = "pipewire accepted no JACK client; it said:\n" + daemon.Stderr();
+        else
+            jack_client_close(probe);
         return probe != nullptr;
     }
-
-    pid_t pid_ = -1;
-    std::string dir_;
-    std::string log_;
+    // Only the daemon this object started.
+    void Stop() {
+        daemon.Signal(SIGTERM);
+        daemon.Wait(seconds(5));
+        daemon.Kill();
+    }
 };
 
 class PipeWireApp : public VelomireApp {
@@ -153,20 +102,16 @@ protected:
                << "stderr: " << app.Stderr();
     }
 
-    // Prints a figure for the record and keeps it in the test's XML properties.
-    void Figure(const std::string& name, double value, const std::string& unit) {
-        std::printf("pipewire figure: %s = %s\n", name.c_str(), (Fixed(value) + unit).c_str());
-        RecordProperty(name, Fixed(value));
-    }
-    void Latency(const std::string& name, double frames, double quantum) {
-        Figure(name, frames,
-               " frames (" + Fixed(frames / quantum) + " quanta of " + Fixed(quantum) +
-                   " frames, " + Fixed(frames / 48.0) + " ms at 48 kHz)");
-    }
-    static std::string Fixed(double v) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f", v);
-        return text;
+    // A figure for the record: printed, and kept in the test's XML properties.
+    void Figure(const std::string& name, double value, const char* unit, double quantum = 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%.1f %s", value, unit);
+        if (quantum > 0)
+            std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text),
+                          " (%.1f quanta of %.0f frames, %.1f ms at 48 kHz)", value / quantum,
+                          quantum, value / 48.0);
+        std::printf("pipewire figure: %s = %s\n", name.c_str(), text);
+        RecordProperty(name, text);
     }
 
     PipeWireServer pipewire_;
@@ -207,8 +152,9 @@ TEST_F(PipeWireApp, WindowMapsEveryMessageInAChain) {
         const std::size_t sent = peer_.SentCount() + peer_.PendingSends();
         const std::size_t arrived = decoy_.ReceivedCount();
         EXPECT_EQ(Exchange({note}, &decoy_), ExpectedFor(setting, {note}));
-        Latency(quantum.empty() ? "chain_latency" : "chain_latency_asking_128",
-                decoy_.Received(arrived).frame - peer_.SentFrame(sent), peer_.BufferSize());
+        Figure(quantum.empty() ? "chain_latency" : "chain_latency_asking_128",
+               decoy_.Received(arrived).frame - peer_.SentFrame(sent), "frames",
+               peer_.BufferSize());
 
         app.Signal(SIGTERM);
         const std::optional<int> status = app.Wait(seconds(5));
@@ -244,7 +190,7 @@ TEST_F(PipeWireApp, StageBoxFollowsADeviceAndReleasesHeldNotesOnStop) {
     Figure("reconnect",
            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - reopened)
                .count(),
-           " ms");
+           "ms");
     ASSERT_NO_FATAL_FAILURE(WaitUntilCarried(peer_, app_, before));
     // The peer both plays into Velomire and listens to it, as PipeWire's ALSA MIDI bridge
     // does for a keyboard and a synth on ALSA: such a loop takes a quantum.
@@ -252,8 +198,8 @@ TEST_F(PipeWireApp, StageBoxFollowsADeviceAndReleasesHeldNotesOnStop) {
     const std::size_t sent = peer_.SentCount() + peer_.PendingSends();
     const std::size_t arrived = peer_.ReceivedCount();
     EXPECT_EQ(Exchange({note}), ExpectedFor(setting, {note}));
-    Latency("loop_latency", peer_.Received(arrived).frame - peer_.SentFrame(sent),
-            peer_.BufferSize());
+    Figure("loop_latency", peer_.Received(arrived).frame - peer_.SentFrame(sent), "frames",
+           peer_.BufferSize());
 
     EXPECT_EQ(Exchange({{0x81, 60, 0}}).size(), 1u);
 
