@@ -14,7 +14,7 @@ fail() {
 # Warnings count: appstreamcli's exit status covers them, its W: lines say so as well.
 report="$(appstreamcli validate --no-net "$metainfo" 2>&1)" || fail "appstreamcli: $report"
 ! grep -qE '^[EW]:' <<<"$report" || fail "appstreamcli: $report"
-echo "$report"
+grep -v "^$" <<<"$report"
 report="$(desktop-file-validate "$desktop" 2>&1)" && [ -z "$report" ] ||
   fail "desktop-file-validate: $report"
 
