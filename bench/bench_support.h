@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/settings_codec.h"
+#include "core/settings/settings_codec.h"
 
 #include <chrono>
 #include <cstddef>

@@ -9,8 +9,13 @@ RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
   librtmidi-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev libxcb1-dev fonts-liberation)
 # libclang-rt-dev: clang's sanitizer and libFuzzer runtimes, which Debian's clang does not
 # pull in. libxcb-damage0-dev: without it the start-up benchmark is left out of the build.
+# lintian, appstream, man-db, systemd: the package, its AppStream data, manual page and unit
+# template are checked as Debian, software centres, man and systemd read them.
+# pipewire, pipewire-jack: the end-to-end test through PipeWire's JACK layer (its libjack
+# stays in its own folder; nothing else is pointed at it).
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang libclang-rt-dev
-  desktop-file-utils xvfb x11-apps imagemagick valgrind dpkg-dev file libxcb-damage0-dev)
+  desktop-file-utils xvfb x11-apps imagemagick valgrind dpkg-dev file libxcb-damage0-dev
+  lintian appstream man-db systemd pipewire pipewire-jack)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -34,3 +39,13 @@ install_missing() {
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# Configures the Release build the Debian package is made from (scripts/package.sh and
+# scripts/screenshot.sh share it): just the program, hardened as Debian builds its own
+# packages (fortified libc calls, stack protector, read-only relocations bound at start).
+configure_package_build() {
+  cmake -S "$VELOMIRE_ROOT" -B "$1" -DCMAKE_BUILD_TYPE=Release \
+    -DVELOMIRE_TESTS=OFF -DVELOMIRE_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security" \
+    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now"
+}

@@ -5,7 +5,7 @@
 # Leaves an existing velomire install alone: then it only builds the package.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_missing desktop-file-utils
+install_missing desktop-file-utils lintian appstream man-db systemd
 
 fail() {
   echo "package-test: FAIL: $*" >&2
@@ -18,20 +18,6 @@ flock 9
 
 installed() { dpkg-query -W -f='${Status}' velomire 2>/dev/null | grep -q 'ok installed'; }
 
-before="$(dpkg-query -W -f='${Status}' velomire 2>/dev/null || true)"
-if [ -n "$before" ] && [[ "$before" != *not-installed* ]]; then
-  echo "package-test: a velomire package is already installed on this machine;"
-  echo "package-test: skipping install/remove so it stays as it is."
-  bash "$VELOMIRE_ROOT/scripts/package.sh" >/dev/null
-  exit 0
-fi
-if [ -e /usr/bin/velomire ]; then
-  echo "package-test: /usr/bin/velomire exists but belongs to no package; skipping"
-  echo "package-test: install/remove so it is not overwritten."
-  bash "$VELOMIRE_ROOT/scripts/package.sh" >/dev/null
-  exit 0
-fi
-
 deb="$(bash "$VELOMIRE_ROOT/scripts/package.sh" | tail -n 1)"
 [ -f "$deb" ] || fail "no package built"
 version="$(dpkg-deb -f "$deb" Version)"
@@ -40,6 +26,24 @@ echo "package-test: testing $deb (version $version)"
 [ "$(dpkg-deb -f "$deb" Package)" = velomire ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Section)" = sound ] || fail "section"
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks the Qt libraries"
+
+# ---- Debian's checker: no error and no warning (informational tags may stay) ----
+lintian_log="$(lintian --display-info --pedantic --fail-on error,warning "$deb" 2>&1)" ||
+  fail "lintian rejects the package:"$'\n'"$lintian_log"
+grep -v 'running with root privileges' <<<"$lintian_log" | sed 's/^/package-test: lintian: /' || true
+! grep -qE '^[EW]: ' <<<"$lintian_log" || fail "lintian reports errors or warnings"
+
+before="$(dpkg-query -W -f='${Status}' velomire 2>/dev/null || true)"
+if [ -n "$before" ] && [[ "$before" != *not-installed* ]]; then
+  echo "package-test: a velomire package is already installed on this machine;"
+  echo "package-test: skipping install/remove so it stays as it is."
+  exit 0
+fi
+if [ -e /usr/bin/velomire ]; then
+  echo "package-test: /usr/bin/velomire exists but belongs to no package; skipping"
+  echo "package-test: install/remove so it is not overwritten."
+  exit 0
+fi
 
 work="$(mktemp -d)"
 we_installed=0
@@ -69,28 +73,41 @@ dpkg-query -L velomire | while read -r f; do [ -f "$f" ] && echo "$f"; done >"$w
 got="$(/usr/bin/velomire --version)"
 [ "$got" = "velomire $version" ] || fail "--version says '$got', expected 'velomire $version'"
 
-# ---- Desktop entry ----
-desktop=/usr/share/applications/velomire.desktop
+# ---- Desktop entry, icons and AppStream data, under one id ----
+id=org.velomire.Velomire
+desktop=/usr/share/applications/$id.desktop
+metainfo=/usr/share/metainfo/$id.metainfo.xml
 [ -f "$desktop" ] || fail "$desktop missing"
-desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $desktop"
+[ -f "$metainfo" ] || fail "$metainfo missing"
 entry() { sed -n "s/^$1=//p" "$desktop"; }
 exec_line="$(entry Exec)"
-[ "$exec_line" = "velomire --use-data-folder" ] || fail "Exec is '$exec_line'"
-[ "$(entry Icon)" = velomire ] || fail "Icon is '$(entry Icon)'"
 [ "$(entry Categories)" = "AudioVideo;Audio;Midi;" ] || fail "Categories"
 command -v "${exec_line%% *}" >/dev/null || fail "Exec's program is not on PATH"
-
-# ---- Icons, named as the entry's Icon= ----
-png=/usr/share/icons/hicolor/32x32/apps/velomire.png
-svg=/usr/share/icons/hicolor/scalable/apps/velomire.svg
+changelog=/usr/share/doc/velomire/changelog.gz
+[ -f "$changelog" ] || changelog="" # a system that keeps no documents
+bash "$VELOMIRE_ROOT/tests/desktop/desktop_data_test.sh" /usr/bin/velomire "$metainfo" \
+  "$desktop" $changelog | sed 's/^/package-test: /' || fail "desktop data"
+png=/usr/share/icons/hicolor/32x32/apps/$id.png
+svg=/usr/share/icons/hicolor/scalable/apps/$id.svg
 file -b "$png" | grep -q 'PNG image data, 32 x 32' || fail "$png is not a 32x32 PNG"
 file -b "$svg" | grep -qi 'SVG' || fail "$svg is not an SVG"
 
-# ---- Example unit (unless this system keeps no docs, as slim images do) ----
-unit=/usr/share/doc/velomire/examples/velomire-stage.service
+# ---- Documents (unless this system keeps none, as slim images do) ----
 if ! grep -rqs 'path-exclude.*/usr/share/doc' /etc/dpkg/dpkg.cfg.d/; then
+  [ -f /usr/share/doc/velomire/changelog.gz ] || fail "no changelog"
+  [ -f /usr/share/doc/velomire/copyright ] || fail "no copyright file"
+  # The stage unit template, as systemd reads an instance of it.
+  unit=/usr/share/doc/velomire/examples/velomire-stage@.service
   [ -f "$unit" ] || fail "$unit missing"
-  grep -q '^ExecStart=velomire --headless Stage' "$unit" || fail "$unit ExecStart"
+  instance="$work/units/velomire-stage@Grand\x20Piano.service"
+  mkdir -p "$work/units"
+  cp "$unit" "$instance"
+  systemd-analyze verify "$instance" || fail "systemd-analyze rejects $unit"
+fi
+if ! grep -rqs 'path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/; then
+  page="$(man -w velomire)" || fail "man finds no page for velomire"
+  bash "$VELOMIRE_ROOT/tests/desktop/man_page_test.sh" /usr/bin/velomire "$page" |
+    sed 's/^/package-test: /' || fail "manual page"
 fi
 
 # ---- The desktop entry's command really starts in the per-user data folder ----

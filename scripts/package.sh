@@ -7,8 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing "${RUN_PACKAGES[@]}" dpkg-dev file
 
 build="$VELOMIRE_ROOT/build-package"
-cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-  -DVELOMIRE_TESTS=OFF -DVELOMIRE_BENCH=OFF
+configure_package_build "$build"
 cmake --build "$build" -j"$(jobs)" --target velomire
 # A stale package of an earlier version must not be mistaken for this one.
 rm -f "$build"/velomire_*.deb

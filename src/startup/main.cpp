@@ -108,7 +108,7 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
     QApplication app(argc, argv); // reads Qt's own options from the same arguments
     platform.Release();
     Identify();
-    QGuiApplication::setDesktopFileName(QStringLiteral("velomire"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(VELOMIRE_APP_ID)); // the desktop-file id
     QuitOnTerminationSignals();
     fonts.wait();
 

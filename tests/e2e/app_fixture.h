@@ -235,21 +235,23 @@ protected:
     }
 
     // Plays the messages followed by a marker that passes whole whatever the setting, and
-    // returns what Velomire sent before the marker came back.
-    std::vector<Bytes> Exchange(const std::vector<Bytes>& messages) {
-        const std::size_t start = peer_.ReceivedCount();
+    // returns what Velomire sent before the marker came back (to `listener`, when Velomire's
+    // output goes to another client than the peer).
+    std::vector<Bytes> Exchange(const std::vector<Bytes>& messages, JackPeer* listener = nullptr) {
+        const JackPeer& in = listener ? *listener : peer_;
+        const std::size_t start = in.ReceivedCount();
         const Bytes marker = {0xF0, 0x7D, static_cast<std::uint8_t>(++markers_ & 0x7F), 0xF7};
         for (const Bytes& m : messages)
             EXPECT_TRUE(peer_.Send(m));
         EXPECT_TRUE(peer_.Send(marker));
         auto markerBack = [&] {
-            const std::size_t count = peer_.ReceivedCount();
-            return count > start && peer_.Received(count - 1).Message() == marker;
+            const std::size_t count = in.ReceivedCount();
+            return count > start && in.Received(count - 1).Message() == marker;
         };
         const auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
         while (!markerBack() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::vector<Bytes> replies = peer_.ReceivedMessages(start);
+        std::vector<Bytes> replies = in.ReceivedMessages(start);
         if (!markerBack()) {
             ADD_FAILURE() << "marker not back within " << kReplyTimeout.count() << " s; "
                           << replies.size() << " messages received";

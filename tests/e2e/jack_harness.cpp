@@ -213,7 +213,8 @@ Bytes ReceivedEvent::Message() const {
 
 JackPeer::JackPeer(std::string clientName)
     : name_(std::move(clientName)), queue_(new Outgoing[kSendCapacity]),
-      events_(new ReceivedEvent[kReceiveCapacity]) {}
+      sentFrames_(new jack_nframes_t[kSendCapacity]), events_(new ReceivedEvent[kReceiveCapacity]) {
+}
 
 JackPeer::~JackPeer() {
     Close();
@@ -346,6 +347,7 @@ void JackPeer::WriteQueued(jack_nframes_t frames) {
     const unsigned limit = maxPerPeriod_.load(std::memory_order_relaxed);
     std::size_t tail = queueTail_.load(std::memory_order_relaxed);
     const std::size_t head = queueHead_.load(std::memory_order_acquire);
+    const jack_nframes_t start = jack_last_frame_time(jack_.client);
     unsigned written = 0;
     while (tail != head && (limit == 0 || written < limit)) {
         const Outgoing& slot = queue_[tail % kSendCapacity];
@@ -355,6 +357,7 @@ void JackPeer::WriteQueued(jack_nframes_t frames) {
             bufferFull_.fetch_add(1, std::memory_order_relaxed);
             break; // the rest goes out next period
         }
+        sentFrames_[tail % kSendCapacity] = start + offset;
         ++tail;
         ++written;
     }

@@ -110,6 +110,11 @@ public:
     // that does not fit waits for the next period; none is dropped.
     void SetMaxPerPeriod(unsigned count) { maxPerPeriod_.store(count, std::memory_order_relaxed); }
     std::size_t PendingSends() const;
+    // Messages that have gone out since the client was created, and the frame (of
+    // jack_last_frame_time's clock) each went out at; only for i < SentCount(). The next
+    // message queued gets the index SentCount() + PendingSends().
+    std::size_t SentCount() const { return queueTail_.load(std::memory_order_acquire); }
+    jack_nframes_t SentFrame(std::size_t i) const { return sentFrames_[i % kSendCapacity]; }
     // Periods in which the port buffer filled before the queue was empty.
     std::uint64_t BufferFullPeriods() const { return bufferFull_.load(std::memory_order_relaxed); }
 
@@ -149,6 +154,7 @@ private:
     std::unique_ptr<Outgoing[]> queue_;
     std::atomic<std::size_t> queueHead_{0}; // written by the test thread
     std::atomic<std::size_t> queueTail_{0}; // written by the process thread
+    std::unique_ptr<jack_nframes_t[]> sentFrames_;
     std::atomic<unsigned> maxPerPeriod_{0};
     std::atomic<std::uint64_t> bufferFull_{0};
 
@@ -178,6 +184,7 @@ public:
 
     std::string Stdout() const;
     std::string Stderr() const;
+    pid_t Pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

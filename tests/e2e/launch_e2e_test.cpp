@@ -163,6 +163,10 @@ TEST_P(WindowOnXStopped, ShowsItsIconAndEndsWhatSoundsWhileTheDisplayIsFrozen) {
                EnvironmentWith({"DISPLAY=" + display_, "LSAN_OPTIONS=suppressions=" + dbusLeak},
                                kNoDisplay));
         ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app));
+        // The MIDI side is ready before the window is shown: wait for the window too.
+        const auto shown = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!IconShown() && std::chrono::steady_clock::now() < shown)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_TRUE(IconShown()) << "no window on " << display_ << " shows a 32x32 icon";
         const std::vector<Bytes> sounding = Exchange(held);
         EXPECT_EQ(sounding, ExpectedFor(setting, held));
