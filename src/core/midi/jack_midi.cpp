@@ -32,6 +32,8 @@ constexpr auto kServerAnswerTimeout = std::chrono::milliseconds(500);
 // answers in milliseconds; one that is stopped never does, and is then waited for while
 // Velomire runs.
 constexpr auto kStartAnswerTimeout = std::chrono::seconds(2);
+// How long libjack's own threads get to end after a server's shutdown notice.
+constexpr auto kDeadClientGrace = std::chrono::milliseconds(100);
 
 // libjack's calls that wait for the server's answer (connect, disconnect, deactivate,
 // close) block for ever in read() on a server that is stopped but not gone: SIGSTOP, a
@@ -337,9 +339,14 @@ bool JackMidiSystem::Shut() {
     return true;
 }
 
-// Closes the client. One whose server has gone still holds libjack's threads and the
-// server's shared memory until closed; closing it only fails to say goodbye.
+// Closes a client whose server has gone: it still holds libjack's threads and the server's
+// shared memory until closed. Not at once: libjack's own threads are still ending after the
+// shutdown notice, and a close cancels them; one cancelled while it holds a lock of libjack's
+// would hold up the close, and the window, for ever. They end within microseconds; the wait
+// is once per server that goes.
 void JackMidiSystem::Release() {
+    if (dead_.load(std::memory_order_acquire))
+        std::this_thread::sleep_for(kDeadClientGrace);
     jack_client_close(client_);
     client_ = nullptr;
     inPort_ = nullptr;
