@@ -1,5 +1,6 @@
 // One step of a curve drag as the user feels it: the edit, the redraw of the curve
 // (500 evaluations into the retained image) and the repaint of the view.
+#include "support/widget_events.h"
 #include "ui/main_window.h"
 #include "ui_main_window.h"
 
@@ -21,9 +22,9 @@ public:
 struct Window {
     NoMidiSystem midi;
     SilentBoxes boxes;
-    Form_midi form{midi, boxes};
+    MainWindow form{midi, boxes};
     Window() {
-        form.Form_Load();
+        form.Start();
         form.show();
         QApplication::processEvents();
     }
@@ -31,18 +32,18 @@ struct Window {
 
 void BM_DragStep(benchmark::State& state) {
     Window w;
-    CurveView* view = w.form.ui().Picture1;
-    const float width = static_cast<float>(view->ScaleWidth());
-    const float height = static_cast<float>(view->ScaleHeight());
-    w.form.Picture1_MouseDown(width * 0.5f, height * 0.6f);
+    CurveView* view = w.form.ui().curveView;
+    const double width = view->ScaleWidth();
+    const double height = view->ScaleHeight();
+    SendMouse(view, QEvent::MouseButtonPress, width * 0.5, height * 0.6);
     int step = 0;
     for (auto _ : state) {
         // Sweep through the view as a hand would.
-        const float f = 0.1f + 0.8f * static_cast<float>(step++ % 100) / 100.0f;
-        w.form.Picture1_MouseMove(width * f, height * (1.0f - f * 0.9f));
+        const double f = 0.1 + 0.8 * (step++ % 100) / 100.0;
+        SendMouse(view, QEvent::MouseMove, width * f, height * (1.0 - f * 0.9));
         view->repaint();
     }
-    w.form.Picture1_MouseUp(0, 0);
+    SendMouse(view, QEvent::MouseButtonRelease, 0, 0);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DragStep)->Unit(benchmark::kMicrosecond);
@@ -50,7 +51,7 @@ BENCHMARK(BM_DragStep)->Unit(benchmark::kMicrosecond);
 void BM_DrawCurveOnly(benchmark::State& state) {
     Window w;
     for (auto _ : state)
-        w.form.ui().Picture1->DrawCurve(w.form.session().active());
+        w.form.ui().curveView->SetCurve(w.form.session().active());
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DrawCurveOnly)->Unit(benchmark::kMicrosecond);

@@ -13,14 +13,15 @@
 // the peer's process callback. Each probe leaves at a random frame offset in its period,
 // so the spread (max - min) shows whether a message keeps its place in the period.
 // Prints its figures, then SUMMARY rows for bench.sh.
-#include "ui/main_window.h"
 #include "bench_support.h"
-#include "e2e/jack_harness.h"
 #include "core/midi/jack_midi.h"
 #include "core/midi/rtmidi_backend.h"
-#include "probe_peer.h"
 #include "core/settings/settings_codec.h"
+#include "e2e/jack_harness.h"
+#include "probe_peer.h"
+#include "support/widget_events.h"
 #include "sysex_peer.h"
+#include "ui/main_window.h"
 #include "ui_main_window.h"
 
 #include <QApplication>
@@ -524,7 +525,7 @@ public:
     static constexpr int kStroke = 100;
     static constexpr int kRefreshEvery = 8;
 
-    explicit UiLoad(Form_midi& form) : form_(form) {
+    explicit UiLoad(MainWindow& form) : form_(form) {
         timer_.setInterval(0);
         QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
         dragMicros_.reserve(1u << 20);
@@ -537,7 +538,7 @@ public:
     }
     void Stop() {
         timer_.stop();
-        form_.Picture1_MouseUp(0, 0);
+        SendMouse(form_.ui().curveView, QEvent::MouseButtonRelease, 0, 0);
         stopped_ = Clock::now();
     }
 
@@ -562,23 +563,23 @@ public:
 private:
     void Tick() {
         auto t0 = Clock::now();
-        CurveView* view = form_.ui().Picture1;
+        CurveView* view = form_.ui().curveView;
         const auto w = static_cast<float>(view->ScaleWidth());
         const auto h = static_cast<float>(view->ScaleHeight());
         const int s = step_++;
         if (s % kStroke == 0) {
-            form_.Picture1_MouseUp(0, 0);
-            form_.Picture1_MouseDown(w * 0.5f, h * 0.6f);
+            SendMouse(form_.ui().curveView, QEvent::MouseButtonRelease, 0, 0);
+            SendMouse(view, QEvent::MouseButtonPress, w * 0.5f, h * 0.6f);
         }
         const float f = 0.1f + 0.8f * static_cast<float>(s % kStroke) / kStroke;
-        form_.Picture1_MouseMove(w * f, h * (1.0f - 0.9f * f));
+        SendMouse(view, QEvent::MouseMove, w * f, h * (1.0f - 0.9f * f));
         view->repaint();
         auto t1 = Clock::now();
         dragMicros_.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         if (s % kRefreshEvery == 0) {
-            form_.RefreshNoteDisplay();
+            form_.Refresh();
             const auto t2 = Clock::now();
-            form_.ui().piano->repaint();
+            form_.ui().keyboardView->repaint();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
             const auto t3 = Clock::now();
             refreshMicros_.push_back(std::chrono::duration<double, std::micro>(t3 - t1).count());
@@ -586,7 +587,7 @@ private:
         }
     }
 
-    Form_midi& form_;
+    MainWindow& form_;
     QTimer timer_;
     int step_ = 0;
     std::vector<double> dragMicros_;
@@ -665,7 +666,7 @@ struct SysExRun {
 
 // Plays the SysEx peer's messages into the window's session, one per period, while the UI
 // thread is blocked, and checks each that came back against what was sent.
-SysExRun RunSysEx(Form_midi& form, const Options& o) {
+SysExRun RunSysEx(MainWindow& form, const Options& o) {
     SysExRun r;
     r.count = static_cast<std::size_t>(o.sysex);
     r.length = static_cast<std::size_t>(o.sysexBytes);
@@ -785,8 +786,8 @@ InProcess RunInProcess(const std::string& directory, ProbePeer& peer,
     const auto* jack = dynamic_cast<const JackMidiSystem*>(midi.system.get());
     const std::function<std::uint64_t()> cycles = [jack] { return jack ? jack->Cycles() : 0; };
     SilentBoxes boxes;
-    auto form = std::make_unique<Form_midi>(*midi.system, boxes);
-    form->Form_Load();
+    auto form = std::make_unique<MainWindow>(*midi.system, boxes);
+    form->Start();
     form->show();
     QDir::setCurrent(previous);
     if (!WaitConnected(peer, nullptr, std::chrono::seconds(10)))

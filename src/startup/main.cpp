@@ -113,10 +113,10 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
     fonts.wait();
 
     QtMessageBoxes boxes;
-    Form_midi window(midi, boxes);
+    MainWindow window(midi, boxes);
     const StopSoundWhileAlive watched(window.session());
     boxes.SetParent(&window);
-    window.Form_Load();
+    window.Start();
     AfterFirstPaint(window, &WindowShown);
     window.show();
     const MidiSystemChoice& reached = midi.Choice();

@@ -66,13 +66,13 @@ TEST(Calibration, PlayingBothPassesEvensTheKeyboardOut) {
     const QString previous = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(folder.path()));
     QuietBoxes boxes;
-    auto window = std::make_unique<Form_midi>(*midi.system, boxes);
-    window->Form_Load();
+    auto window = std::make_unique<MainWindow>(*midi.system, boxes);
+    window->Start();
     window->show();
     QDir::setCurrent(previous);
     ASSERT_EQ(peer.Connections(peer.OutPortName()).size(), 1u) << "the input took the peer";
 
-    QTest::mouseClick(window->ui().cmd_calibrate, Qt::LeftButton);
+    QTest::mouseClick(window->ui().calibrateButton, Qt::LeftButton);
     auto* calibration = window->findChild<CalibrationWindow*>();
     ASSERT_NE(calibration, nullptr);
 

@@ -629,8 +629,8 @@ TEST_F(JackRoundTrip, WindowTakesItsDevicesAgainAfterAServerRestart) {
     const QString previous = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(settingsFolder.path()));
     RecordedBoxes boxes;
-    Form_midi window(*midi_, boxes);
-    window.Form_Load();
+    MainWindow window(*midi_, boxes);
+    window.Start();
     QDir::setCurrent(previous);
     ASSERT_EQ(peer_->Connections(peer_->OutPortName()).size(), 1u);
     ASSERT_EQ(peer_->Connections(peer_->InPortName()).size(), 1u);
@@ -645,8 +645,8 @@ TEST_F(JackRoundTrip, WindowTakesItsDevicesAgainAfterAServerRestart) {
     // Nobody touches the window.
     ASSERT_TRUE(PumpUntilBoth(window.session(), DevState::Open));
     EXPECT_TRUE(boxes.said.empty()) << boxes.said.front().toStdString();
-    EXPECT_EQ(window.ui().ComboMidiIn->currentText().toStdString(), peer_->OutPortName());
-    EXPECT_EQ(window.ui().ComboMidiOut->currentText().toStdString(), peer_->InPortName());
+    EXPECT_EQ(window.ui().inputList->currentText().toStdString(), peer_->OutPortName());
+    EXPECT_EQ(window.ui().outputList->currentText().toStdString(), peer_->InPortName());
     EXPECT_EQ(Exchange({{0x80, 60, 0}, {0xF8}}, 0),
               (std::vector<Bytes>{kLocalControlOff, {0x80, 60, 0}, {0xF8}}));
 }

@@ -1,7 +1,7 @@
 // The curve view, its scroll bars and the bulk-edit buttons, driven through the real window.
 
-#include "gui_fixture.h"
 #include "core/velocity/curve_math.h"
+#include "gui_fixture.h"
 #include "ui/widgets/curve_view.h"
 
 #include <QImage>
@@ -43,18 +43,18 @@ protected:
         FormTest::SetUp();
         Start();
     }
-    float W() { return static_cast<float>(ui().Picture1->ScaleWidth()); }
-    float H() { return static_cast<float>(ui().Picture1->ScaleHeight()); }
+    float W() { return static_cast<float>(ui().curveView->ScaleWidth()); }
+    float H() { return static_cast<float>(ui().curveView->ScaleHeight()); }
     // Pointer at fractions of the view: xn from the left, yn from the bottom.
     float X(float xn) { return xn * W(); }
     float Y(float yn) { return (1.0f - yn) * H(); }
     // Real mouse events on the view, at sub-pixel positions so that fractions stay exact.
     void Mouse(QEvent::Type type, float xn, float yn, Qt::MouseButtons held) {
         const QPointF at(X(xn) + PictureBox::kBorder, Y(yn) + PictureBox::kBorder);
-        QMouseEvent e(type, at, ui().Picture1->mapToGlobal(at),
+        QMouseEvent e(type, at, ui().curveView->mapToGlobal(at),
                       type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
                       Qt::NoModifier);
-        QCoreApplication::sendEvent(ui().Picture1, &e);
+        QCoreApplication::sendEvent(ui().curveView, &e);
     }
     void Down(float xn, float yn) {
         held_ = Qt::LeftButton;
@@ -70,8 +70,8 @@ protected:
     void SetEntry(int k, const std::function<void(NoteSetting&)>& change) {
         Seed([&](SessionState& st) { change(st.notes[static_cast<std::size_t>(k)]); });
     }
-    QString Tip() { return ui().Picture1->toolTip(); }
-    QImage Curve() { return ui().Picture1->image().copy(); }
+    QString Tip() { return ui().curveView->toolTip(); }
+    QImage Curve() { return ui().curveView->image().copy(); }
     double LabelNumber(QLabel* label) {
         bool ok = false;
         const double v = QLocale().toDouble(label->text(), &ok);
@@ -96,17 +96,18 @@ class CurveBend : public CurveTest, public ::testing::WithParamInterface<BendCas
 
 TEST_P(CurveBend, MouseDownBendsTheCurveThroughThePointer) {
     const BendCase c = GetParam();
-    ui().sc_vmax->setValue(Form_midi::VmaxAt(c.vmax));
+    ui().maximumBar->setValue(MainWindow::VmaxAt(c.vmax));
     ASSERT_EQ(Active().vmax, c.vmax);
     Down(c.xn, c.yn);
     EXPECT_NEAR(Active().exp, c.exp, 1e-5);
     EXPECT_TRUE(std::isfinite(Active().exp));
     if (c.label) {
-        EXPECT_EQ(ui().note_exp->text(), QString::fromLatin1(c.label));
+        EXPECT_EQ(ui().exponentValue->text(), QString::fromLatin1(c.label));
     }
     // The label fits its box: three decimals, or three significant digits when tiny.
-    EXPECT_NEAR(LabelNumber(ui().note_exp), Active().exp, std::max(0.5e-3, 0.5e-2 * Active().exp));
-    EXPECT_LE(ui().note_exp->text().size(), 8) << ui().note_exp->text().toStdString();
+    EXPECT_NEAR(LabelNumber(ui().exponentValue), Active().exp,
+                std::max(0.5e-3, 0.5e-2 * Active().exp));
+    EXPECT_LE(ui().exponentValue->text().size(), 8) << ui().exponentValue->text().toStdString();
     Up(c.xn, c.yn);
 }
 
@@ -131,17 +132,17 @@ TEST_F(CurveTest, BentCurveMapsAndIsDrawnThroughThePointer) {
 }
 
 TEST_F(CurveTest, DragLowersTheCutOffButNeverRaisesIt) {
-    ui().sc_vcut->setValue(40);
+    ui().cutOffBar->setValue(40);
     ASSERT_EQ(Active().vcut, 40);
     Down(0.5f, 0.25f); // 63.5 is above the cut-off: unchanged
     EXPECT_EQ(Active().vcut, 40);
     Move(0.25f, 0.1f); // 31.75
     EXPECT_EQ(Active().vcut, 32);
-    EXPECT_EQ(ui().sc_vcut->value(), 32);
-    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("32"));
+    EXPECT_EQ(ui().cutOffBar->value(), 32);
+    EXPECT_EQ(ui().cutOffValue->text(), QStringLiteral("32"));
     Move(0.5f, 0.25f);
     EXPECT_EQ(Active().vcut, 32);
-    EXPECT_EQ(ui().sc_vcut->value(), 32);
+    EXPECT_EQ(ui().cutOffBar->value(), 32);
     EXPECT_DOUBLE_EQ(Active().exp, 2.0);
     EXPECT_EQ(Active().vmax, 127); // the editor never touches the maximum
     Up(0.5f, 0.25f);
@@ -158,9 +159,9 @@ class CurveOutside : public CurveTest, public ::testing::WithParamInterface<Outs
 
 TEST_P(CurveOutside, PointerOutsideEditsNothing) {
     const OutsideCase c = GetParam();
-    ui().sc_vmax->setValue(Form_midi::VmaxAt(c.vmax));
-    ui().sc_vcut->setValue(20);
-    ui().Picture1->setToolTip(QStringLiteral("before"));
+    ui().maximumBar->setValue(MainWindow::VmaxAt(c.vmax));
+    ui().cutOffBar->setValue(20);
+    ui().curveView->setToolTip(QStringLiteral("before"));
     const NoteSetting before = Active();
     // Above the maximum too, the tooltip tells what the velocity under the pointer becomes.
     const QString tip = c.overTheCurve ? CurveTooltip(c.xn, before) : QStringLiteral("before");
@@ -172,7 +173,7 @@ TEST_P(CurveOutside, PointerOutsideEditsNothing) {
     Up(c.xn, c.yn);
     EXPECT_EQ(Active(), before);
     EXPECT_EQ(Tip(), tip);
-    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("1"));
+    EXPECT_EQ(ui().exponentValue->text(), QStringLiteral("1"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, CurveOutside,
@@ -193,9 +194,9 @@ INSTANTIATE_TEST_SUITE_P(Positions, CurveOutside,
                          });
 
 TEST_F(CurveTest, MaximumZeroLeavesNoPlaceToEdit) {
-    ui().sc_vmax->setValue(Form_midi::VmaxAt(0));
+    ui().maximumBar->setValue(MainWindow::VmaxAt(0));
     ASSERT_EQ(Active().vmax, 0);
-    ui().Picture1->setToolTip(QStringLiteral("before"));
+    ui().curveView->setToolTip(QStringLiteral("before"));
     for (float xn = 0.05f; xn < 1.0f; xn += 0.1f)
         for (float yn = 0.0f; yn <= 1.0f; yn += 0.125f) {
             Move(xn, yn);
@@ -213,7 +214,7 @@ TEST_F(CurveTest, MaximumZeroLeavesNoPlaceToEdit) {
 }
 
 TEST_F(CurveTest, MouseUpStopsEditingAndHoverShowsTheTooltipAgain) {
-    ui().Picture1->setToolTip(QString());
+    ui().curveView->setToolTip(QString());
     Down(0.5f, 0.25f);
     Move(0.25f, 0.5f); // dragging edits; the tooltip keeps up with the new curve
     EXPECT_DOUBLE_EQ(Active().exp, 0.5);
@@ -267,13 +268,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct BarCase {
     const char* name;
-    QScrollBar* Ui::Form_midi::*bar;
-    QLabel* Ui::Form_midi::*label;
+    QScrollBar* Ui::MainWindow::*bar;
+    QLabel* Ui::MainWindow::*label;
     std::uint8_t NoteSetting::*field;
     int value;
     int thumb;
     bool topIs127; // the bar's position for a value counts from its top
-    int At(int v) const { return topIs127 ? Form_midi::VmaxAt(v) : v; }
+    int At(int v) const { return topIs127 ? MainWindow::VmaxAt(v) : v; }
 };
 
 class CurveBar : public CurveTest, public ::testing::WithParamInterface<BarCase> {};
@@ -307,16 +308,16 @@ TEST_P(CurveBar, ThumbDragShowsTheStoredValueUntilRelease) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bars, CurveBar,
-    ::testing::Values(BarCase{"vcut", &Ui::Form_midi::sc_vcut, &Ui::Form_midi::note_vcut,
+    ::testing::Values(BarCase{"vcut", &Ui::MainWindow::cutOffBar, &Ui::MainWindow::cutOffValue,
                               &NoteSetting::vcut, 64, 100, false},
-                      BarCase{"vmax", &Ui::Form_midi::sc_vmax, &Ui::Form_midi::note_vmax,
+                      BarCase{"vmax", &Ui::MainWindow::maximumBar, &Ui::MainWindow::maximumValue,
                               &NoteSetting::vmax, 90, 30, true}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // Every way of moving the Max Vel bar moves its thumb toward where the user points, and
 // the value follows the thumb: 127 at the top.
 TEST_F(CurveTest, MaximumBarMovesTowardWhereTheUserPoints) {
-    QScrollBar* bar = ui().sc_vmax;
+    QScrollBar* bar = ui().maximumBar;
     ASSERT_EQ(bar->orientation(), Qt::Vertical);
     form->show();
     Pump();
@@ -354,7 +355,7 @@ TEST_F(CurveTest, MaximumBarMovesTowardWhereTheUserPoints) {
                         {}, Qt::NoScrollPhase, false);
     QApplication::sendEvent(bar, &wheelUp);
     EXPECT_GT(vmax(), before + 1) << "the wheel turned up raises";
-    EXPECT_EQ(ui().note_vmax->text(), QString::number(vmax()));
+    EXPECT_EQ(ui().maximumValue->text(), QString::number(vmax()));
 }
 
 // ---- Curve pixels ----
@@ -363,8 +364,8 @@ TEST_F(CurveTest, IdentityCurveClimbsTheDiagonal) {
     const QImage img = Curve();
     const int w = img.width();
     const int h = img.height();
-    ASSERT_EQ(w, ui().Picture1->ScaleWidth());
-    ASSERT_EQ(h, ui().Picture1->ScaleHeight());
+    ASSERT_EQ(w, ui().curveView->ScaleWidth());
+    ASSERT_EQ(h, ui().curveView->ScaleHeight());
     for (int x = 2; x < w - 1; x += 5) {
         // out = v = 127 * x / w; drawn at h - h * out / 128
         const double expected = h - h * (127.0 * x / w) / 128.0;
@@ -384,7 +385,7 @@ TEST_F(CurveTest, IdentityCurveClimbsTheDiagonal) {
 }
 
 TEST_F(CurveTest, CutOffRunsAlongTheBottomEdge) {
-    ui().sc_vcut->setValue(64);
+    ui().cutOffBar->setValue(64);
     const QImage img = Curve();
     const int w = img.width();
     const int h = img.height();
@@ -415,7 +416,7 @@ protected:
     }
     // Blue (selected) and magenta (selected and active) marks on the window.
     int SelectionMarkPixels() {
-        const QImage& m = form->marks();
+        const QImage& m = ui().keyboardView->Marks();
         int n = 0;
         for (int y = 0; y < m.height(); ++y)
             for (int x = 0; x < m.width(); ++x) {
@@ -426,7 +427,7 @@ protected:
         return n;
     }
     int RedMarkPixels() {
-        const QImage& m = form->marks();
+        const QImage& m = ui().keyboardView->Marks();
         int n = 0;
         for (int y = 0; y < m.height(); ++y)
             for (int x = 0; x < m.width(); ++x) {
@@ -449,7 +450,7 @@ TEST_F(BulkTest, SpreadInterpolatesBetweenTwoSelectedKeys) {
     Set(64, 3.0, 20, 100);
     const NoteSetting left = N(59);
     const NoteSetting right = N(65);
-    ui().Spread_Exp->click();
+    ui().spreadButton->click();
 
     const SpreadRow rows[] = {
         {60, 1.0, 0, 127},          {61, 1.263554274, 5, 120},
@@ -468,19 +469,19 @@ TEST_F(BulkTest, SpreadInterpolatesBetweenTwoSelectedKeys) {
     EXPECT_EQ(N(61).selected, kFalse); // the selection is not widened
     EXPECT_EQ(N(60).selected, kTrue);
     // A full refresh: the active key's labels and bars follow.
-    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
-    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("1"));
+    EXPECT_EQ(ui().maximumValue->text(), QStringLiteral("127"));
+    EXPECT_EQ(ui().exponentValue->text(), QStringLiteral("1"));
 }
 
 TEST_F(BulkTest, SpreadRefreshesTheActiveKeysControls) {
     Set(58, 1.0, 0, 127);
     Set(62, 3.0, 20, 100);
-    ui().Spread_Exp->click(); // 60 is in the middle of the pair
-    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("10"));
-    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("114"));
-    EXPECT_EQ(ui().sc_vcut->value(), 10);
-    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), 114);
-    EXPECT_EQ(ui().note_exp->text(), FormatExponent(N(60).exp));
+    ui().spreadButton->click(); // 60 is in the middle of the pair
+    EXPECT_EQ(ui().cutOffValue->text(), QStringLiteral("10"));
+    EXPECT_EQ(ui().maximumValue->text(), QStringLiteral("114"));
+    EXPECT_EQ(ui().cutOffBar->value(), 10);
+    EXPECT_EQ(MainWindow::VmaxAt(ui().maximumBar->value()), 114);
+    EXPECT_EQ(ui().exponentValue->text(), FormatExponent(N(60).exp));
 }
 
 TEST_F(BulkTest, SpreadTreatsEachSelectedKeyAsTheEndOfOnePairAndStartOfTheNext) {
@@ -489,7 +490,7 @@ TEST_F(BulkTest, SpreadTreatsEachSelectedKeyAsTheEndOfOnePairAndStartOfTheNext) 
     Set(60, 0.5, 30, 60, 1); // any non-zero value counts as selected
     const NoteSetting outsideLow = N(39);
     const NoteSetting outsideHigh = N(61);
-    ui().Spread_Exp->click();
+    ui().spreadButton->click();
 
     const auto tanMid = [](double a, double b) {
         return std::tan((std::atan(a) + std::atan(b)) / 2.0);
@@ -519,13 +520,13 @@ TEST_F(BulkTest, SpreadChangesNothingWithoutAPairApart) {
     const Case cases[] = {{"none", {}}, {"one", {70}}, {"adjacent", {70, 71}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        form->Reset_Allvel_Click();
+        ui().resetAllButton->click();
         Set(70, 2.5, 12, 90, kFalse);
         Set(71, 0.7, 40, 110, kFalse);
         for (int k : c.selected)
             SetEntry(k, [](NoteSetting& s) { s.selected = kTrue; });
         const NoteTable before = form->notes();
-        ui().Spread_Exp->click();
+        ui().spreadButton->click();
         for (int k = 0; k < kNoteTableSize; ++k) {
             const NoteSetting& a = before[static_cast<std::size_t>(k)];
             const NoteSetting& b = N(k);
@@ -540,8 +541,8 @@ TEST_F(BulkTest, SpreadChangesNothingWithoutAPairApart) {
 }
 
 TEST_F(BulkTest, ResetActiveStraightensOnlyTheActiveCurve) {
-    ui().sc_vcut->setValue(30);
-    ui().sc_vmax->setValue(Form_midi::VmaxAt(90));
+    ui().cutOffBar->setValue(30);
+    ui().maximumBar->setValue(MainWindow::VmaxAt(90));
     Down(0.5f, 0.25f);
     Up(0.5f, 0.25f);
     Set(62, 3.0, 5, 50);
@@ -549,11 +550,11 @@ TEST_F(BulkTest, ResetActiveStraightensOnlyTheActiveCurve) {
     ASSERT_NE(Active().exp, 1.0);
     const NoteTable before = form->notes();
 
-    ui().Reset_SelVel->click();
+    ui().resetActiveButton->click();
     EXPECT_DOUBLE_EQ(Active().exp, 1.0);
     EXPECT_EQ(Active().vcut, 30);
     EXPECT_EQ(Active().vmax, 90);
-    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("1"));
+    EXPECT_EQ(ui().exponentValue->text(), QStringLiteral("1"));
     for (int k = 0; k < kNoteTableSize; ++k) {
         if (k != kActive) {
             EXPECT_EQ(N(k), before[static_cast<std::size_t>(k)]) << k;
@@ -563,8 +564,8 @@ TEST_F(BulkTest, ResetActiveStraightensOnlyTheActiveCurve) {
 
 TEST_F(BulkTest, ResetAllRestoresCurvesButNotSelectionOrOutnote) {
     const QImage identity = Curve();
-    ui().sc_vcut->setValue(30);
-    ui().sc_vmax->setValue(Form_midi::VmaxAt(90));
+    ui().cutOffBar->setValue(30);
+    ui().maximumBar->setValue(MainWindow::VmaxAt(90));
     Set(21, 0.3, 5, 10);
     Set(108, 4.0, 100, 127, 1);
     SetEntry(70, [](NoteSetting& s) { s.outnote = 75; });
@@ -573,7 +574,7 @@ TEST_F(BulkTest, ResetAllRestoresCurvesButNotSelectionOrOutnote) {
     const NoteTable before = form->notes();
     ASSERT_NE(Curve(), identity);
 
-    ui().Reset_Allvel->click();
+    ui().resetAllButton->click();
     for (int k = kLowestKey; k <= kHighestKey; ++k) {
         SCOPED_TRACE(k);
         EXPECT_DOUBLE_EQ(N(k).exp, 1.0);
@@ -586,23 +587,23 @@ TEST_F(BulkTest, ResetAllRestoresCurvesButNotSelectionOrOutnote) {
     EXPECT_EQ(N(109), before[109]);
     // Every control that shows the active entry follows it.
     EXPECT_EQ(Curve(), identity);
-    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("0"));
-    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
-    EXPECT_EQ(ui().sc_vcut->value(), 0);
-    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), 127);
+    EXPECT_EQ(ui().cutOffValue->text(), QStringLiteral("0"));
+    EXPECT_EQ(ui().maximumValue->text(), QStringLiteral("127"));
+    EXPECT_EQ(ui().cutOffBar->value(), 0);
+    EXPECT_EQ(MainWindow::VmaxAt(ui().maximumBar->value()), 127);
 }
 
 TEST_F(BulkTest, CopyToAllGivesEveryKeyTheActiveCurve) {
     Down(0.5f, 0.25f);
     Up(0.5f, 0.25f);
-    ui().sc_vcut->setValue(10);
-    ui().sc_vmax->setValue(Form_midi::VmaxAt(110));
+    ui().cutOffBar->setValue(10);
+    ui().maximumBar->setValue(MainWindow::VmaxAt(110));
     ASSERT_DOUBLE_EQ(Active().exp, 2.0);
     SetEntry(30, [](NoteSetting& s) { s.outnote = 42; });
     const NoteSetting below = N(20);
     const NoteSetting above = N(109);
 
-    ui().VelToAll->click();
+    ui().copyToAllButton->click();
     for (int k = kLowestKey; k <= kHighestKey; ++k) {
         SCOPED_TRACE(k);
         EXPECT_EQ(MapVelocity(64, N(k)), 28);
@@ -620,7 +621,7 @@ TEST_F(BulkTest, UnselectAllRemovesEverySelectionMark) {
         SetEntry(k, [](NoteSetting& s) { s.selected = kTrue; });
     ASSERT_GT(SelectionMarkPixels(), 0);
 
-    ui().Clear_Select->click();
+    ui().unselectAllButton->click();
     for (int k = kLowestKey; k <= kHighestKey; ++k)
         EXPECT_EQ(N(k).selected, kFalse) << k;
     EXPECT_EQ(SelectionMarkPixels(), 0);

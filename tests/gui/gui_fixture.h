@@ -86,14 +86,14 @@ protected:
     }
     // Creates the window, runs its startup and shows it, as the program does; startup's
     // message boxes come once it is drawn.
-    Form_midi& Start() {
-        form = std::make_unique<Form_midi>(midi, boxes);
-        form->Form_Load();
+    MainWindow& Start() {
+        form = std::make_unique<MainWindow>(midi, boxes);
+        form->Start();
         form->show();
         Pump();
         return *form;
     }
-    Ui::Form_midi& ui() { return form->ui(); }
+    Ui::MainWindow& ui() { return form->ui(); }
     // Puts a state into the session as a loaded file would, not as an edit.
     template <typename Change> void Seed(Change change) {
         SessionState s = form->session().State();
@@ -125,7 +125,7 @@ protected:
 
     FakeMidiSystem midi;
     ScriptedBoxes boxes;
-    std::unique_ptr<Form_midi> form;
+    std::unique_ptr<MainWindow> form;
 
 private:
     QTemporaryDir dir_;

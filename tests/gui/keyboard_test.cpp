@@ -1,8 +1,8 @@
 // The on-screen keyboard: pointing, clicking and keys that choose the active note, the
 // marks that show it, the bars that show sounding keys, and "Notes OFF".
 
-#include "gui_fixture.h"
 #include "core/keyboard/note_names.h"
+#include "gui_fixture.h"
 #include "support/test_helpers.h"
 
 #include <QApplication>
@@ -28,8 +28,8 @@ const QColor kWhite(255, 255, 255);
 
 class KeyboardTest : public FormTest {
 protected:
-    KeyboardView* piano() { return ui().piano; }
-    const KeyInfo& Key(int n) { return form->keys()[static_cast<std::size_t>(n)]; }
+    KeyboardView* piano() { return ui().keyboardView; }
+    const KeyInfo& Key(int n) { return ui().keyboardView->Keys()[static_cast<std::size_t>(n)]; }
 
     // Real mouse events at a point in the keyboard's drawing coordinates.
     void Mouse(QEvent::Type type, double x, double y, Qt::MouseButton button = Qt::LeftButton) {
@@ -64,7 +64,9 @@ protected:
     }
 
     // The mark drawn for a key on the window's surface (transparent: none).
-    QColor MarkOf(int n) { return form->marks().pixelColor(Key(n).markx, Key(n).marky); }
+    QColor MarkOf(int n) {
+        return ui().keyboardView->Marks().pixelColor(Key(n).markx, Key(n).marky);
+    }
     int MarksOfColour(const QColor& c) {
         int count = 0;
         for (int n = 21; n <= 108; ++n)
@@ -107,16 +109,11 @@ TEST_F(KeyboardTest, PointingShowsTheKeyUnderThePointer) {
     for (const HoverRow& r : rows) {
         SCOPED_TRACE(r.what);
         Move(r.x, r.y);
-        EXPECT_EQ(ui().choosing_notenr->text(), r.number);
-        EXPECT_EQ(ui().choosing_notename->text(), r.name);
+        EXPECT_EQ(ui().hoverNoteNumber->text(), r.number);
+        EXPECT_EQ(ui().hoverNoteName->text(), r.name);
         // Pointing chooses nothing.
         EXPECT_EQ(form->activenote(), 60);
     }
-    // The handler itself takes picture coordinates (the view removes its border).
-    form->piano_MouseMove(6, 60);
-    EXPECT_EQ(ui().choosing_notenr->text(), "21");
-    form->piano_MouseMove(700, 60);
-    EXPECT_EQ(ui().choosing_notename->text(), "C8");
 }
 
 // ---- Clicking and marks ----
@@ -139,14 +136,14 @@ TEST_F(KeyboardTest, ClickMakesTheKeyActive) {
     });
     ClickAt(325, 20); // C#4
     EXPECT_EQ(form->activenote(), 61);
-    EXPECT_EQ(ui().active_note->text(), "C#4"); // every key with its octave
+    EXPECT_EQ(ui().activeNoteName->text(), "C#4"); // every key with its octave
     EXPECT_EQ(MarkOf(61), kRed);
     EXPECT_EQ(MarkOf(60).alpha(), 0);
     EXPECT_EQ(MarksOfColour(kRed), 1);
-    EXPECT_EQ(ui().sc_vcut->value(), 17);
-    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), 99);
-    EXPECT_EQ(ui().note_vcut->text(), "17");
-    EXPECT_EQ(ui().note_vmax->text(), "99");
+    EXPECT_EQ(ui().cutOffBar->value(), 17);
+    EXPECT_EQ(MainWindow::VmaxAt(ui().maximumBar->value()), 99);
+    EXPECT_EQ(ui().cutOffValue->text(), "17");
+    EXPECT_EQ(ui().maximumValue->text(), "99");
     // The entry's values were shown, not overwritten by the scroll bars.
     EXPECT_EQ(form->notes()[61].vcut, 17);
     EXPECT_EQ(form->notes()[61].vmax, 99);
@@ -166,7 +163,7 @@ TEST_F(KeyboardTest, ClickOnTheActiveKeyDoesNothing) {
     EXPECT_EQ(form->activenote(), 60);
     EXPECT_EQ(form->notes()[60].selected, kTrue);
     EXPECT_EQ(MarkOf(60), kMagenta);
-    EXPECT_EQ(ui().active_note->text(), "C4");
+    EXPECT_EQ(ui().activeNoteName->text(), "C4");
     EXPECT_EQ(form->session().UndoDepth(), 0); // no step to undo
 }
 
@@ -194,12 +191,6 @@ TEST_F(KeyboardTest, DoubleClickTogglesTheSelection) {
     // A selection value other than "true" from a settings file shows no mark.
     Seed([](SessionState& st) { st.notes[64].selected = 1; });
     EXPECT_EQ(MarkOf(64).alpha(), 0);
-
-    // Through the handlers directly: the same toggle.
-    form->piano_MouseMove(d4x, 60);
-    form->piano_DblClick();
-    EXPECT_EQ(form->notes()[62].selected, kFalse);
-    EXPECT_EQ(MarkOf(62).alpha(), 0);
 }
 
 // Off the keys (the top row, below the keyboard) a click or double click changes nothing:
@@ -212,8 +203,8 @@ TEST_F(KeyboardTest, ClickOffTheKeysChangesNothing) {
         ClickAt(p.x(), p.y());
         DoubleClickAt(p.x(), p.y());
         EXPECT_EQ(form->activenote(), 60);
-        EXPECT_EQ(ui().active_note->text(), "C4");
-        EXPECT_EQ(ui().note_vmax->text(), "127");
+        EXPECT_EQ(ui().activeNoteName->text(), "C4");
+        EXPECT_EQ(ui().maximumValue->text(), "127");
         EXPECT_EQ(MarksOfColour(kRed), 1);
         EXPECT_EQ(form->notes(), before);
     }
@@ -258,15 +249,10 @@ TEST_F(KeyboardTest, KeysMoveTheActiveNoteWithinTheKeyboard) {
         Seed([&](SessionState& st) { st.activenote = static_cast<std::uint8_t>(r.start); });
         Press(r.qtKey);
         EXPECT_EQ(form->activenote(), r.expected);
-        EXPECT_EQ(ui().active_note->text(), note_num2name(r.expected));
+        EXPECT_EQ(ui().activeNoteName->text(), note_num2name(r.expected));
         EXPECT_EQ(MarkOf(r.expected), kRed);
         EXPECT_EQ(MarksOfColour(kRed), 1);
     }
-    // The handler takes the virtual key codes.
-    form->piano_KeyDown(KeyboardView::kHome);
-    EXPECT_EQ(form->activenote(), 60);
-    form->piano_KeyDown(KeyboardView::kPageUp);
-    EXPECT_EQ(form->activenote(), 108);
     form->hide();
 }
 
@@ -301,7 +287,7 @@ TEST_F(KeyboardTest, NoteOnLightsTheSoundingKeyWithABar) {
         Seed([&](SessionState& st) {
             st.notes[static_cast<std::size_t>(r.note)].vmax = static_cast<std::uint8_t>(r.vmax);
         });
-        form->SelectByProgram(ui().cmb_transpose, r.transposePosition);
+        form->SelectByProgram(ui().transposeList, r.transposePosition);
         const QImage before = piano()->image().copy();
         midi.ClearSent();
 
@@ -416,7 +402,7 @@ TEST_F(KeyboardTest, ShorterBarKeepsTheTopOfTheTallerOne) {
 
 TEST_F(KeyboardTest, TransposedNoteEndsOnTheKeyItLit) {
     Start();
-    form->SelectByProgram(ui().cmb_transpose, 24);
+    form->SelectByProgram(ui().transposeList, 24);
     const QImage rest = piano()->image().copy();
     ASSERT_TRUE(midi.Inject(0x90, 60, 100));
     Pump();
@@ -424,7 +410,7 @@ TEST_F(KeyboardTest, TransposedNoteEndsOnTheKeyItLit) {
     EXPECT_EQ(Pixel(MidX(60), LastRow(60)), rest.pixelColor(MidX(60), LastRow(60)));
 
     // The transposition is undone while the key is held; the release still finds key 72.
-    form->SelectByProgram(ui().cmb_transpose, 12);
+    form->SelectByProgram(ui().transposeList, 12);
     midi.ClearSent();
     ASSERT_TRUE(midi.Inject(0x80, 60, 0));
     Pump();
@@ -441,7 +427,7 @@ TEST_F(KeyboardTest, RestrikeAfterTransposingEndsTheFirstSound) {
     ASSERT_EQ(Pixel(MidX(60), LastRow(60)), QColor(200, 0, 0));
 
     // Chosen the way the user does it: the list's activation.
-    PickFromList(ui().cmb_transpose, 24);
+    PickFromList(ui().transposeList, 24);
     midi.ClearSent();
     ASSERT_TRUE(midi.Inject(0x90, 60, 90));
     Pump();
@@ -457,7 +443,7 @@ TEST_F(KeyboardTest, RestrikeAfterTransposingEndsTheFirstSound) {
     EXPECT_EQ(Pixel(MidX(72), LastRow(72)), kWhite);
     // Neither sound is remembered as still sounding: Notes OFF has no note left to end.
     midi.ClearSent();
-    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
     EXPECT_EQ(midi.Sent(), NothingLeftToEnd()) << Hex(midi.Sent());
 }
 
@@ -469,7 +455,7 @@ TEST_F(KeyboardTest, NotesOffSilencesAndClearsEveryBar) {
     ASSERT_TRUE(midi.Inject(0x90, 60, 100)); // its note-off never comes
     ASSERT_TRUE(midi.Inject(0x91, 61, 100));
     Pump();
-    form->SelectByProgram(ui().cmb_transpose, 14);
+    form->SelectByProgram(ui().transposeList, 14);
     ASSERT_TRUE(midi.Inject(0x90, 64, 100)); // sounds as 66
     Pump();
     // A bar the path does not know of: the button clears by note number, not by memory.
@@ -477,7 +463,7 @@ TEST_F(KeyboardTest, NotesOffSilencesAndClearsEveryBar) {
     ASSERT_NE(piano()->image(), rest);
     midi.ClearSent();
 
-    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
 
     const auto sent = midi.Sent();
     ASSERT_EQ(sent.size(), 1u + 3u + 32u) << Hex(sent);
@@ -497,13 +483,13 @@ TEST_F(KeyboardTest, NotesOffSilencesAndClearsEveryBar) {
             for (int x = k.faceleft; x <= k.faceright; ++x)
                 ASSERT_EQ(Pixel(x, y), want) << "key " << n << " at " << x << "," << y;
     }
-    EXPECT_TRUE(ui().cmd_silence->isEnabled());
+    EXPECT_TRUE(ui().notesOffButton->isEnabled());
     // Every note is forgotten: pressed again, Notes OFF has no note left to end.
     midi.ClearSent();
-    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
     EXPECT_EQ(midi.Sent(), NothingLeftToEnd()) << Hex(midi.Sent());
     // The transposition and the channel table stay as they were.
-    EXPECT_EQ(ui().cmb_transpose->currentText(), " 2");
+    EXPECT_EQ(ui().transposeList->currentText(), " 2");
     EXPECT_EQ(form->notes()[64].outnote, 66);
 }
 
@@ -517,13 +503,13 @@ TEST_F(KeyboardTest, NotesOffWithTheOutputClosedStillClearsTheKeyboard) {
     Pump();
     ASSERT_EQ(Pixel(MidX(60), LastRow(60)), QColor(200, 0, 0));
 
-    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+    QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
 
     EXPECT_TRUE(midi.Sent().empty());
     EXPECT_EQ(Pixel(MidX(60), LastRow(60)), kWhite);
     EXPECT_NE(Pixel(MidX(61), LastRow(61)), QColor(200, 0, 0));
     EXPECT_NE(Pixel(MidX(61), LastRow(61)), kWhite);
-    EXPECT_TRUE(ui().cmd_silence->isEnabled());
+    EXPECT_TRUE(ui().notesOffButton->isEnabled());
     EXPECT_EQ(boxes.shown.size(), 1u); // nothing reported
 }
 
@@ -539,12 +525,12 @@ TEST_F(KeyboardTest, ViewsShowWhenTheyHaveTheFocus) {
     Start();
     QApplication::setActiveWindow(form.get());
     for (PictureBox* view :
-         {static_cast<PictureBox*>(piano()), static_cast<PictureBox*>(ui().Picture1)}) {
+         {static_cast<PictureBox*>(piano()), static_cast<PictureBox*>(ui().curveView)}) {
         SCOPED_TRACE(view->objectName().toStdString());
         const QImage picture = view->image().copy();
         view->setFocus();
         const QImage focused = view->grab().toImage();
-        ui().cmd_save->setFocus();
+        ui().saveButton->setFocus();
         const QImage unfocused = view->grab().toImage();
         EXPECT_NE(focused, unfocused);
         EXPECT_EQ(view->image(), picture);

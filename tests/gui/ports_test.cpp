@@ -99,22 +99,22 @@ protected:
 
 TEST_F(PortsTest, StartupOpensOutputThenInputThenSwitchesLocalControlOff) {
     TimelineMidiSystem timeline(midi);
-    form = std::make_unique<Form_midi>(timeline, boxes);
-    form->Form_Load();
+    form = std::make_unique<MainWindow>(timeline, boxes);
+    form->Start();
     EXPECT_EQ(timeline.Log(), (std::vector<std::string>{"out.open Synth Out", "in.open Keys In",
                                                         "send B0 7A 00 "}));
     EXPECT_EQ(midi.Events(),
               (std::vector<Event>{{"out.open", "Synth Out"}, {"in.open", "Keys In"}}));
-    EXPECT_EQ(ui().ComboMidiOut->currentIndex(), 2);
-    EXPECT_EQ(ui().ComboMidiIn->currentIndex(), 1);
+    EXPECT_EQ(ui().outputList->currentIndex(), 2);
+    EXPECT_EQ(ui().inputList->currentIndex(), 1);
     QStringList outs;
-    for (int i = 0; i < ui().ComboMidiOut->count(); ++i)
-        outs << ui().ComboMidiOut->itemText(i);
+    for (int i = 0; i < ui().outputList->count(); ++i)
+        outs << ui().outputList->itemText(i);
     EXPECT_EQ(outs.size(), 3);
     EXPECT_EQ(outs.value(0), "Not Enabled");
     EXPECT_EQ(outs.value(2), "Synth Out");
-    EXPECT_EQ(ui().ComboMidiIn->itemText(0), "Not Enabled");
-    EXPECT_EQ(ui().ComboMidiIn->itemText(1), "Keys In");
+    EXPECT_EQ(ui().inputList->itemText(0), "Not Enabled");
+    EXPECT_EQ(ui().inputList->itemText(1), "Keys In");
     EXPECT_TRUE(boxes.shown.empty());
     form.reset(); // before the timeline it logs into
 }
@@ -227,7 +227,7 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
          false,
          "Keys In",
          "Synth Out"},
-        {"input that fails names the output and still sends Local Control Off",
+        {"input that fails says so and still sends Local Control Off",
          true,
          1,
          Via::Program,
@@ -246,7 +246,7 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
         form->session().FollowDevices(3'600'000);
         Forget();
         midi.failingDevices = r.failing;
-        QComboBox* combo = r.input ? ui().ComboMidiIn : ui().ComboMidiOut;
+        QComboBox* combo = r.input ? ui().inputList : ui().outputList;
         if (r.via == Via::Program) {
             form->SelectByProgram(combo, r.position);
         } else {
@@ -259,7 +259,9 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
         ASSERT_EQ(boxes.shown.size(), r.box ? 1u : 0u);
         if (r.box) {
             EXPECT_EQ(boxes.shown[0].title, "Velomire");
-            EXPECT_EQ(boxes.shown[0].text, "Setting Midi output failed");
+            // Each device's failure in its own words.
+            EXPECT_EQ(boxes.shown[0].text, r.input ? QStringLiteral("Setting Midi input failed")
+                                                   : QStringLiteral("Setting Midi output failed"));
             EXPECT_FALSE(boxes.shown[0].question);
         }
         EXPECT_EQ(midi.OpenedInput(), r.openIn);
@@ -276,17 +278,17 @@ TEST_F(PortsTest, EachChoiceOpensKeepsOrReportsThePort) {
 // Local Control Off goes to whatever output is open when the input is chosen.
 TEST_F(PortsTest, LocalControlOffFollowsTheOutput) {
     Start();
-    form->SelectByProgram(ui().ComboMidiOut, 1);
+    form->SelectByProgram(ui().outputList, 1);
     Forget();
-    form->SelectByProgram(ui().ComboMidiIn, 0);
+    form->SelectByProgram(ui().inputList, 0);
     EXPECT_EQ(midi.OpenedOutput(), kVirtual);
     EXPECT_EQ(midi.Sent(), std::vector<Bytes>{kLocalControlOff});
 
     // With the output closed by a failure, the input choice sends nothing and says nothing.
     midi.failingDevices = {"Synth Out"};
-    form->SelectByProgram(ui().ComboMidiOut, 2);
+    form->SelectByProgram(ui().outputList, 2);
     Forget();
-    form->SelectByProgram(ui().ComboMidiIn, 1);
+    form->SelectByProgram(ui().inputList, 1);
     EXPECT_TRUE(midi.Sent().empty());
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(midi.OpenedInput(), "Keys In");
@@ -296,11 +298,11 @@ TEST_F(PortsTest, LocalControlOffFollowsTheOutput) {
 TEST_F(PortsTest, FailedInputRecoversOnTheNextChoice) {
     Start();
     midi.failingDevices = {"Keys In"};
-    form->SelectByProgram(ui().ComboMidiIn, 1);
+    form->SelectByProgram(ui().inputList, 1);
     ASSERT_EQ(midi.OpenedInput(), "");
     midi.failingDevices.clear();
     Forget();
-    form->SelectByProgram(ui().ComboMidiIn, 1);
+    form->SelectByProgram(ui().inputList, 1);
     EXPECT_EQ(midi.Events(), (std::vector<Event>{{"in.open", "Keys In"}}));
     EXPECT_TRUE(boxes.shown.empty());
     ASSERT_TRUE(midi.Inject(0x90, 60, 100));
@@ -313,15 +315,15 @@ TEST_F(PortsTest, FailedInputRecoversOnTheNextChoice) {
 TEST_F(PortsTest, OutputChangeEndsHeldNotesOnTheOldOutput) {
     midi.outputs = {"Synth Out", "Other Synth"};
     TimelineMidiSystem timeline(midi);
-    form = std::make_unique<Form_midi>(timeline, boxes);
-    form->Form_Load();
+    form = std::make_unique<MainWindow>(timeline, boxes);
+    form->Start();
     form->show();
     for (const int position : {3, 0}) {
         SCOPED_TRACE(position);
         ASSERT_TRUE(midi.Inject(0x90, 60, 100));
         Pump();
         timeline.ClearLog();
-        PickFromList(ui().ComboMidiOut, position);
+        PickFromList(ui().outputList, position);
         const std::vector<std::string> log = timeline.Log();
         ASSERT_GE(log.size(), 4u);
         EXPECT_EQ(log[0], "send 80 3C 40 ");
@@ -330,9 +332,9 @@ TEST_F(PortsTest, OutputChangeEndsHeldNotesOnTheOldOutput) {
         EXPECT_EQ(log[3], "out.close");
         // The note is forgotten: Notes OFF, with an output open again, ends nothing more.
         if (position == 0)
-            PickFromList(ui().ComboMidiOut, 1);
+            PickFromList(ui().outputList, 1);
         midi.ClearSent();
-        QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+        QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
         EXPECT_EQ(midi.Sent(), NothingLeftToEnd()) << Hex(midi.Sent());
         if (position == 0)
             continue;
@@ -349,8 +351,8 @@ TEST_F(PortsTest, OutputChangeEndsHeldNotesOnTheOldOutput) {
 TEST_F(PortsTest, NotesOffKeepsTheFocus) {
     Start();
     QApplication::setActiveWindow(form.get());
-    QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
-    EXPECT_EQ(QApplication::focusWidget(), ui().cmd_silence);
+    QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
+    EXPECT_EQ(QApplication::focusWidget(), ui().notesOffButton);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
     EXPECT_EQ(form->session().transposition(), 0);
 }
@@ -376,9 +378,9 @@ TEST_F(PortsTest, DevicesThatComeAndGoAreFollowedByName) {
     for (const FollowRow& r : rows) {
         SCOPED_TRACE(r.what);
         Start();
-        PickList* list = r.input ? ui().ComboMidiIn : ui().ComboMidiOut;
-        QLabel* mark = r.input ? ui().in_missing : ui().out_missing;
-        QLabel* otherMark = r.input ? ui().out_missing : ui().in_missing;
+        PickList* list = r.input ? ui().inputList : ui().outputList;
+        QLabel* mark = r.input ? ui().inputMissingMark : ui().outputMissingMark;
+        QLabel* otherMark = r.input ? ui().outputMissingMark : ui().inputMissingMark;
         std::vector<std::string>& present = r.input ? midi.inputs : midi.outputs;
         const auto opened = [&] { return r.input ? midi.OpenedInput() : midi.OpenedOutput(); };
         const std::string kind = r.input ? "in." : "out.";
@@ -434,7 +436,7 @@ TEST_F(PortsTest, DevicesThatComeAndGoAreFollowedByName) {
 TEST_F(PortsTest, ShutdownClosesOutputThenInputAndSendsNothing) {
     Start();
     Forget();
-    form->Form_Unload();
+    form->Stop();
     EXPECT_EQ(midi.Events(),
               (std::vector<Event>{{"out.close", "Synth Out"}, {"in.close", "Keys In"}}));
     EXPECT_TRUE(midi.Sent().empty());

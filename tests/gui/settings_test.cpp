@@ -1,9 +1,9 @@
 // The settings library through the window: startup load, the list, save and load commands,
 // device reselection and what a load changes on screen.
 
-#include "gui_fixture.h"
 #include "core/settings/settings_codec.h"
 #include "core/settings/settings_store.h"
+#include "gui_fixture.h"
 
 #include <QApplication>
 #include <QDirIterator>
@@ -93,8 +93,8 @@ protected:
     }
     QStringList Listed() {
         QStringList names;
-        for (int i = 0; i < ui().cmb_settings->count(); ++i)
-            names << ui().cmb_settings->itemText(i);
+        for (int i = 0; i < ui().settingsList->count(); ++i)
+            names << ui().settingsList->itemText(i);
         return names;
     }
     // Every file under the working directory with its contents.
@@ -109,23 +109,23 @@ protected:
         return files;
     }
     // The user types into the list's field; nothing is chosen.
-    void Type(const QString& name) { ui().cmb_settings->setEditText(name); }
+    void Type(const QString& name) { ui().settingsList->setEditText(name); }
     // The user picks an entry from the open list.
     void Pick(const QString& name) {
-        const int i = ui().cmb_settings->findText(name, Qt::MatchExactly);
+        const int i = ui().settingsList->findText(name, Qt::MatchExactly);
         ASSERT_GE(i, 0) << name.toStdString() << " not listed";
-        PickFromList(ui().cmb_settings, i);
+        PickFromList(ui().settingsList, i);
     }
-    void Save() { ui().cmd_save->click(); }
+    void Save() { ui().saveButton->click(); }
     void ChooseInput(const QString& text) {
-        const int i = ui().ComboMidiIn->findText(text, Qt::MatchExactly);
+        const int i = ui().inputList->findText(text, Qt::MatchExactly);
         ASSERT_GE(i, 0) << text.toStdString();
-        form->SelectByProgram(ui().ComboMidiIn, i);
+        form->SelectByProgram(ui().inputList, i);
     }
     void ChooseOutput(const QString& text) {
-        const int i = ui().ComboMidiOut->findText(text, Qt::MatchExactly);
+        const int i = ui().outputList->findText(text, Qt::MatchExactly);
         ASSERT_GE(i, 0) << text.toStdString();
-        form->SelectByProgram(ui().ComboMidiOut, i);
+        form->SelectByProgram(ui().outputList, i);
     }
     const NoteSetting& Note(int k) { return form->notes()[static_cast<std::size_t>(k)]; }
     bool OpenedOrClosed(const std::string& prefix) {
@@ -142,16 +142,16 @@ protected:
     }
     // The window's mark of a key has this colour at its centre.
     QColor MarkAt(int key) {
-        const KeyInfo& k = form->keys()[static_cast<std::size_t>(key)];
+        const KeyInfo& k = ui().keyboardView->Keys()[static_cast<std::size_t>(key)];
         return QColor::fromRgba(
-            form->marks().pixel(static_cast<int>(k.markx), static_cast<int>(k.marky)));
+            ui().keyboardView->Marks().pixel(static_cast<int>(k.markx), static_cast<int>(k.marky)));
     }
     static bool IsBlue(const QColor& c) {
         return c.alpha() > 200 && c.blue() > 200 && c.red() < 60 && c.green() < 60;
     }
     void ExpectBuiltInTables() {
         EXPECT_EQ(form->activenote(), 60);
-        EXPECT_EQ(ui().active_note->text(), QStringLiteral("C4"));
+        EXPECT_EQ(ui().activeNoteName->text(), QStringLiteral("C4"));
         for (int k = kLowestKey; k <= kHighestKey; ++k) {
             EXPECT_DOUBLE_EQ(Note(k).exp, 1.0) << k;
             EXPECT_EQ(Note(k).vcut, 0) << k;
@@ -162,9 +162,9 @@ protected:
         EXPECT_EQ(Note(20).vmax, 0);
         for (int c = 0; c < 16; ++c)
             EXPECT_EQ(form->session().channels()[static_cast<std::size_t>(c)], c) << c;
-        EXPECT_FALSE(ui().chk_remap->isChecked());
-        EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("0"));
-        EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("127"));
+        EXPECT_FALSE(ui().remapToChannelOne->isChecked());
+        EXPECT_EQ(ui().cutOffValue->text(), QStringLiteral("0"));
+        EXPECT_EQ(ui().maximumValue->text(), QStringLiteral("127"));
     }
 };
 
@@ -173,11 +173,11 @@ protected:
 TEST_F(SettingsTest, StartupWithoutFolderUsesBuiltInValues) {
     Start();
     EXPECT_TRUE(Listed().isEmpty());
-    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
+    EXPECT_EQ(ui().settingsList->currentText(), QStringLiteral("Default"));
     EXPECT_TRUE(boxes.shown.empty());
     ExpectBuiltInTables();
-    EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Keys In"));
-    EXPECT_EQ(ui().ComboMidiOut->currentText(), QStringLiteral("Synth Out"));
+    EXPECT_EQ(ui().inputList->currentText(), QStringLiteral("Keys In"));
+    EXPECT_EQ(ui().outputList->currentText(), QStringLiteral("Synth Out"));
     EXPECT_FALSE(QFileInfo::exists(Cfg())); // startup never creates the folder
 }
 
@@ -193,21 +193,21 @@ TEST_F(SettingsTest, StartupLoadsAValidDefault) {
     Start();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(Listed(), QStringList{QStringLiteral("Default")});
-    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
-    EXPECT_EQ(ui().ComboMidiIn->currentText(), QStringLiteral("Piano In"));
-    EXPECT_EQ(ui().ComboMidiOut->currentText(), QStringLiteral("Expander"));
+    EXPECT_EQ(ui().settingsList->currentText(), QStringLiteral("Default"));
+    EXPECT_EQ(ui().inputList->currentText(), QStringLiteral("Piano In"));
+    EXPECT_EQ(ui().outputList->currentText(), QStringLiteral("Expander"));
     EXPECT_EQ(midi.OpenedInput(), "Piano In");
     EXPECT_EQ(midi.OpenedOutput(), "Expander");
 
     EXPECT_EQ(form->activenote(), 72);
-    EXPECT_EQ(ui().active_note->text(), QStringLiteral("C5"));
-    EXPECT_EQ(ui().note_exp->text(), QStringLiteral("2.5"));
-    EXPECT_EQ(ui().note_vcut->text(), QStringLiteral("10"));
-    EXPECT_EQ(ui().note_vmax->text(), QStringLiteral("100"));
-    EXPECT_EQ(ui().sc_vcut->value(), 10);
-    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), 100);
+    EXPECT_EQ(ui().activeNoteName->text(), QStringLiteral("C5"));
+    EXPECT_EQ(ui().exponentValue->text(), QStringLiteral("2.5"));
+    EXPECT_EQ(ui().cutOffValue->text(), QStringLiteral("10"));
+    EXPECT_EQ(ui().maximumValue->text(), QStringLiteral("100"));
+    EXPECT_EQ(ui().cutOffBar->value(), 10);
+    EXPECT_EQ(MainWindow::VmaxAt(ui().maximumBar->value()), 100);
     EXPECT_TRUE(IsBlue(MarkAt(74)));
-    EXPECT_FALSE(ui().chk_remap->isChecked());
+    EXPECT_FALSE(ui().remapToChannelOne->isChecked());
 
     // The stored channel table and curve are what the next note goes through.
     midi.ClearSent();
@@ -308,10 +308,10 @@ TEST_P(SettingsChannelRule, RemapBoxFollowsEntry15) {
     d.channels = c.stored;
     PutSetting(QStringLiteral("Ch"), d);
     Start();
-    if (ui().chk_remap->isChecked() != c.checkedBefore)
-        ui().chk_remap->click();
+    if (ui().remapToChannelOne->isChecked() != c.checkedBefore)
+        ui().remapToChannelOne->click();
     Pick(QStringLiteral("Ch"));
-    EXPECT_EQ(ui().chk_remap->isChecked(), c.checked);
+    EXPECT_EQ(ui().remapToChannelOne->isChecked(), c.checked);
     for (std::size_t i = 0; i < 16; ++i)
         EXPECT_EQ(form->session().channels()[i], c.inForce[i]) << i;
 }
@@ -342,7 +342,7 @@ TEST_F(SettingsTest, ListShowsLoadableFilesInNameOrder) {
     Start();
     EXPECT_EQ(Listed(), (QStringList{"Alpha", "bass", "Piano", "Zed"}));
     EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Default"));
+    EXPECT_EQ(ui().settingsList->currentText(), QStringLiteral("Default"));
 }
 
 // ---- Save ----
@@ -352,13 +352,13 @@ class SettingsSaveNew : public SettingsTest, public ::testing::WithParamInterfac
 TEST_P(SettingsSaveNew, CreatesTheFileWithoutAQuestion) {
     const QString name = QString::fromUtf8(GetParam());
     Start();
-    ui().sc_vcut->setValue(25);
+    ui().cutOffBar->setValue(25);
     Type(name);
     Save();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(QFileInfo(PathOf(name)).size(), 1814);
     EXPECT_TRUE(Listed().contains(name));
-    EXPECT_EQ(ui().cmb_settings->currentText(), name);
+    EXPECT_EQ(ui().settingsList->currentText(), name);
 
     const SettingsData d = Saved(name);
     EXPECT_EQ(DecodeDeviceName(d.indevice).trimmed(), QStringLiteral("Keys In"));
@@ -379,7 +379,7 @@ TEST_F(SettingsTest, SaveOverExistingWithYesRewritesIt) {
     old.append(QByteArray(500, 'x')); // longer than a record: nothing of it may survive
     Put(PathOf("Piano"), old);
     Start();
-    ui().sc_vcut->setValue(25);
+    ui().cutOffBar->setValue(25);
     Type(QStringLiteral("Piano"));
     boxes.answers = {true};
     Save();
@@ -405,14 +405,14 @@ TEST_F(SettingsTest, SaveOverExistingWithNoKeepsTheFileButTakesTheDevices) {
     Put(PathOf("Piano"), old);
     Start();
     ChooseInput(QStringLiteral("Piano In"));
-    ui().sc_vcut->setValue(25);
+    ui().cutOffBar->setValue(25);
     Type(QStringLiteral("Piano"));
     Save(); // answered No
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_TRUE(boxes.shown[0].question);
     EXPECT_EQ(Get(PathOf("Piano")), old);
     EXPECT_EQ(Listed(), QStringList{QStringLiteral("Piano")});
-    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Piano"));
+    EXPECT_EQ(ui().settingsList->currentText(), QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 60); // nothing loaded
 
     // A setting that is not there says so and changes nothing, devices included.
@@ -447,7 +447,7 @@ TEST_P(SettingsUnsafeName, IsRefusedBeforeAnythingIsWrittenOrLoaded) {
     EXPECT_FALSE(boxes.shown[0].text.isEmpty());
     EXPECT_EQ(Tree(), before);
 
-    form->cmb_settings_Click(); // as if the name had been chosen
+    form->SelectByProgram(ui().settingsList, ui().settingsList->currentIndex()); // as if chosen
     EXPECT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(form->activenote(), 60);
     EXPECT_FALSE(OpenedOrClosed("in.")) << "devices reselected for a refused name";
@@ -465,7 +465,7 @@ TEST_F(SettingsTest, SaveIntoReadOnlyFolderReportsAndKeepsTheOldFile) {
     Put(PathOf("Piano"), old);
     FailSaveStepForTesting(SaveStep::Create, EACCES); // what a read-only folder answers
     Start();
-    ui().sc_vcut->setValue(25);
+    ui().cutOffBar->setValue(25);
     Type(QStringLiteral("Piano"));
     boxes.answers = {true};
     Save();
@@ -527,8 +527,8 @@ TEST_F(SettingsTest, SaveWhereAFileBlocksTheFolderReportsTheReason) {
     EXPECT_TRUE(text.contains(QStringLiteral("not a folder"))) << text.toStdString();
     EXPECT_EQ(Get(Cfg()), QByteArray("not a folder"));
     // Still running: the list was rebuilt, the text kept, and edits still work.
-    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Live"));
-    ui().sc_vcut->setValue(12);
+    EXPECT_EQ(ui().settingsList->currentText(), QStringLiteral("Live"));
+    ui().cutOffBar->setValue(12);
     EXPECT_EQ(Note(60).vcut, 12);
 }
 
@@ -556,13 +556,13 @@ TEST_P(SettingsDeviceByName, LoadReselectsByTrimmedName) {
     Start();
 
     Pick(QStringLiteral("Dev"));
-    EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), c.wantIn);
-    EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), c.wantOut);
+    EXPECT_EQ(ui().inputList->currentText().toStdString(), c.wantIn);
+    EXPECT_EQ(ui().outputList->currentText().toStdString(), c.wantOut);
     EXPECT_EQ(midi.OpenedInput(), c.inFound ? c.wantIn : "");
     EXPECT_EQ(midi.OpenedOutput(), c.outFound ? c.wantOut : "");
     // One that is not there is wanted all the same: marked, and opened once it appears.
-    EXPECT_EQ(ui().in_missing->isVisibleTo(form.get()), !c.inFound);
-    EXPECT_EQ(ui().out_missing->isVisibleTo(form.get()), !c.outFound);
+    EXPECT_EQ(ui().inputMissingMark->isVisibleTo(form.get()), !c.inFound);
+    EXPECT_EQ(ui().outputMissingMark->isVisibleTo(form.get()), !c.outFound);
     EXPECT_TRUE(boxes.shown.empty());
     midi.inputs.push_back(c.wantIn);
     midi.outputs.push_back(c.wantOut);
@@ -659,9 +659,9 @@ TEST_F(SettingsTest, LongAndNonAsciiDeviceNamesRoundTrip) {
     ChooseOutput(QStringLiteral("Synth Out"));
     Pick(QStringLiteral("Dev"));
     // Only the entry equal to the stored 64 bytes matches, not the longer original.
-    EXPECT_EQ(ui().ComboMidiIn->currentText().toStdString(), long64);
+    EXPECT_EQ(ui().inputList->currentText().toStdString(), long64);
     EXPECT_EQ(midi.OpenedInput(), long64);
-    EXPECT_EQ(ui().ComboMidiOut->currentText().toStdString(), umlaut);
+    EXPECT_EQ(ui().outputList->currentText().toStdString(), umlaut);
     EXPECT_EQ(midi.OpenedOutput(), umlaut);
 }
 
@@ -697,8 +697,8 @@ TEST_P(SettingsLoadRefresh, RedrawsMarksLabelsBarsAndCurve) {
     form->session().SetCutOff(33);
     form->session().SetMaximum(99);
     form->session().ToggleSelected(70);
-    const QImage shownCurve = ui().Picture1->image().copy();
-    ASSERT_EQ(ui().note_vcut->text(), QStringLiteral("33"));
+    const QImage shownCurve = ui().curveView->image().copy();
+    ASSERT_EQ(ui().cutOffValue->text(), QStringLiteral("33"));
 
     if (GetParam() == LoadKind::Bad)
         Put(PathOf("Target"), WithByte(Raw(d), 4, 7));
@@ -709,12 +709,12 @@ TEST_P(SettingsLoadRefresh, RedrawsMarksLabelsBarsAndCurve) {
     Pick(QStringLiteral("Target"));
 
     const bool good = GetParam() == LoadKind::Good;
-    EXPECT_EQ(ui().note_vcut->text(), good ? QStringLiteral("20") : QStringLiteral("33"));
-    EXPECT_EQ(ui().note_vmax->text(), good ? QStringLiteral("100") : QStringLiteral("99"));
-    EXPECT_EQ(ui().sc_vcut->value(), good ? 20 : 33);
-    EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), good ? 100 : 99);
-    EXPECT_EQ(ui().note_exp->text(), good ? QStringLiteral("2") : QStringLiteral("1"));
-    EXPECT_EQ(ui().Picture1->image() != shownCurve, good);
+    EXPECT_EQ(ui().cutOffValue->text(), good ? QStringLiteral("20") : QStringLiteral("33"));
+    EXPECT_EQ(ui().maximumValue->text(), good ? QStringLiteral("100") : QStringLiteral("99"));
+    EXPECT_EQ(ui().cutOffBar->value(), good ? 20 : 33);
+    EXPECT_EQ(MainWindow::VmaxAt(ui().maximumBar->value()), good ? 100 : 99);
+    EXPECT_EQ(ui().exponentValue->text(), good ? QStringLiteral("2") : QStringLiteral("1"));
+    EXPECT_EQ(ui().curveView->image() != shownCurve, good);
     EXPECT_EQ(IsBlue(MarkAt(72)), good);
     EXPECT_EQ(IsBlue(MarkAt(70)), !good);
     // Devices are reselected from the names of the last save or good load; before any,
@@ -758,7 +758,7 @@ TEST_F(SettingsTest, StoredSelectionOtherThanMinusOneShowsNoMark) {
 TEST_F(SettingsTest, ShortFileIsRejectedWithoutTouchingTheTables) {
     PutSetting(QStringLiteral("Cut"), Setting("Keys In", "Synth Out", 40));
     Start();
-    ui().sc_vcut->setValue(25);
+    ui().cutOffBar->setValue(25);
     const NoteTable before = form->notes();
     Put(PathOf("Cut"), Raw(Setting("Keys In", "Synth Out", 40)).left(1813));
     Pick(QStringLiteral("Cut"));
@@ -793,7 +793,7 @@ TEST_P(SettingsDamagedValues, AreMadeSafeOnLoad) {
     EXPECT_EQ(n.vcut, want.vcut);
     EXPECT_EQ(n.vmax, want.vmax);
     EXPECT_LE(MapVelocity(127, n), 127);
-    EXPECT_FALSE(ui().note_exp->text().isEmpty());
+    EXPECT_FALSE(ui().exponentValue->text().isEmpty());
 }
 
 const NoteSetting kPlain60{60, kFalse, 1.0, 0, 127};
@@ -826,7 +826,7 @@ TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
     SettingsData d = Setting("Keys In", "Synth Out");
     PutSetting(QStringLiteral("T"), d);
     Start();
-    form->SelectByProgram(ui().cmb_transpose, kTransposeRange + 3); // +3
+    form->SelectByProgram(ui().transposeList, kTransposeRange + 3); // +3
     ASSERT_EQ(Note(60).outnote, 63);
     Seed([](SessionState& st) {
         st.notes[128] = {5, kTrue, 3.0, 4, 6};
@@ -838,7 +838,7 @@ TEST_F(SettingsTest, LoadLeavesTranspositionEntry128AndChannel16) {
     EXPECT_EQ(form->session().channels()[16], 9);
     // The stored output notes are in force, and the list shows them.
     EXPECT_EQ(Note(60).outnote, 60);
-    EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange);
+    EXPECT_EQ(ui().transposeList->currentIndex(), kTransposeRange);
     midi.ClearSent();
     ASSERT_TRUE(midi.Inject(0x90, 60, 100));
     Pump();
@@ -849,7 +849,7 @@ TEST_F(SettingsTest, PickingLoadsTypingAndReturnDoNot) {
     PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
     Start();
     midi.ClearEvents();
-    QLineEdit* edit = ui().cmb_settings->lineEdit();
+    QLineEdit* edit = ui().settingsList->lineEdit();
     edit->selectAll();
     for (const QChar ch : QStringLiteral("Piano")) {
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
@@ -859,7 +859,7 @@ TEST_F(SettingsTest, PickingLoadsTypingAndReturnDoNot) {
     QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(edit, &enter);
     Pump();
-    EXPECT_EQ(ui().cmb_settings->currentText(), QStringLiteral("Piano"));
+    EXPECT_EQ(ui().settingsList->currentText(), QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 60);
     EXPECT_TRUE(midi.Events().empty());
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -867,7 +867,7 @@ TEST_F(SettingsTest, PickingLoadsTypingAndReturnDoNot) {
 
     Pick(QStringLiteral("Piano"));
     EXPECT_EQ(form->activenote(), 40);
-    EXPECT_EQ(ui().active_note->text(), QStringLiteral("E2"));
+    EXPECT_EQ(ui().activeNoteName->text(), QStringLiteral("E2"));
 }
 
 } // namespace
@@ -882,7 +882,7 @@ TEST_F(SettingsTest, ClosedBoxNeverLoads) {
     PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
     PutSetting(QStringLiteral("SpreadBase"), Setting("Keys In", "Synth Out", 41));
     Start();
-    PickList* box = ui().cmb_settings;
+    PickList* box = ui().settingsList;
     const auto type = [&](const QString& text) {
         box->setFocus();
         box->lineEdit()->selectAll();
@@ -897,7 +897,7 @@ TEST_F(SettingsTest, ClosedBoxNeverLoads) {
         {"focus in and out",
          [&] {
              box->setFocus();
-             ui().piano->setFocus();
+             ui().keyboardView->setFocus();
          },
          nullptr},
         {"wheel over the box",
@@ -908,8 +908,10 @@ TEST_F(SettingsTest, ClosedBoxNeverLoads) {
          },
          nullptr},
         {"arrow keys", [&] { QTest::keyClick(box, Qt::Key_Down); }, nullptr},
-        {"other case, then focus out", [&] { type("PIANO"), ui().piano->setFocus(); }, "PIANO"},
-        {"a prefix, then focus out", [&] { type("Spread"), ui().piano->setFocus(); }, "Spread"},
+        {"other case, then focus out", [&] { type("PIANO"), ui().keyboardView->setFocus(); },
+         "PIANO"},
+        {"a prefix, then focus out", [&] { type("Spread"), ui().keyboardView->setFocus(); },
+         "Spread"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -923,7 +925,7 @@ TEST_F(SettingsTest, ClosedBoxNeverLoads) {
     }
     // Saving takes exactly the typed text: a new PIANO, with no question and no load.
     type("PIANO");
-    ui().cmd_save->click();
+    ui().saveButton->click();
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_TRUE(QFileInfo::exists(PathOf("PIANO")));
     EXPECT_EQ(form->activenote(), 60);
@@ -953,17 +955,17 @@ TEST_F(SettingsTest, UndoOfALoadBringsBackWhatItReplaced) {
     PutSetting(QStringLiteral("Own"), own);
     Start();
     Pick(QStringLiteral("My Piano"));
-    EXPECT_EQ(form->focusWidget(), ui().piano) << "the keys go on where they were";
-    EXPECT_EQ(ui().cmb_transpose->currentIndex(), kTransposeRange + 5);
-    ui().sc_vcut->setValue(25);
+    EXPECT_EQ(form->focusWidget(), ui().keyboardView) << "the keys go on where they were";
+    EXPECT_EQ(ui().transposeList->currentIndex(), kTransposeRange + 5);
+    ui().cutOffBar->setValue(25);
     Pick(QStringLiteral("Own")); // Discard
     ASSERT_EQ(boxes.unsavedAsked.size(), 1u);
-    EXPECT_EQ(ui().cmb_transpose->currentIndex(), -1);
+    EXPECT_EQ(ui().transposeList->currentIndex(), -1);
     EXPECT_EQ(midi.OpenedInput(), "Keys In");
 
     QApplication::setActiveWindow(form.get());
     // Typing goes to the box, which hands it to its text field.
-    PickList* box = ui().cmb_settings;
+    PickList* box = ui().settingsList;
     box->setFocus();
     struct Step {
         Qt::Key key;
@@ -977,7 +979,7 @@ TEST_F(SettingsTest, UndoOfALoadBringsBackWhatItReplaced) {
         QTest::keyClick(box, step.key, Qt::ControlModifier);
         EXPECT_EQ(form->session().SettingName(), step.name);
         EXPECT_EQ(form->isWindowModified(), step.modified);
-        EXPECT_EQ(ui().cmb_transpose->currentIndex(), step.transposeIndex);
+        EXPECT_EQ(ui().transposeList->currentIndex(), step.transposeIndex);
         EXPECT_EQ(midi.OpenedInput(), step.input);
     }
 }
@@ -985,8 +987,8 @@ TEST_F(SettingsTest, UndoOfALoadBringsBackWhatItReplaced) {
 // A broken Default is reported once the window is drawn, over it, not before.
 TEST_F(SettingsTest, BrokenDefaultIsReportedOverTheDrawnWindow) {
     Put(PathOf("Default"), QByteArray("VMC2"));
-    form = std::make_unique<Form_midi>(midi, boxes);
-    form->Form_Load();
+    form = std::make_unique<MainWindow>(midi, boxes);
+    form->Start();
     Pump();
     EXPECT_TRUE(boxes.shown.empty());
     form->show();
@@ -1001,29 +1003,29 @@ TEST_F(SettingsTest, UnsavedChangesAreAskedAbout) {
     PutSetting(QStringLiteral("Piano"), Setting("Keys In", "Synth Out", 40));
     PutSetting(QStringLiteral("Organ"), Setting("Keys In", "Synth Out", 50));
     Start();
-    PickFromList(ui().cmb_settings, ui().cmb_settings->findText("Piano"));
+    PickFromList(ui().settingsList, ui().settingsList->findText("Piano"));
     EXPECT_TRUE(form->windowTitle().startsWith("Velomire v1.0"));
     EXPECT_TRUE(form->windowTitle().contains("Piano"));
     EXPECT_FALSE(form->isWindowModified());
     form->session().SetActiveKey(45); // moving the active key is no change to save
     EXPECT_FALSE(form->isWindowModified());
-    ui().sc_vcut->setValue(30);
+    ui().cutOffBar->setValue(30);
     EXPECT_TRUE(form->isWindowModified());
 
     using U = MessageBoxes::Unsaved;
     boxes.unsavedAnswers = {U::Cancel};
-    PickFromList(ui().cmb_settings, ui().cmb_settings->findText("Organ"));
+    PickFromList(ui().settingsList, ui().settingsList->findText("Organ"));
     EXPECT_EQ(boxes.unsavedAsked.size(), 1u);
     EXPECT_EQ(form->notes()[45].vcut, 30) << "Cancel keeps the changes";
-    EXPECT_EQ(ui().cmb_settings->currentText(), "Piano");
+    EXPECT_EQ(ui().settingsList->currentText(), "Piano");
 
     boxes.unsavedAnswers = {U::Save};
-    PickFromList(ui().cmb_settings, ui().cmb_settings->findText("Organ"));
+    PickFromList(ui().settingsList, ui().settingsList->findText("Organ"));
     EXPECT_EQ(Saved("Piano").notes[45].vcut, 30) << "Save writes the setting in force";
     EXPECT_EQ(form->activenote(), 50);
     EXPECT_FALSE(form->isWindowModified());
 
-    ui().sc_vcut->setValue(9);
+    ui().cutOffBar->setValue(9);
     boxes.unsavedAnswers = {U::Cancel};
     EXPECT_FALSE(form->close());
     EXPECT_TRUE(form->isVisible());

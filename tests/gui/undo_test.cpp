@@ -1,8 +1,8 @@
 // Undo and redo of every kind of change to what plays, through the window's own keys, and
 // the controls showing what is in force afterwards.
 
-#include "gui_fixture.h"
 #include "core/keyboard/note_names.h"
+#include "gui_fixture.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -20,25 +20,26 @@ protected:
     void ExpectControlsShowTheSession() {
         const Session& s = form->session();
         const NoteSetting& a = s.active();
-        EXPECT_EQ(ui().active_note->text(), note_num2name(s.activenote()));
-        EXPECT_EQ(ui().note_vcut->text(), QString::number(a.vcut));
-        EXPECT_EQ(ui().note_vmax->text(), QString::number(a.vmax));
-        EXPECT_EQ(ui().sc_vcut->value(), a.vcut);
-        EXPECT_EQ(Form_midi::VmaxAt(ui().sc_vmax->value()), a.vmax);
-        EXPECT_EQ(ui().cmb_transpose->currentIndex(), s.transposition().value_or(-13) + kTransposeRange);
-        EXPECT_EQ(ui().chk_remap->isChecked(), s.remap());
-        const KeyInfo& k = form->keys()[s.activenote()];
-        EXPECT_EQ(form->marks().pixelColor(k.markx, k.marky).alpha(), 255);
+        EXPECT_EQ(ui().activeNoteName->text(), note_num2name(s.activenote()));
+        EXPECT_EQ(ui().cutOffValue->text(), QString::number(a.vcut));
+        EXPECT_EQ(ui().maximumValue->text(), QString::number(a.vmax));
+        EXPECT_EQ(ui().cutOffBar->value(), a.vcut);
+        EXPECT_EQ(MainWindow::VmaxAt(ui().maximumBar->value()), a.vmax);
+        EXPECT_EQ(ui().transposeList->currentIndex(),
+                  s.transposition().value_or(-13) + kTransposeRange);
+        EXPECT_EQ(ui().remapToChannelOne->isChecked(), s.remap());
+        const KeyInfo& k = ui().keyboardView->Keys()[s.activenote()];
+        EXPECT_EQ(ui().keyboardView->Marks().pixelColor(k.markx, k.marky).alpha(), 255);
     }
     void Key(int key, Qt::KeyboardModifiers mods) {
-        QTest::keyClick(ui().piano, static_cast<Qt::Key>(key), mods);
+        QTest::keyClick(ui().keyboardView, static_cast<Qt::Key>(key), mods);
     }
     QPoint KeyCentre(int n) {
-        const KeyInfo& k = form->keys()[static_cast<std::size_t>(n)];
+        const KeyInfo& k = ui().keyboardView->Keys()[static_cast<std::size_t>(n)];
         return QPoint(k.faceleft + PictureBox::kBorder + 2, k.facebottom + PictureBox::kBorder - 2);
     }
     QPoint OnCurve(double xn, double yn) {
-        const CurveView* v = ui().Picture1;
+        const CurveView* v = ui().curveView;
         return QPoint(PictureBox::kBorder + static_cast<int>(xn * v->ScaleWidth()),
                       PictureBox::kBorder + static_cast<int>((1 - yn) * v->ScaleHeight()));
     }
@@ -47,7 +48,7 @@ protected:
 TEST_F(UndoTest, EveryChangeIsOneStepBackAndForth) {
     Start();
     QApplication::setActiveWindow(form.get());
-    ui().piano->setFocus();
+    ui().keyboardView->setFocus();
     // A selected key with its own curve, for the spread to the key double-clicked below.
     Seed([](SessionState& st) {
         st.notes[50].selected = kTrue;
@@ -60,21 +61,23 @@ TEST_F(UndoTest, EveryChangeIsOneStepBackAndForth) {
     const Row rows[] = {
         {"a whole drag",
          [&] {
-             QTest::mousePress(ui().Picture1, Qt::LeftButton, {}, OnCurve(0.5, 0.25));
+             QTest::mousePress(ui().curveView, Qt::LeftButton, {}, OnCurve(0.5, 0.25));
              for (double x = 0.3; x < 0.8; x += 0.1)
-                 QTest::mouseMove(ui().Picture1, OnCurve(x, 0.2));
-             QTest::mouseRelease(ui().Picture1, Qt::LeftButton, {}, OnCurve(0.7, 0.2));
+                 QTest::mouseMove(ui().curveView, OnCurve(x, 0.2));
+             QTest::mouseRelease(ui().curveView, Qt::LeftButton, {}, OnCurve(0.7, 0.2));
          }},
-        {"cut-off arrow", [&] { ui().sc_vcut->triggerAction(QAbstractSlider::SliderPageStepAdd); }},
-        {"maximum", [&] { ui().sc_vmax->setValue(Form_midi::VmaxAt(90)); }},
-        {"copy to all", [&] { ui().VelToAll->click(); }},
-        {"reset all", [&] { ui().Reset_Allvel->click(); }},
-        {"click a key", [&] { QTest::mouseClick(ui().piano, Qt::LeftButton, {}, KeyCentre(64)); }},
+        {"cut-off arrow",
+         [&] { ui().cutOffBar->triggerAction(QAbstractSlider::SliderPageStepAdd); }},
+        {"maximum", [&] { ui().maximumBar->setValue(MainWindow::VmaxAt(90)); }},
+        {"copy to all", [&] { ui().copyToAllButton->click(); }},
+        {"reset all", [&] { ui().resetAllButton->click(); }},
+        {"click a key",
+         [&] { QTest::mouseClick(ui().keyboardView, Qt::LeftButton, {}, KeyCentre(64)); }},
         {"double-click a key",
-         [&] { QTest::mouseDClick(ui().piano, Qt::LeftButton, {}, KeyCentre(67)); }},
-        {"spread", [&] { ui().Spread_Exp->click(); }},
-        {"transpose", [&] { PickFromList(ui().cmb_transpose, 15); }},
-        {"remap", [&] { ui().chk_remap->click(); }},
+         [&] { QTest::mouseDClick(ui().keyboardView, Qt::LeftButton, {}, KeyCentre(67)); }},
+        {"spread", [&] { ui().spreadButton->click(); }},
+        {"transpose", [&] { PickFromList(ui().transposeList, 15); }},
+        {"remap", [&] { ui().remapToChannelOne->click(); }},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -86,7 +89,7 @@ TEST_F(UndoTest, EveryChangeIsOneStepBackAndForth) {
         ASSERT_EQ(form->session().UndoDepth(), steps + 1) << "one step";
         // The offscreen platform leaves a closed list's popup the active window.
         QApplication::setActiveWindow(form.get());
-        ui().piano->setFocus();
+        ui().keyboardView->setFocus();
         Key(Qt::Key_Z, Qt::ControlModifier);
         EXPECT_EQ(form->session().State(), before);
         ExpectControlsShowTheSession();

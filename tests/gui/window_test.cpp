@@ -26,18 +26,18 @@ TEST_F(WindowTest, StartupLeavesTheWindowReadyToPlay) {
     Start();
 
     QStringList transpose;
-    for (int i = 0; i < ui().cmb_transpose->count(); ++i)
-        transpose << ui().cmb_transpose->itemText(i);
+    for (int i = 0; i < ui().transposeList->count(); ++i)
+        transpose << ui().transposeList->itemText(i);
     EXPECT_EQ(transpose, QStringList({"-12", "-11", "-10", "-9", "-8",  "-7",  "-6", "-5", "-4",
                                       "-3",  "-2",  "-1",  " 0", " 1",  " 2",  " 3", " 4", " 5",
                                       " 6",  " 7",  " 8",  " 9", " 10", " 11", " 12"}));
-    EXPECT_EQ(ui().cmb_transpose->currentText(), " 0");
+    EXPECT_EQ(ui().transposeList->currentText(), " 0");
     for (int n = 0; n <= 127; ++n)
         ASSERT_EQ(form->notes()[static_cast<std::size_t>(n)].outnote, n) << n;
 
     EXPECT_EQ(form->activenote(), 60);
-    EXPECT_EQ(ui().active_note->text(), "C4");
-    EXPECT_FALSE(ui().chk_remap->isChecked());
+    EXPECT_EQ(ui().activeNoteName->text(), "C4");
+    EXPECT_FALSE(ui().remapToChannelOne->isChecked());
     for (int c = 0; c < 16; ++c)
         EXPECT_EQ(form->session().channels()[static_cast<std::size_t>(c)], c) << c;
 
@@ -78,13 +78,13 @@ TEST_F(WindowTest, NoDevicesAtAllStartsQuietly) {
         EXPECT_TRUE(boxes.shown.empty());
         EXPECT_TRUE(midi.Events().empty());
         EXPECT_TRUE(midi.Sent().empty());
-        EXPECT_EQ(ui().ComboMidiIn->currentText(), "Not Enabled");
-        EXPECT_EQ(ui().ComboMidiOut->currentText(), "Not Enabled");
+        EXPECT_EQ(ui().inputList->currentText(), "Not Enabled");
+        EXPECT_EQ(ui().outputList->currentText(), "Not Enabled");
         // The window still works: the keyboard answers and input has nowhere to go.
         EXPECT_FALSE(midi.Inject(0x90, 60, 100));
-        QTest::keyClick(ui().piano, Qt::Key_Up);
+        QTest::keyClick(ui().keyboardView, Qt::Key_Up);
         EXPECT_EQ(form->activenote(), 61);
-        QTest::mouseClick(ui().cmd_silence, Qt::LeftButton);
+        QTest::mouseClick(ui().notesOffButton, Qt::LeftButton);
         EXPECT_TRUE(midi.Sent().empty());
         form.reset();
     }
@@ -100,18 +100,18 @@ struct Place {
 TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem) {
     Start();
     const Place places[] = {
-        {"piano", "Form_midi", 120, 4020, 10575, 1095},
-        {"Frame1", "Form_midi", 5280, 0, 5415, 3615},
-        {"Picture1", "Frame1", 1920, 240, 3015, 2895},
-        {"sc_vmax", "Frame1", 5040, 240, 255, 2895},
-        {"sc_vcut", "Frame1", 1920, 3240, 3015, 255},
-        {"Frame3", "Form_midi", 240, 0, 4935, 1095},
-        {"ComboMidiOut", "Frame3", 1440, 600, 3375, 315},
-        {"Note", "Form_midi", 240, 1200, 4935, 975},
-        {"active_note", "Note", 3600, 240, 1215, 615},
-        {"cmd_silence", "Form_midi", 3720, 2880, 1455, 735},
-        {"cmb_transpose", "Form_midi", 2760, 3240, 855, 315},
-        {"chk_remap", "Form_midi", 240, 2760, 2055, 255},
+        {"keyboardView", "MainWindow", 120, 4020, 10575, 1095},
+        {"velocityGroup", "MainWindow", 5280, 0, 5415, 3615},
+        {"curveView", "velocityGroup", 1920, 240, 3015, 2895},
+        {"maximumBar", "velocityGroup", 5040, 240, 255, 2895},
+        {"cutOffBar", "velocityGroup", 1920, 3240, 3015, 255},
+        {"devicesGroup", "MainWindow", 240, 0, 4935, 1095},
+        {"outputList", "devicesGroup", 1440, 600, 3375, 315},
+        {"noteGroup", "MainWindow", 240, 1200, 4935, 975},
+        {"activeNoteName", "noteGroup", 3600, 240, 1215, 615},
+        {"notesOffButton", "MainWindow", 3720, 2880, 1455, 735},
+        {"transposeList", "MainWindow", 2760, 3240, 855, 315},
+        {"remapToChannelOne", "MainWindow", 240, 2760, 2055, 255},
     };
     for (const Place& p : places) {
         SCOPED_TRACE(p.name);
@@ -132,29 +132,30 @@ TEST_F(WindowTest, WindowIsFixedAndTitled) {
         << form->windowTitle().toStdString();
     EXPECT_FALSE(form->windowTitle().startsWith("Velomire v1.0 -   "));
     // The keyboard's drawing area is its box less the 2-pixel border.
-    EXPECT_EQ(ui().piano->ScaleWidth(), 701);
-    EXPECT_EQ(ui().piano->ScaleHeight(), 69);
-    EXPECT_EQ(ui().piano->image().size(), QSize(701, 69));
+    EXPECT_EQ(ui().keyboardView->ScaleWidth(), 701);
+    EXPECT_EQ(ui().keyboardView->ScaleHeight(), 69);
+    EXPECT_EQ(ui().keyboardView->image().size(), QSize(701, 69));
 
-    const QFont f = ui().active_note->font();
+    const QFont f = ui().activeNoteName->font();
     EXPECT_EQ(f.family(), "Arial");
     EXPECT_EQ(f.pointSize(), 24);
     EXPECT_FALSE(f.bold());
     EXPECT_FALSE(f.italic());
-    EXPECT_TRUE(ui().active_note->alignment() & Qt::AlignHCenter);
-    EXPECT_EQ(ui().cmd_silence->text(), "Notes OFF");
-    EXPECT_EQ(ui().chk_remap->text(), "remap all to channel 1");
+    EXPECT_TRUE(ui().activeNoteName->alignment() & Qt::AlignHCenter);
+    EXPECT_EQ(ui().notesOffButton->text(), "Notes OFF");
+    EXPECT_EQ(ui().remapToChannelOne->text(), "remap all to channel 1");
 }
 
 TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
     Start();
-    EXPECT_EQ(form->focusWidget(), ui().piano);
+    EXPECT_EQ(form->focusWidget(), ui().keyboardView);
 
     // The layout's order; controls that take no focus by Tab are passed over.
-    const QStringList layout = {"piano",        "VelToAll",  "Reset_SelVel", "Spread_Exp",
-                                "Reset_Allvel", "Picture1",  "ComboMidiOut", "ComboMidiIn",
-                                "sc_vcut",      "sc_vmax",   "cmb_settings", "cmd_save",
-                                "Clear_Select", "chk_remap", "cmd_silence",  "cmb_transpose"};
+    const QStringList layout = {
+        "keyboardView",      "copyToAllButton",   "resetActiveButton", "spreadButton",
+        "resetAllButton",    "curveView",         "outputList",        "inputList",
+        "cutOffBar",         "maximumBar",        "settingsList",      "saveButton",
+        "unselectAllButton", "remapToChannelOne", "notesOffButton",    "transposeList"};
     const auto tabbable = [](const QWidget* w) { return (w->focusPolicy() & Qt::TabFocus) != 0; };
     QStringList expected;
     for (const QString& name : layout)
@@ -163,12 +164,12 @@ TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
     ASSERT_GE(expected.size(), 10) << "most controls should be reachable by Tab";
 
     QStringList order;
-    QWidget* w = ui().piano;
+    QWidget* w = ui().keyboardView;
     do {
         if (tabbable(w) && layout.contains(w->objectName()) && !order.contains(w->objectName()))
             order << w->objectName();
         w = w->nextInFocusChain();
-    } while (w != ui().piano);
+    } while (w != ui().keyboardView);
     EXPECT_EQ(order, expected);
 
     // A real Tab on the keyboard moves on to the first button.
@@ -176,8 +177,8 @@ TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
     form->activateWindow();
     Pump();
     QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
-    QCoreApplication::sendEvent(ui().piano, &tab);
-    EXPECT_EQ(form->focusWidget(), ui().VelToAll);
+    QCoreApplication::sendEvent(ui().keyboardView, &tab);
+    EXPECT_EQ(form->focusWidget(), ui().copyToAllButton);
     EXPECT_EQ(form->activenote(), 60); // Tab is no key for the keyboard
     form->hide();
 }
@@ -186,25 +187,25 @@ TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
 // drawing being redone.
 TEST_F(WindowTest, RepaintsShowWhatWasDrawn) {
     Start();
-    const KeyInfo& c4 = form->keys()[60];
-    const KeyInfo& cs4 = form->keys()[61];
+    const KeyInfo& c4 = ui().keyboardView->Keys()[60];
+    const KeyInfo& cs4 = ui().keyboardView->Keys()[61];
     ASSERT_TRUE(midi.Inject(0x90, 60, 127));
     ASSERT_TRUE(midi.Inject(0x90, 61, 127));
     Pump();
 
     const auto check = [&](const char* when) {
         SCOPED_TRACE(when);
-        const QImage piano = ui().piano->grab().toImage();
+        const QImage piano = ui().keyboardView->grab().toImage();
         const int x = (c4.faceleft + c4.faceright) / 2 + kBorder;
         const int bx = (cs4.faceleft + cs4.faceright) / 2 + kBorder;
         EXPECT_EQ(Rgb(piano, x, c4.facetop + kBorder), QColor(254, 0, 0));
         EXPECT_EQ(Rgb(piano, x, (c4.facetop + c4.facebottom) / 2 + kBorder), QColor(254, 0, 0));
         EXPECT_EQ(Rgb(piano, bx, cs4.facebottom + kBorder), QColor(254, 0, 0));
         // A key that never sounded keeps the keyboard's own look.
-        const KeyInfo& d4 = form->keys()[62];
+        const KeyInfo& d4 = ui().keyboardView->Keys()[62];
         EXPECT_EQ(Rgb(piano, (d4.faceleft + d4.faceright) / 2 + kBorder,
                       (d4.facetop + d4.facebottom) / 2 + kBorder),
-                  Rgb(ui().piano->image(), (d4.faceleft + d4.faceright) / 2,
+                  Rgb(ui().keyboardView->image(), (d4.faceleft + d4.faceright) / 2,
                       (d4.facetop + d4.facebottom) / 2));
         const QImage window = form->grab().toImage();
         EXPECT_EQ(Rgb(window, c4.markx, c4.marky), QColor(255, 0, 0));

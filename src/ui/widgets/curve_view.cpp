@@ -1,10 +1,11 @@
 #include "ui/widgets/curve_view.h"
 
-#include "core/velocity/curve_math.h"
-
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygonF>
+#include <QToolTip>
+
+#include <algorithm>
 
 namespace velomire {
 
@@ -12,7 +13,8 @@ CurveView::CurveView(QWidget* parent) : PictureBox(parent) {
     setMouseTracking(true);
 }
 
-void CurveView::DrawCurve(const NoteSetting& s) {
+void CurveView::SetCurve(const NoteSetting& s) {
+    curve_ = s;
     QImage& img = image();
     img.fill(palette().color(QPalette::Base));
     const auto points = CurvePolyline(s, ScaleWidth(), ScaleHeight());
@@ -25,12 +27,11 @@ void CurveView::DrawCurve(const NoteSetting& s) {
     p.drawPolyline(line);
     p.end();
     update();
+    UpdateTooltip();
 }
 
-void CurveView::ShowPlayed(std::optional<QPointF> at) {
-    if (at == played_)
-        return;
-    played_ = at;
+void CurveView::ShowPlayed(std::optional<int> velocity) {
+    played_ = velocity;
     update();
 }
 
@@ -38,32 +39,48 @@ void CurveView::paintEvent(QPaintEvent* event) {
     PictureBox::paintEvent(event);
     if (!played_)
         return;
+    // Where the curve sends it, as the curve itself is drawn.
+    const double w = ScaleWidth();
+    const double h = ScaleHeight();
+    const int out = MapVelocity(*played_, curve_);
+    const QPointF at(w * *played_ / kMaxVelocity, std::min(h - h * out / 128.0, h - 1.0));
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setPen(QPen(palette().color(QPalette::WindowText), 1));
     p.setBrush(QColor(220, 40, 40));
-    p.drawEllipse(*played_ + QPointF(kBorder, kBorder), 3.5, 3.5);
+    p.drawEllipse(at + QPointF(kBorder, kBorder), 3.5, 3.5);
 }
-
-namespace {
-QPointF Inner(const QMouseEvent* e) {
-    return e->position() - QPointF(PictureBox::kBorder, PictureBox::kBorder);
-}
-} // namespace
 
 void CurveView::mousePressEvent(QMouseEvent* e) {
-    const QPointF p = Inner(e);
-    Q_EMIT MouseDown(static_cast<float>(p.x()), static_cast<float>(p.y()));
+    dragging_ = true;
+    Q_EMIT DragStarted();
+    mouseMoveEvent(e);
 }
 
 void CurveView::mouseMoveEvent(QMouseEvent* e) {
-    const QPointF p = Inner(e);
-    Q_EMIT MouseMove(static_cast<float>(p.x()), static_cast<float>(p.y()));
+    const QPointF inner = e->position() - QPointF(kBorder, kBorder);
+    const auto w = static_cast<float>(ScaleWidth());
+    hover_ = static_cast<float>(inner.x()) / w;
+    if (dragging_)
+        Q_EMIT Dragged(PointerAt(static_cast<float>(inner.x()), static_cast<float>(inner.y()), w,
+                                 static_cast<float>(ScaleHeight()), curve_.vmax));
+    else
+        UpdateTooltip();
 }
 
-void CurveView::mouseReleaseEvent(QMouseEvent* e) {
-    const QPointF p = Inner(e);
-    Q_EMIT MouseUp(static_cast<float>(p.x()), static_cast<float>(p.y()));
+void CurveView::mouseReleaseEvent(QMouseEvent*) {
+    dragging_ = false;
+    UpdateTooltip();
+}
+
+void CurveView::UpdateTooltip() {
+    // Whatever the height of the pointer: the input under it and what it becomes now.
+    if (hover_ <= 0.0f || hover_ >= 1.0f)
+        return;
+    const QString text = CurveTooltip(hover_, curve_);
+    setToolTip(text);
+    if (QToolTip::isVisible() && underMouse())
+        QToolTip::showText(QCursor::pos(), text, this);
 }
 
 } // namespace velomire

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/velocity/curve_math.h"
 #include "core/velocity/note_table.h"
 #include "ui/widgets/picture_box.h"
 
@@ -7,22 +8,24 @@
 
 namespace velomire {
 
-// The curve view: draws one key's response curve and reports the mouse in its own
-// pixel units.
+// The curve view: draws one key's response curve and speaks curves. A drag reports where
+// the pointer lies on the curve; hovering shows in a tooltip what a velocity becomes; the
+// last velocity played on the key is marked on the curve.
 class CurveView final : public PictureBox {
     Q_OBJECT
 public:
     explicit CurveView(QWidget* parent = nullptr);
 
-    void DrawCurve(const NoteSetting& s);
-    // Marks where the last velocity played on this key lies on its curve (drawn over the
-    // picture, not into it); nothing to forget it.
-    void ShowPlayed(std::optional<QPointF> at);
+    // The curve to show and edit.
+    void SetCurve(const NoteSetting& s);
+    // Marks where this velocity lies on the curve (drawn over the picture, not into it);
+    // nullopt: no mark.
+    void ShowPlayed(std::optional<int> velocity);
 
 Q_SIGNALS:
-    void MouseDown(float x, float y);
-    void MouseMove(float x, float y);
-    void MouseUp(float x, float y);
+    // A press begins a drag; while it lasts, every pointer position is reported.
+    void DragStarted();
+    void Dragged(const velomire::PointerOnCurve& p);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -31,7 +34,12 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
-    std::optional<QPointF> played_;
+    void UpdateTooltip();
+
+    NoteSetting curve_{};
+    std::optional<int> played_;
+    float hover_ = -1.0f; // the pointer, as a fraction of the width; -1 not yet
+    bool dragging_ = false;
 };
 
 } // namespace velomire

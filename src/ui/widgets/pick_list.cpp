@@ -27,6 +27,24 @@ void PickList::Configure() {
     view()->viewport()->installEventFilter(this);
 }
 
+void PickList::ShowEntries(const QStringList& entries, int current, const QString& note) {
+    if (view()->isVisible())
+        return;
+    QStringList all = entries;
+    if (!note.isEmpty())
+        all << note;
+    QStringList shown;
+    for (int i = 0; i < count(); ++i)
+        shown << itemText(i);
+    if (shown != all) {
+        clear();
+        addItems(all);
+        if (!note.isEmpty())
+            setItemData(count() - 1, 0, Qt::UserRole - 1); // no flags: not pickable
+    }
+    setCurrentIndex(current);
+}
+
 void PickList::showPopup() {
     textBeforePick_ = currentText();
     QComboBox::showPopup();

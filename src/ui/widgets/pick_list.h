@@ -20,6 +20,10 @@ public:
     void Configure();
     // What the box showed when its list was last opened (before a pick replaced it).
     const QString& TextBeforePick() const { return textBeforePick_; }
+    // Shows these entries with entry `current` chosen (-1: none), then `note`, when given,
+    // as an entry nobody can pick. Rebuilt only when the entries change, and never under
+    // the user's hand (an open list).
+    void ShowEntries(const QStringList& entries, int current, const QString& note = {});
     void showPopup() override;
     void hidePopup() override;
 
