@@ -15,7 +15,7 @@ RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
 # stays in its own folder; nothing else is pointed at it).
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev jackd2 clang libclang-rt-dev
   desktop-file-utils xvfb x11-apps imagemagick valgrind dpkg-dev file libxcb-damage0-dev
-  lintian appstream man-db systemd pipewire pipewire-jack)
+  lintian appstream man-db systemd pipewire pipewire-jack clang-tidy)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

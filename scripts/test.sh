@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with warnings as errors and runs every
-# test: unit, GUI (offscreen) and end-to-end through a private JACK server. Then runs the
+# test: unit, GUI (offscreen) and end-to-end through a private JACK server, and checks the
+# naming convention with clang-tidy. Then runs the
 # whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and each libFuzzer
 # target for VELOMIRE_FUZZ_SECONDS (default 60). Any sanitizer report or fuzzer crash fails.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -12,6 +13,11 @@ cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELOMI
 cmake --build "$build" -j"$(jobs)"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure --timeout 300 -j"$(jobs)"
+
+# One naming convention (.clang-tidy), on the program's own files; any finding fails.
+run-clang-tidy-14 -p "$build" -quiet -j"$(jobs)" "$VELOMIRE_ROOT/src/" >"$build/clang-tidy.log" 2>&1 ||
+  { grep -E 'error:|warning:' "$build/clang-tidy.log" | sort -u; exit 1; }
+echo "clang-tidy: the naming convention holds in src/"
 
 # The Debian package builds, installs and removes cleanly.
 if [ -f "$VELOMIRE_ROOT/scripts/package-test.sh" ]; then

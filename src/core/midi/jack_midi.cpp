@@ -241,30 +241,30 @@ jack_client_t* Connect() {
 // (stopped) holds jack_client_open forever. Whichever side lets go last, the thread or
 // the system, closes what it found, so nobody waits for the other.
 struct JackMidiSystem::Attempt {
-    enum : int { kRunning, kEnded, kAbandoned };
-    std::atomic<int> state{kRunning};
-    jack_client_t* client = nullptr; // set before state leaves kRunning
+    enum class State : int { Trying, Done, Abandoned };
+    std::atomic<State> state{State::Trying};
+    jack_client_t* client = nullptr; // set before state leaves Trying
 
     static std::shared_ptr<Attempt> Start() {
         auto attempt = std::make_shared<Attempt>();
         try {
             std::thread([attempt] {
                 attempt->client = Connect();
-                int running = kRunning;
-                if (!attempt->state.compare_exchange_strong(running, kEnded) && attempt->client)
+                State trying = State::Trying;
+                if (!attempt->state.compare_exchange_strong(trying, State::Done) && attempt->client)
                     jack_client_close(attempt->client);
             }).detach();
         } catch (const std::system_error&) {
-            attempt->state.store(kEnded); // no thread to spare: counts as no server
+            attempt->state.store(State::Done); // no thread to spare: counts as no server
         }
         return attempt;
     }
     // Once ended, `client` holds what was found (null: no server).
-    bool Ended() const { return state.load() == kEnded; }
+    bool Ended() const { return state.load() == State::Done; }
     // Leaves the thread to close what it finds; closes it here if it already ended.
     void Abandon() {
-        int running = kRunning;
-        if (!state.compare_exchange_strong(running, kAbandoned) && client)
+        State trying = State::Trying;
+        if (!state.compare_exchange_strong(trying, State::Abandoned) && client)
             jack_client_close(client);
     }
 };

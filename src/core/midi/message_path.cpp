@@ -93,7 +93,7 @@ void MessagePath::Process(std::span<const std::uint8_t> message, std::uint32_t f
     } else if (kind == kControlChange && (data1 == kSustain || data1 == kSostenuto)) {
         // A pedal is pressed and released on one channel: while it is down, every value
         // goes where its press went, and its release ends it there.
-        Sounding& pedal = pedals_[inChannel][data1 == kSustain ? kSustainPedal : kSostenutoPedal];
+        Sounding& pedal = pedals_[inChannel][data1 == kSustain ? SustainPedal : SostenutoPedal];
         if (pedal.on)
             outChannel = pedal.channel;
         pedal = {outChannel, data1, data2 >= kPedalDown};

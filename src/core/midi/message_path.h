@@ -95,12 +95,12 @@ private:
         std::uint8_t note;
         bool on;
     };
-    enum Pedal : std::uint8_t { kSustainPedal, kSostenutoPedal, kPedals };
+    enum Pedal : std::uint8_t { SustainPedal, SostenutoPedal, PedalCount };
 
     // Per incoming channel and note: where its note-on went out.
     std::array<std::array<Sounding, 128>, 16> sounding_{};
     // Per incoming channel and pedal: where its press went out, while it is down.
-    std::array<std::array<Sounding, kPedals>, 16> pedals_{};
+    std::array<std::array<Sounding, PedalCount>, 16> pedals_{};
     int soundingCount_ = 0;
     std::uint16_t carried_ = 0;   // bit c: output channel c carried a note or a pedal
     std::uint16_t sostenuto_ = 0; // bit c: ... and the sostenuto pedal among them
