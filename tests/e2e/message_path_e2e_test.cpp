@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <sched.h>
 
 #include <gtest/gtest.h>
@@ -553,6 +554,21 @@ TEST_F(JackRoundTrip, SurvivesThePeerVanishingAndReopensItByName) {
                                   {0x80, 65, 0},
                                   {0xF8}}));
     other.Close();
+}
+
+// A server that stops answering keeps Velomire's client: it cannot be closed, and runs its
+// callback again once the server goes on, after the system has gone. What the callback
+// uses stays in place (a use after free here shows under AddressSanitizer).
+TEST_F(JackRoundTrip, AClientThatCouldNotBeClosedMayRunOnAfterTheSystemHasGone) {
+    ASSERT_EQ(Exchange({{0x90, 60, 100}}), (std::vector<Bytes>{{0x90, 60, 100}}));
+    server_.Signal(SIGSTOP);
+    session_.reset();
+    midi_.reset();
+    server_.Signal(SIGCONT);
+    // The peer goes on hearing periods, in which the old client's callback runs.
+    const std::size_t before = peer_->ReceivedCount();
+    EXPECT_TRUE(peer_->Send({0xF8}));
+    EXPECT_FALSE(peer_->WaitForReceived(before + 1, milliseconds(300), nullptr));
 }
 
 TEST_F(JackRoundTrip, ReopensItsDevicesByItselfAfterAServerRestart) {

@@ -611,7 +611,7 @@ TEST(ExclusiveTurn, TwoThreadsNeverDrainAtOnceAndLeaveNothingQueued) {
             for (std::uint32_t i = 0; i < kRounds * kEach; ++i) {
                 while (!queues[q]->Push(i))
                     std::this_thread::yield();
-                turn.Run(drain, pending);
+                turn.Run(drain);
                 if (i % kEach == kEach - 1)
                     roundEnd.arrive_and_wait();
             }

@@ -219,11 +219,37 @@ private:
     RealtimeEngine* engine_ = nullptr;
 };
 
-JackMidiSystem::JackMidiSystem() {
+struct JackMidiSystem::Shared {
+    explicit Shared(JackMidiSystem* system) : owner(system) {}
+    ~Shared() { delete writer; }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    JackMidiSystem* owner; // for what the callbacks post to the UI thread
+    jack_port_t* inPort = nullptr;
+    jack_port_t* outPort = nullptr;
+    Writer* writer = nullptr;
+    std::atomic<RealtimeEngine*> engine{nullptr};
+    std::atomic<bool> inputOpen{false};
+    std::atomic<bool> outputOpen{false}; // sending: chosen and not silenced
+    // True while the RT thread may be using the engine, the writer and the flags.
+    std::atomic<bool> inProcess{false};
+    std::atomic<bool> dead{false};
+    std::atomic<std::uint64_t> cycles{0};
+    std::atomic<std::size_t> carried{0};   // output bytes waiting for a later period
+    std::atomic<QObject*> notify{nullptr}; // the watcher, as JACK's threads see it
+    std::atomic<bool> lookPosted{false};   // one queued look at a time
+};
+
+std::uint64_t JackMidiSystem::Cycles() const {
+    return rt_->cycles.load(std::memory_order_acquire);
+}
+
+JackMidiSystem::JackMidiSystem() : rt_(new Shared(this)) {
     if (jack_ringbuffer_t* carry = jack_ringbuffer_create(kCarryBytes)) {
         // Keeps the RT thread from page faults; without the privilege it still works.
         jack_ringbuffer_mlock(carry);
-        writer_ = std::make_unique<Writer>(carry);
+        rt_->writer = new Writer(carry);
         Open();
     }
 }
@@ -284,16 +310,16 @@ bool JackMidiSystem::Open() {
 
 bool JackMidiSystem::Setup(jack_client_t* client) {
     client_ = client;
-    inPort_ =
+    rt_->inPort =
         jack_port_register(client_, kInputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    outPort_ =
+    rt_->outPort =
         jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     // Callbacks can only be set before activation.
-    jack_on_shutdown(client_, &JackMidiSystem::OnShutdown, this);
-    if (!inPort_ || !outPort_ ||
-        jack_set_port_registration_callback(client_, &JackMidiSystem::OnPortRegistration, this) !=
+    jack_on_shutdown(client_, &JackMidiSystem::OnShutdown, rt_);
+    if (!rt_->inPort || !rt_->outPort ||
+        jack_set_port_registration_callback(client_, &JackMidiSystem::OnPortRegistration, rt_) !=
             0 ||
-        jack_set_process_callback(client_, &JackMidiSystem::OnProcess, this) != 0 ||
+        jack_set_process_callback(client_, &JackMidiSystem::OnProcess, rt_) != 0 ||
         jack_activate(client_) != 0) {
         jack_client_close(client_);
         client_ = nullptr;
@@ -309,15 +335,17 @@ bool JackMidiSystem::Setup(jack_client_t* client) {
 }
 
 JackMidiSystem::~JackMidiSystem() {
-    notify_.store(nullptr, std::memory_order_seq_cst);
+    rt_->notify.store(nullptr, std::memory_order_seq_cst);
     if (connecting_)
         connecting_->Abandon();
-    if (!Shut()) {
+    if (Shut()) {
+        delete rt_;
+    } else {
         // A server that never answered may still run the callback once it wakes: what the
-        // callback touches is left in place, and reachable, so no leak checker minds. This
-        // happens only as the process ends.
-        static auto* const kept = new std::vector<std::unique_ptr<Writer>>;
-        kept->push_back(std::move(writer_));
+        // callback touches is left in place, and reachable, so no leak checker minds.
+        rt_->owner = nullptr;
+        static auto* const kept = new std::vector<std::unique_ptr<Shared>>;
+        kept->emplace_back(rt_);
     }
 }
 
@@ -326,7 +354,7 @@ bool JackMidiSystem::Shut() {
         return true;
     CloseOutput();
     CloseInput();
-    if (dead_.load(std::memory_order_acquire)) {
+    if (rt_->dead.load(std::memory_order_acquire)) {
         Release();
         return true;
     }
@@ -345,39 +373,39 @@ bool JackMidiSystem::Shut() {
 // would hold up the close, and the window, for ever. They end within microseconds; the wait
 // is once per server that goes.
 void JackMidiSystem::Release() {
-    if (dead_.load(std::memory_order_acquire))
+    if (rt_->dead.load(std::memory_order_acquire))
         std::this_thread::sleep_for(kDeadClientGrace);
     jack_client_close(client_);
     client_ = nullptr;
-    inPort_ = nullptr;
-    outPort_ = nullptr;
+    rt_->inPort = nullptr;
+    rt_->outPort = nullptr;
 }
 
 bool JackMidiSystem::Alive() const {
-    return client_ != nullptr && !dead_.load(std::memory_order_acquire) &&
+    return client_ != nullptr && !rt_->dead.load(std::memory_order_acquire) &&
            !g_unanswered.load(std::memory_order_acquire);
 }
 
 void JackMidiSystem::DropDead() {
-    if (!client_ || !dead_.load(std::memory_order_acquire))
+    if (!client_ || !rt_->dead.load(std::memory_order_acquire))
         return;
     // The dead client's threads end with it; after that nothing runs the callback.
     Release();
-    inputOpen_.store(false);
-    outputOpen_.store(false);
+    rt_->inputOpen.store(false);
+    rt_->outputOpen.store(false);
     outputChosen_ = false;
-    inProcess_.store(false);
-    if (writer_)
-        writer_->Forget();
-    if (RealtimeEngine* engine = engine_.load())
+    rt_->inProcess.store(false);
+    if (rt_->writer)
+        rt_->writer->Forget();
+    if (RealtimeEngine* engine = rt_->engine.load())
         engine->InputClosed();
-    dead_.store(false, std::memory_order_release);
+    rt_->dead.store(false, std::memory_order_release);
     std::fprintf(stderr, "velomire: the JACK server has stopped\n");
 }
 
 bool JackMidiSystem::Revive() {
     DropDead();
-    if (client_ || !writer_ || g_unanswered.load(std::memory_order_acquire))
+    if (client_ || !rt_->writer || g_unanswered.load(std::memory_order_acquire))
         return Alive();
     // Trying to reach a server can take a while where none runs: on a thread of its own,
     // so that the window, and a stop, never wait for it. Looked at again next time.
@@ -395,19 +423,19 @@ bool JackMidiSystem::Revive() {
     // What was asked while no server ran (a panic, Local Control Off) was meant for
     // connections that went with it: it runs now into nothing, as no callback runs. Left
     // waiting, it would go out on whatever the new client is connected to by then.
-    if (RealtimeEngine* engine = engine_.load()) {
-        writer_->Begin(nullptr, 0, engine);
-        engine->Pump(*writer_);
+    if (RealtimeEngine* engine = rt_->engine.load()) {
+        rt_->writer->Begin(nullptr, 0, engine);
+        engine->Pump(*rt_->writer);
     }
     return Setup(client) && Alive();
 }
 
 void JackMidiSystem::Kick() {
-    if (client_ || !writer_)
+    if (client_ || !rt_->writer)
         return;
-    if (RealtimeEngine* engine = engine_.load()) {
-        writer_->Begin(nullptr, 0, engine);
-        engine->Pump(*writer_);
+    if (RealtimeEngine* engine = rt_->engine.load()) {
+        rt_->writer->Begin(nullptr, 0, engine);
+        engine->Pump(*rt_->writer);
     }
 }
 
@@ -420,11 +448,11 @@ void JackMidiSystem::AwaitSent(std::chrono::milliseconds limit) {
     // one more period after the last carried byte went.
     const auto deadline = std::chrono::steady_clock::now() + limit;
     auto running = [&] {
-        return !dead_.load(std::memory_order_acquire) &&
+        return !rt_->dead.load(std::memory_order_acquire) &&
                !g_unanswered.load(std::memory_order_acquire) &&
                std::chrono::steady_clock::now() < deadline;
     };
-    while (carried_.load(std::memory_order_acquire) > 0 && running())
+    while (rt_->carried.load(std::memory_order_acquire) > 0 && running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const std::uint64_t seen = Cycles();
     while (Cycles() < seen + 2 && running())
@@ -435,14 +463,14 @@ void JackMidiSystem::Attach(RealtimeEngine* engine) {
     // Made here, on the thread that uses the system: the constructor may run elsewhere.
     if (!watcher_) {
         watcher_ = std::make_unique<QObject>();
-        notify_.store(watcher_.get(), std::memory_order_seq_cst);
+        rt_->notify.store(watcher_.get(), std::memory_order_seq_cst);
         // It may have died before anyone listened.
-        if (dead_.load(std::memory_order_seq_cst))
+        if (rt_->dead.load(std::memory_order_seq_cst))
             QMetaObject::invokeMethod(
                 watcher_.get(), [this] { DropDead(); }, Qt::QueuedConnection);
     }
     WaitOutsideProcess();
-    engine_.store(engine, std::memory_order_seq_cst);
+    rt_->engine.store(engine, std::memory_order_seq_cst);
 }
 
 std::vector<std::string> JackMidiSystem::OthersPorts(unsigned long flags) {
@@ -474,7 +502,7 @@ std::string JackMidiSystem::VirtualOutputName() {
 }
 
 void JackMidiSystem::WaitOutsideProcess() const {
-    while (inProcess_.load(std::memory_order_seq_cst))
+    while (rt_->inProcess.load(std::memory_order_seq_cst))
         std::this_thread::yield();
 }
 
@@ -485,29 +513,29 @@ void JackMidiSystem::Disconnect(jack_port_t* port) {
 
 bool JackMidiSystem::OpenInput(const std::string& source) {
     CloseInput();
-    if (!Alive() || !engine_.load())
+    if (!Alive() || !rt_->engine.load())
         return false;
     // Found afresh: the device may have gone since the list was made.
     const std::vector<std::string> now = Sources();
     if (std::find(now.begin(), now.end(), source) == now.end())
         return false;
-    const std::string own = jack_port_name(inPort_);
+    const std::string own = jack_port_name(rt_->inPort);
     if (!AskServer([client = client_, source, own] {
             return jack_connect(client, source.c_str(), own.c_str()) == 0;
         }))
         return false;
-    inputOpen_.store(true, std::memory_order_seq_cst);
+    rt_->inputOpen.store(true, std::memory_order_seq_cst);
     return true;
 }
 
 void JackMidiSystem::CloseInput() {
-    if (!inputOpen_.exchange(false, std::memory_order_seq_cst))
+    if (!rt_->inputOpen.exchange(false, std::memory_order_seq_cst))
         return;
     // Once the RT thread is outside its callback it sees the input closed.
     WaitOutsideProcess();
-    if (RealtimeEngine* engine = engine_.load())
+    if (RealtimeEngine* engine = rt_->engine.load())
         engine->InputClosed();
-    Disconnect(inPort_);
+    Disconnect(rt_->inPort);
 }
 
 bool JackMidiSystem::OpenOutput(const std::string& target) {
@@ -519,23 +547,23 @@ bool JackMidiSystem::OpenOutput(const std::string& target) {
         const std::vector<std::string> now = Targets();
         if (std::find(now.begin(), now.end(), target) == now.end())
             return false;
-        const std::string from = jack_port_name(outPort_);
+        const std::string from = jack_port_name(rt_->outPort);
         if (!AskServer([client = client_, from, target] {
                 return jack_connect(client, from.c_str(), target.c_str()) == 0;
             }))
             return false;
     }
     outputChosen_ = true;
-    outputOpen_.store(true, std::memory_order_seq_cst);
+    rt_->outputOpen.store(true, std::memory_order_seq_cst);
     return true;
 }
 
 void JackMidiSystem::SilenceOutput() {
-    outputOpen_.store(false, std::memory_order_seq_cst);
+    rt_->outputOpen.store(false, std::memory_order_seq_cst);
     WaitOutsideProcess();
-    if (writer_)
-        writer_->Forget();
-    carried_.store(0, std::memory_order_release);
+    if (rt_->writer)
+        rt_->writer->Forget();
+    rt_->carried.store(0, std::memory_order_release);
 }
 
 bool JackMidiSystem::CloseOutput() {
@@ -543,7 +571,7 @@ bool JackMidiSystem::CloseOutput() {
         return true;
     outputChosen_ = false;
     bool left = true;
-    if (!outputOpen_.load(std::memory_order_acquire)) {
+    if (!rt_->outputOpen.load(std::memory_order_acquire)) {
         left = false; // silenced: what waited was dropped
     } else if (Alive()) {
         // Let what was sent leave first, then one more period so that the readers of the
@@ -555,37 +583,38 @@ bool JackMidiSystem::CloseOutput() {
             return done();
         };
         const std::uint64_t seen = Cycles();
-        left = waitUntil([&] { return carried_.load(std::memory_order_acquire) == 0; }) &&
+        left = waitUntil([&] { return rt_->carried.load(std::memory_order_acquire) == 0; }) &&
                waitUntil([&] { return Cycles() >= seen + 2; });
     } else {
         left = false;
     }
-    outputOpen_.store(false, std::memory_order_seq_cst);
+    rt_->outputOpen.store(false, std::memory_order_seq_cst);
     WaitOutsideProcess();
     // What did not leave in time is not sent to the next destination.
-    if (writer_) {
-        left = left && writer_->Carried() == 0;
-        writer_->Forget();
+    if (rt_->writer) {
+        left = left && rt_->writer->Carried() == 0;
+        rt_->writer->Forget();
     }
-    carried_.store(0, std::memory_order_release);
+    rt_->carried.store(0, std::memory_order_release);
     // Patchbay connections made to the virtual port go as well: "closed" means silent.
-    Disconnect(outPort_);
+    Disconnect(rt_->outPort);
     return left;
 }
 
 // RT thread: no locks, no allocation, no JACK calls that print.
 int JackMidiSystem::OnProcess(jack_nframes_t frames, void* self) {
-    auto* s = static_cast<JackMidiSystem*>(self);
-    s->inProcess_.store(true, std::memory_order_seq_cst);
-    RealtimeEngine* engine = s->engine_.load(std::memory_order_seq_cst);
-    void* out = s->outPort_ && frames > 0 ? jack_port_get_buffer(s->outPort_, frames) : nullptr;
+    auto* s = static_cast<Shared*>(self);
+    s->inProcess.store(true, std::memory_order_seq_cst);
+    RealtimeEngine* engine = s->engine.load(std::memory_order_seq_cst);
+    void* out =
+        s->outPort && frames > 0 ? jack_port_get_buffer(s->outPort, frames) : nullptr;
     if (out)
         jack_midi_clear_buffer(out);
-    const bool outputOpen = s->outputOpen_.load(std::memory_order_seq_cst);
-    s->writer_->Begin(outputOpen ? out : nullptr, frames, engine);
+    const bool outputOpen = s->outputOpen.load(std::memory_order_seq_cst);
+    s->writer->Begin(outputOpen ? out : nullptr, frames, engine);
     if (engine) {
-        void* in = s->inputOpen_.load(std::memory_order_seq_cst) && frames > 0
-                       ? jack_port_get_buffer(s->inPort_, frames)
+        void* in = s->inputOpen.load(std::memory_order_seq_cst) && frames > 0
+                       ? jack_port_get_buffer(s->inPort, frames)
                        : nullptr;
         const std::uint32_t count = in ? jack_midi_get_event_count(in) : 0;
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -593,37 +622,43 @@ int JackMidiSystem::OnProcess(jack_nframes_t frames, void* self) {
             if (jack_midi_event_get(&event, in, i) == 0 && event.size > 0)
                 engine->Input({event.buffer, event.size}, event.time);
         }
-        engine->Pump(*s->writer_);
+        engine->Pump(*s->writer);
     }
-    s->carried_.store(s->writer_->Carried(), std::memory_order_release);
-    s->cycles_.fetch_add(1, std::memory_order_release);
-    s->inProcess_.store(false, std::memory_order_seq_cst);
+    s->carried.store(s->writer->Carried(), std::memory_order_release);
+    s->cycles.fetch_add(1, std::memory_order_release);
+    s->inProcess.store(false, std::memory_order_seq_cst);
     return 0;
 }
 
 // A JACK thread: a port came or went. One look is queued at a time; it sees them all.
 void JackMidiSystem::OnPortRegistration(jack_port_id_t, int, void* self) {
-    auto* s = static_cast<JackMidiSystem*>(self);
-    QObject* watcher = s->notify_.load(std::memory_order_seq_cst);
-    if (!watcher || s->lookPosted_.exchange(true))
+    auto* s = static_cast<Shared*>(self);
+    QObject* watcher = s->notify.load(std::memory_order_seq_cst);
+    if (!watcher || s->lookPosted.exchange(true))
         return;
     QMetaObject::invokeMethod(
         watcher,
+        // Runs on the watcher, which goes with the system: the owner is there.
         [s] {
-            s->lookPosted_.store(false);
-            if (s->devicesChanged_)
-                s->devicesChanged_();
+            s->lookPosted.store(false);
+            if (s->owner && s->owner->devicesChanged_)
+                s->owner->devicesChanged_();
         },
         Qt::QueuedConnection);
 }
 
 // A JACK thread, after the client's last period.
 void JackMidiSystem::OnShutdown(void* self) {
-    auto* s = static_cast<JackMidiSystem*>(self);
-    s->dead_.store(true, std::memory_order_seq_cst);
-    if (QObject* watcher = s->notify_.load(std::memory_order_seq_cst))
+    auto* s = static_cast<Shared*>(self);
+    s->dead.store(true, std::memory_order_seq_cst);
+    if (QObject* watcher = s->notify.load(std::memory_order_seq_cst))
         QMetaObject::invokeMethod(
-            watcher, [s] { s->DropDead(); }, Qt::QueuedConnection);
+            watcher,
+            [s] {
+                if (s->owner)
+                    s->owner->DropDead();
+            },
+            Qt::QueuedConnection);
 }
 
 } // namespace velomire

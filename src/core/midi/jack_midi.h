@@ -61,10 +61,14 @@ public:
     void AwaitSent(std::chrono::milliseconds limit) override;
 
     // Completed periods; lets a test or a closer see time pass on the server.
-    std::uint64_t Cycles() const { return cycles_.load(std::memory_order_acquire); }
+    std::uint64_t Cycles() const;
 
 private:
     class Writer;
+    // What JACK's threads touch: the process, shutdown and port callbacks get this block, not
+    // the system. A client whose server stopped answering cannot be closed, and may run its
+    // callback once more after the system has gone: the block is then kept, reachable.
+    struct Shared;
     bool Open();
     // Registers the ports on a connected client and activates it.
     bool Setup(jack_client_t* client);
@@ -82,26 +86,13 @@ private:
     static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
 
     jack_client_t* client_ = nullptr;
-    jack_port_t* inPort_ = nullptr;
-    jack_port_t* outPort_ = nullptr;
     std::string name_;
-    std::unique_ptr<Writer> writer_;
     struct Attempt;
-    std::shared_ptr<Attempt> connecting_;   // a try to reach a server, under way or ended
-    std::unique_ptr<QObject> watcher_;      // on the UI thread; receives the death notice
-    std::atomic<QObject*> notify_{nullptr}; // the watcher, as the JACK thread sees it
-    std::function<void()> devicesChanged_;  // UI thread
-    std::atomic<bool> lookPosted_{false};   // one queued look at a time
-
-    std::atomic<RealtimeEngine*> engine_{nullptr};
-    std::atomic<bool> inputOpen_{false};
-    std::atomic<bool> outputOpen_{false}; // sending: chosen and not silenced
-    bool outputChosen_ = false;           // connected (or the virtual port) until closed
-    // True while the RT thread may be using the engine, the writer and the flags.
-    std::atomic<bool> inProcess_{false};
-    std::atomic<bool> dead_{false};
-    std::atomic<std::uint64_t> cycles_{0};
-    std::atomic<std::size_t> carried_{0}; // output bytes waiting for a later period
+    std::shared_ptr<Attempt> connecting_;  // a try to reach a server, under way or ended
+    std::unique_ptr<QObject> watcher_;     // on the UI thread; receives the death notice
+    std::function<void()> devicesChanged_; // UI thread
+    bool outputChosen_ = false;            // connected (or the virtual port) until closed
+    Shared* rt_;                           // owned; kept at the end if a client may still run
 };
 
 } // namespace velomire

@@ -92,9 +92,6 @@ public:
             return true;
         });
     }
-    std::size_t RetiredCount() const { return retired_.size(); }
-    // Publisher thread: the value in force.
-    const T& Current() const { return *current_.load(std::memory_order_acquire); }
 
     // Reader: the value to use until Release. Wait-free: at most one retry per publish that
     // lands between the two loads.
@@ -117,29 +114,29 @@ private:
 };
 
 // The right to run something that must never run on two threads at once, taken without
-// waiting: a thread that finds it taken leaves its work queued for the holder, who looks
-// again before and after letting go. So nobody waits and no queued work is left behind.
+// waiting: a thread that finds it taken leaves its work queued for the holder, who drains
+// again for every request that came while it drained. So nobody waits and no queued work is
+// left behind. One counter of requests carries both the turn and its hand-over (each turn
+// begins with an acquire and ends with a release on it), with no fences.
 class ExclusiveTurn {
 public:
-    // Runs `drain` while holding the turn, as long as `pending` says work is queued;
-    // returns at once when another thread holds it (that thread will see the work).
-    template <typename Drain, typename Pending> void Run(Drain drain, Pending pending) {
-        // Paired with the fence after letting go: of a thread queueing work and finding the
-        // turn taken, and the holder letting go, one always sees the other.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Runs `drain`, once or more, while holding the turn; returns at once when another
+    // thread holds it (that thread drains again for this request).
+    template <typename Drain> void Run(Drain drain) {
+        int requests = 1;
+        if (requests_.fetch_add(1, std::memory_order_acq_rel) != 0)
+            return;
         for (;;) {
-            if (busy_.exchange(true, std::memory_order_acq_rel))
-                return;
             drain();
-            busy_.store(false, std::memory_order_release);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-            if (!pending())
+            // The requests this drain answered are taken off; any that came meanwhile remain.
+            requests = requests_.fetch_sub(requests, std::memory_order_acq_rel) - requests;
+            if (requests == 0)
                 return;
         }
     }
 
 private:
-    std::atomic<bool> busy_{false};
+    std::atomic<int> requests_{0};
 };
 
 } // namespace velomire

@@ -129,12 +129,7 @@ void RealtimeEngine::InputClosed() {
 }
 
 void RealtimeEngine::Pump(MidiSender& out) {
-    turn_.Run([&] { Drain(out); }, [this] { return Pending(); });
-}
-
-bool RealtimeEngine::Pending() const {
-    return !commands_.Empty() || !inbox_.Empty() ||
-           (stopRequested_.load(std::memory_order_acquire) && !StopDone());
+    turn_.Run([&] { Drain(out); });
 }
 
 // With the output out of reach, what would end a sound is forgotten instead, and the

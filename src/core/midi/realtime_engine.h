@@ -88,7 +88,10 @@ public:
     // Readable when readouts wait; then DrainReadouts.
     int WakeFd() const { return wakeFd_; }
     template <typename F> void DrainReadouts(F f) {
-        wakePending_.store(false, std::memory_order_seq_cst);
+        // An exchange reads the latest flag: had the MIDI side set it after a readout this
+        // drain could still miss, it wrote the wake too. A plain store could be seen late,
+        // and the readout left waiting for the next one.
+        wakePending_.exchange(false, std::memory_order_acq_rel);
         Readout r;
         while (readouts_.Pop(r))
             f(r);
@@ -132,7 +135,6 @@ private:
 
     void Drain(MidiSender& out);
     void Run(const CommandItem& command, MidiSender& out, PathEvents& events);
-    bool Pending() const;
 
     std::unique_ptr<Published<PathTables>> tables_;
     MessagePath path_;

@@ -9,9 +9,9 @@
 
 namespace velomire {
 
-// Complete SysEx messages on their way from the MIDI thread to the UI thread, in one byte
-// ring allocated up front: one producer, one consumer, no locks, no allocation after
-// construction. The producer assembles a message in the ring from its pieces and publishes
+// Complete SysEx messages on their way from a device's input to the MIDI side's drain, which
+// sends them on, in one byte ring allocated up front: one producer, one consumer, no locks,
+// no allocation after construction. The producer assembles a message in the ring from its pieces and publishes
 // it once whole; a message never wraps around the ring's end, so the consumer reads it in
 // place.
 class SysExQueue {
@@ -87,9 +87,6 @@ public:
         tail += kHeader + Align(Get(Physical(tail)));
         tail_.store(tail, std::memory_order_release);
     }
-
-    // Consumer. Removes every published message.
-    void Clear() { tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release); }
 
 private:
     using Header = std::uint32_t;
