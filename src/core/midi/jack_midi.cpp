@@ -107,9 +107,10 @@ void SilenceLibjack() {
 
 } // namespace
 
-// RT thread only: writes what the engine sends into this period's output buffer, at the
-// frame each message belongs at (never earlier than the one before), and keeps what does
-// not fit, in order, for the next period.
+// The engine's sender on JACK: writes what it sends into this period's output buffer, at the
+// frame each message belongs at (never earlier than the one before), and keeps what does not
+// fit, in order, for the next period. One thread at a time: the process callback, or the UI
+// thread while no callback runs (no client, or before a new one activates).
 class JackMidiSystem::Writer final : public MidiSender {
 public:
     explicit Writer(jack_ringbuffer_t* carry) : carry_(carry) {}
@@ -470,6 +471,9 @@ void JackMidiSystem::Attach(RealtimeEngine* engine) {
                 watcher_.get(), [this] { DropDead(); }, Qt::QueuedConnection);
     }
     WaitOutsideProcess();
+    // The process callback uses it from its next period: its pages are in memory by then.
+    if (engine)
+        engine->PrepareForRealtime();
     rt_->engine.store(engine, std::memory_order_seq_cst);
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -9,6 +12,14 @@
 #include <vector>
 
 namespace velomire {
+
+// Touches and locks memory a real-time thread will use, so that its first use takes no page
+// fault (a fault there can cost a period). Without the privilege to lock, touching still
+// brings the pages in. Only while no other thread uses the memory.
+inline void PrepareForRealtime(void* memory, std::size_t bytes) {
+    std::memset(memory, 0, bytes);
+    ::mlock(memory, bytes);
+}
 
 // A bounded queue for one producer thread and one consumer thread; neither ever waits,
 // locks or allocates after construction. Push fails when full, Pop when empty.
@@ -53,6 +64,8 @@ public:
         return tail_.load(std::memory_order_acquire) == head_.load(std::memory_order_acquire);
     }
     std::size_t Capacity() const { return capacity_; }
+    // Before the threads use it.
+    void PrepareForRealtime() { velomire::PrepareForRealtime(slots_.get(), sizeof(T) * capacity_); }
 
 private:
     const std::size_t capacity_;

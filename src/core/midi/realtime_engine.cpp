@@ -83,6 +83,13 @@ RealtimeEngine::RealtimeEngine()
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
+void RealtimeEngine::PrepareForRealtime() {
+    inbox_.PrepareForRealtime();
+    sysex_.PrepareForRealtime();
+    commands_.PrepareForRealtime();
+    readouts_.PrepareForRealtime();
+}
+
 RealtimeEngine::~RealtimeEngine() {
     if (wakeFd_ >= 0)
         ::close(wakeFd_);

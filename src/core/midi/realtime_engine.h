@@ -108,6 +108,10 @@ public:
     // Called by a sender that could not take a message.
     void CountOutputLoss() { outputFull_.fetch_add(1, std::memory_order_relaxed); }
 
+    // Touches and locks what the MIDI side uses, so that it takes no page fault on a
+    // period; before a real-time thread runs it (it is not otherwise resident until used).
+    void PrepareForRealtime();
+
     // ---- MIDI side ----
 
     // One device event: split into whole messages, which wait for Pump (active sensing is

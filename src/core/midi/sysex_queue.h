@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/midi/lock_free.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,9 @@ public:
     SysExQueue(std::size_t ringBytes, std::size_t maxMessage)
         : capacity_(Align(ringBytes)), maxMessage_(maxMessage),
           ring_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity_)) {}
+
+    // Before the threads use it.
+    void PrepareForRealtime() { velomire::PrepareForRealtime(ring_.get(), capacity_); }
 
     // Producer. Adds bytes to the message being assembled, starting one if none is. Past
     // the size limit or the free space the message is spoilt, and Publish will refuse it.
