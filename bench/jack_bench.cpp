@@ -19,6 +19,7 @@
 #include "core/settings/settings_codec.h"
 #include "e2e/jack_harness.h"
 #include "probe_peer.h"
+#include "silent_boxes.h"
 #include "support/widget_events.h"
 #include "sysex_peer.h"
 #include "ui/main_window.h"
@@ -506,12 +507,6 @@ Latency RunChild(const Target& t, ProbePeer& peer, const std::vector<Probe>& war
 }
 
 // ---- The window in this process, its UI thread kept busy -------------------------------
-
-class SilentBoxes final : public MessageBoxes {
-public:
-    void Inform(const QString&, const QString&) override {}
-    bool AskYesNo(const QString&, const QString&) override { return false; }
-};
 
 // Drags the active key's curve without pause, in strokes of kStroke steps; each step is
 // what one mouse move does (the edit, the curve redrawn) plus a synchronous repaint of the
