@@ -1,5 +1,6 @@
 // One step of a curve drag as the user feels it: the edit, the redraw of the curve
 // (500 evaluations into the retained image) and the repaint of the view.
+#include "silent_boxes.h"
 #include "support/widget_events.h"
 #include "ui/main_window.h"
 #include "ui_main_window.h"
@@ -9,14 +10,9 @@
 #include <benchmark/benchmark.h>
 
 using namespace velomire;
+using velomire::bench::SilentBoxes;
 
 namespace {
-
-class SilentBoxes final : public MessageBoxes {
-public:
-    void Inform(const QString&, const QString&) override {}
-    bool AskYesNo(const QString&, const QString&) override { return false; }
-};
 
 // No MIDI system: a drag step neither sends nor waits for anything MIDI.
 struct Window {
