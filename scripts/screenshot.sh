@@ -135,11 +135,10 @@ calibration="$(timeout 10 xdotool search --sync --name '^Calibrate the keyboard'
   fail "the calibration window did not open"
 xdotool windowfocus --sync "$calibration"
 tell soft
-# The focus starts on "Soft pass"; the arrow moves it to "Firm pass" and picks that pass.
-xdotool key Right
+# The buttons' own keys: Alt+R picks the firm pass, Alt+F fits.
+xdotool key alt+r
 tell firm
-# From "Firm pass": Clear key, Leave key out, the target, Fit.
-xdotool key Tab Tab Tab Tab space
+xdotool key alt+f
 settle "$calibration"
 xwd -id "$calibration" -silent | convert xwd:- -strip "png:$VELOMIRE_ROOT/docs/calibration.png"
 

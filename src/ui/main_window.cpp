@@ -113,7 +113,7 @@ void MainWindow::ConnectControls() {
          [s] { s->Redo(); }},
         {QKeySequence(Qt::CTRL | Qt::Key_Y), Qt::ApplicationShortcut, [s] { s->Redo(); }},
         {QKeySequence::Save, Qt::WindowShortcut, [this] { settings_->OnSave(); }},
-        {QKeySequence(Qt::CTRL | Qt::Key_Q), Qt::WindowShortcut, [this] { close(); }},
+        {QKeySequence(Qt::CTRL | Qt::Key_Q), Qt::ApplicationShortcut, [this] { close(); }},
     };
     for (const auto& [key, context, act] : keys)
         connect(new QShortcut(key, this, nullptr, nullptr, context), &QShortcut::activated, this,
@@ -259,7 +259,7 @@ void MainWindow::OnNotesOff() {
 void MainWindow::OnCalibrate() {
     // One at a time: a second press brings the open one forward.
     if (!calibration_) {
-        calibration_ = new CalibrationWindow(session_, this);
+        calibration_ = new CalibrationWindow(session_, boxes_, this);
         calibration_->show();
     }
     calibration_->raise();
