@@ -4,8 +4,8 @@
 
 #include <QSocketNotifier>
 
-
 #include <algorithm>
+#include <cmath>
 
 namespace velomire {
 
@@ -40,8 +40,9 @@ Session::Session(MidiSystem& midi, QObject* parent)
 
 Session::Session(MidiSystem& midi, SettingsStore store, QObject* parent)
     : QObject(parent), midi_(midi), engine_(std::make_unique<RealtimeEngine>()),
-      state_(FreshState()), store_(std::move(store)) {
+      state_(FreshState()), store_(std::move(store)), doc_{QString(), Capture(state_)} {
     engine_->Publish({state_.notes, state_.channels});
+    store_.RemoveStaleTemporaryFiles(); // a save cut short by a crash left it
     connect(&undo_, &QUndoStack::canUndoChanged, this, &Session::CanUndoChanged);
     connect(&undo_, &QUndoStack::canRedoChanged, this, &Session::CanRedoChanged);
     if (engine_->WakeFd() >= 0) {
@@ -107,6 +108,14 @@ void Session::BendActiveCurve(const PointerOnCurve& p, int gesture) {
         return;
     SessionState next = State();
     EditAtPointer(next.notes[next.activenote], p);
+    Push(QStringLiteral("Bend curve"), std::move(next), gesture);
+}
+
+void Session::BendActiveBy(int steps, int gesture) {
+    SessionState next = State();
+    double& exp = next.notes[next.activenote].exp;
+    exp = std::clamp(exp * std::pow(kBendStep, -steps), std::min(exp, kMinKeyExp),
+                     std::max(exp, kMaxKeyExp));
     Push(QStringLiteral("Bend curve"), std::move(next), gesture);
 }
 

@@ -91,6 +91,12 @@ public:
 
     // Bends the active curve through an inside pointer; may lower (never raise) the cut-off.
     void BendActiveCurve(const PointerOnCurve& p, int gesture);
+    // Bends the active curve by steps of kBendStep: up (> 0, a smaller exponent) or down. The
+    // exponent stays within kMinKeyExp..kMaxKeyExp (or where a drag left it, when outside).
+    void BendActiveBy(int steps, int gesture = 0);
+    static constexpr double kBendStep = 1.05;
+    static constexpr double kMinKeyExp = 0.01;
+    static constexpr double kMaxKeyExp = 100.0;
     void SetCutOff(int vcut, int gesture = 0);
     void SetMaximum(int vmax, int gesture = 0);
     void CopyToAll();
@@ -232,7 +238,7 @@ Q_SIGNALS:
     // Keys as the MIDI side played them (drained from its readouts).
     void KeySounding(int in, int out, int velocity, int mapped);
     void KeyReleased(int out);
-    // The first loss of MIDI data, once per session, as one line (also on stderr).
+    // The first loss of MIDI data, once per session, as one line.
     void MessagesLost(const QString& line);
 
 private:

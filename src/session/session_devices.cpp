@@ -347,10 +347,8 @@ void Session::ReportLosses() {
     if (!losses.Any())
         return;
     lossReported_ = true;
-    const QString line = QStringLiteral("MIDI data lost: %1").arg(Describe(losses));
-    std::fprintf(stderr, "velomire: %s\n", qPrintable(line));
-    std::fflush(stderr);
-    Q_EMIT MessagesLost(line);
+    // Said by the front end, once: the stage box's log, the window's stderr.
+    Q_EMIT MessagesLost(QStringLiteral("MIDI data lost: %1").arg(Describe(losses)));
 }
 
 } // namespace velomire

@@ -9,7 +9,7 @@
 namespace velomire {
 
 Session::Outcome Session::LoadSetting(const QString& name) {
-    if (const auto reason = store_.UnsafeNameReason(name))
+    if (const auto reason = store_.UnreadableNameReason(name))
         return {false, *reason};
     const LoadResult r = store_.Read(name);
     if (r.status != LoadStatus::Ok)
@@ -98,7 +98,8 @@ SettingsData Session::CaptureSetting(const DeviceNameField& indevice,
 void Session::Start(const SessionState& state) {
     Restore(state);
     undo_.clear();
-    SetDocument({});
+    // A setting not saved yet: what differs from this start is a change worth asking about.
+    SetDocument({QString(), Capture(state_)});
 }
 
 void Session::SetDocument(SettingDocument doc) {

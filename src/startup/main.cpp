@@ -53,6 +53,13 @@ void Identify() {
     QCoreApplication::setApplicationVersion(QStringLiteral(VELOMIRE_VERSION));
 }
 
+// One line on stderr, escaped as the stage box's lines are: it may carry what a user, the
+// environment or a device gave (an option, a display's name, a path).
+void Complain(const QString& line) {
+    std::fprintf(stderr, "velomire: %s\n", qPrintable(PrintableText(line)));
+    std::fflush(stderr);
+}
+
 // The session a stop signal silences first, for as long as it lives.
 class StopSoundWhileAlive {
 public:
@@ -76,7 +83,7 @@ int RunHeadless(int argc, char** argv, const CommandLine& cl) {
     if (const MidiSystemChoice& reached = midi.Choice(); !reached.available) {
         // With nothing to play through, a stage box is better off failing: its service
         // manager starts it again until the MIDI system is up.
-        std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
+        Complain(QString::fromStdString(reached.status));
         return 1;
     }
     runner.Run();
@@ -115,15 +122,16 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
     QtMessageBoxes boxes;
     MainWindow window(midi, boxes);
     const StopSoundWhileAlive watched(window.session());
+    QObject::connect(&window.session(), &Session::MessagesLost, &window, &Complain);
     boxes.SetParent(&window);
     window.Start();
     AfterFirstPaint(window, &WindowShown);
     window.show();
     const MidiSystemChoice& reached = midi.Choice();
     if (reached.available && reached.system->Waiting())
-        std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
+        Complain(QString::fromStdString(reached.status));
     if (!reached.available) {
-        std::fprintf(stderr, "velomire: %s\n", reached.status.c_str());
+        Complain(QString::fromStdString(reached.status));
         // Started from a menu, stderr is unseen: say it once in the window, once drawn.
         AfterFirstPaint(window, [&boxes, &reached] {
             boxes.Inform(QStringLiteral("Velomire"),
@@ -139,7 +147,7 @@ int RunWindow(int argc, char** argv, std::future<MidiSystemChoice> reaching,
     EventLoopEnded();
     // What the stop could not send is said, as the stage box says it.
     if (const Session::StopReport r = window.session().Shutdown(); !r.Complete())
-        std::fprintf(stderr, "velomire: stopped (%s)\n", qPrintable(Session::DescribeStop(r)));
+        Complain(QStringLiteral("stopped (%1)").arg(Session::DescribeStop(r)));
     return status;
 }
 
@@ -160,7 +168,8 @@ int main(int argc, char** argv) {
         arguments << QString::fromLocal8Bit(argv[i]);
     const CommandLine cl = ParseCommandLine(arguments);
     if (!cl.error.isEmpty()) {
-        std::fprintf(stderr, "velomire: %s\nTry 'velomire --help'.\n", qPrintable(cl.error));
+        Complain(cl.error);
+        std::fputs("Try 'velomire --help'.\n", stderr);
         return 2;
     }
     if (cl.help || cl.version) {
@@ -169,7 +178,7 @@ int main(int argc, char** argv) {
     }
     QString error;
     if (cl.useDataFolder && !EnterDataFolder(&error)) {
-        std::fprintf(stderr, "velomire: %s\n", qPrintable(error));
+        Complain(error);
         return 1;
     }
     if (!cl.headless.isEmpty())
@@ -180,12 +189,12 @@ int main(int argc, char** argv) {
         std::async(std::launch::async, &ChooseMidiSystem, cl.midiApi);
     // A display that takes the connection but never answers would hold the check, Qt and
     // the first map for ever.
-    ExpectWindowWithin(kWindowLimit, QStringLiteral("cannot show the window: the display '%1' "
-                                                    "does not answer")
-                                         .arg(DisplayName(cl)));
+    ExpectWindowWithin(kWindowLimit, PrintableText(QStringLiteral("cannot show the window: the "
+                                                                  "display '%1' does not answer")
+                                                       .arg(DisplayName(cl))));
     WindowPlatformCheck platform(cl);
     if (const std::optional<QString>& problem = platform.Problem()) {
-        std::fprintf(stderr, "velomire: cannot show the window: %s\n", qPrintable(*problem));
+        Complain(QStringLiteral("cannot show the window: ") + *problem);
         return 1;
     }
     return RunWindow(argc, argv, std::move(reaching), platform);

@@ -34,6 +34,9 @@ MainWindow::MainWindow(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
       session_(midi, this) {
     ui_->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/velomire-32.png")));
+    // A fixed size alone does not keep a window manager from offering Maximize.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(725, 358);
     // Two lines one pixel apart: dark above, light below.
     for (const auto& [line, role] :
@@ -88,12 +91,14 @@ void MainWindow::ConnectControls() {
     // trough, a key or the wheel; the labels keep the stored value while the thumb moves.
     connect(u.cutOffBar, &QScrollBar::valueChanged, this, [this](int v) {
         if (!showing_)
-            session_.SetCutOff(v, barGesture_);
+            session_.SetCutOff(v, barGesture_ ? barGesture_ : Burst(ui_->cutOffBar));
     });
     connect(u.maximumBar, &QScrollBar::valueChanged, this, [this](int v) {
         if (!showing_)
-            session_.SetMaximum(VmaxAt(v), barGesture_);
+            session_.SetMaximum(VmaxAt(v), barGesture_ ? barGesture_ : Burst(ui_->maximumBar));
     });
+    connect(u.curveView, &CurveView::Bent, this,
+            [this](int steps) { session_.BendActiveBy(steps, Burst(ui_->curveView)); });
     connect(u.curveView, &CurveView::DragStarted, this,
             [this] { dragGesture_ = session_.NewGesture(); });
     connect(u.curveView, &CurveView::Dragged, this,
@@ -217,6 +222,17 @@ void MainWindow::ShowActiveEntry() {
     ui_->cutOffBar->setValue(a.vcut);
     ui_->maximumBar->setValue(kMaxVelocity - a.vmax);
     showing_ = false;
+}
+
+int MainWindow::Burst(const QObject* control) {
+    constexpr auto kBurstPause = std::chrono::milliseconds(500);
+    const auto now = std::chrono::steady_clock::now();
+    if (control != burstControl_ || now - burstLast_ > kBurstPause) {
+        burstControl_ = control;
+        burstGesture_ = session_.NewGesture();
+    }
+    burstLast_ = now;
+    return burstGesture_;
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {

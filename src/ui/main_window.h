@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <chrono>
 #include <memory>
 
 namespace Ui {
@@ -62,6 +63,9 @@ private:
     void ShowActiveEntry();
     void OnNotesOff();
     void OnCalibrate();
+    // One undo step for a burst of presses or wheel notches on one control: the same gesture
+    // while they come less than kBurstPause apart.
+    int Burst(const QObject* control);
     // Start-up's messages wait until the window is drawn, so that they stand over it.
     void Inform(const QString& text);
 
@@ -71,7 +75,10 @@ private:
     SettingsControls* settings_ = nullptr;
     DeviceControls* devices_ = nullptr;
     int dragGesture_ = 0;
-    int barGesture_ = 0;   // a press on a scroll bar, arrows and trough included
+    int barGesture_ = 0; // a press on a scroll bar, arrows and trough included
+    const QObject* burstControl_ = nullptr;
+    int burstGesture_ = 0;
+    std::chrono::steady_clock::time_point burstLast_{};
     int lastPlayed_ = -1;  // raw velocity last played on the active key, -1 none
     bool showing_ = false; // the controls are being brought in line with the session
     bool stopped_ = false;

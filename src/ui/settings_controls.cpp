@@ -1,5 +1,7 @@
 #include "ui/settings_controls.h"
 
+#include "session/headless_runner.h"
+
 namespace velomire {
 
 namespace {
@@ -19,7 +21,9 @@ void SettingsControls::FillList() {
     // Filling an editable list would replace its text with the first entry.
     const QString text = box_.currentText();
     box_.clear();
-    box_.addItems(session_.Store().List());
+    // Shown escaped: a name with a direction control would show as another name.
+    for (const QString& name : session_.Store().List())
+        box_.addItem(PrintableText(name), name);
     box_.setCurrentIndex(-1);
     box_.setEditText(text);
 }
@@ -33,6 +37,7 @@ void SettingsControls::Load(const QString& name) {
 
 void SettingsControls::OnPicked() {
     const QString picked = box_.currentText();
+    const QString name = box_.currentData().isValid() ? box_.currentData().toString() : picked;
     if (!MayDiscard(box_.TextBeforePick())) {
         // The box goes back to what it showed; the setting in force stays.
         box_.setCurrentIndex(-1);
@@ -40,7 +45,7 @@ void SettingsControls::OnPicked() {
         return;
     }
     box_.setEditText(picked);
-    Load(picked);
+    Load(name);
     done_();
 }
 

@@ -3,11 +3,11 @@
 // same keyboard played again leaves the output even; the dead key is named and set aside,
 // and does not pull the others down to its level.
 
+#include "core/midi/rtmidi_backend.h"
+#include "e2e/jack_harness.h"
 #include "ui/calibration_window.h"
 #include "ui/main_window.h"
 #include "ui/widgets/message_box.h"
-#include "e2e/jack_harness.h"
-#include "core/midi/rtmidi_backend.h"
 #include "ui_main_window.h"
 
 #include <QApplication>

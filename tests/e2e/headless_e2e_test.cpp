@@ -282,6 +282,19 @@ TEST_F(HeadlessApp, StopsInBoundedTimeWhileReachingAFrozenServer) {
         << DescribeWaitStatus(*status) << "; stderr: " << app_.Stderr();
 }
 
+// Lost MIDI data is said once, in the log (stdout): a journal that takes both streams would
+// show it twice.
+TEST_F(HeadlessApp, TheFirstLossIsSaidOnce) {
+    WriteSetting(QStringLiteral("Stage"), MakeSetting(0, ShuffledChannels()));
+    StartHeadless(app_, "Stage");
+    ASSERT_NO_FATAL_FAILURE(WaitUntilReady(app_));
+    Exchange({{0xF0, 0x7D, 0x01, 0x90, 60, 100}, {0x80, 60, 0}}); // a SysEx broken off
+    const std::string line = Line("MIDI data lost: 1 incomplete SysEx messages dropped");
+    EXPECT_TRUE(WaitForLine(app_, line, milliseconds(2000))) << app_.Stdout();
+    EXPECT_EQ(Occurrences(app_.Stdout(), line), 1u);
+    EXPECT_EQ(app_.Stderr().find("lost"), std::string::npos) << app_.Stderr();
+}
+
 // JACK takes any bytes in a port name, ESC and newline included.
 TEST_F(HeadlessApp, NamesItPrintsCannotSteerTheTerminalOrForgeLines) {
     const std::string evil = "evil\x1b[31m\x7f\xc2\x85\xe2\x80\xae\nvelomire: forged";

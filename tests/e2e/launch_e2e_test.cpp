@@ -43,6 +43,13 @@ TEST(Launch, RefusesWrongArgumentsAndWindowsItCannotShowBeforeQtCanAbort) {
         {{}, {}, 1, noWindow + "no X display (DISPLAY is not set)\n"},
         {{}, {"DISPLAY=:6543"}, 1, noWindow + "cannot connect to the X display ':6543'\n"},
         {{"-platform", "nosuch"}, {}, 1, noWindow + "no Qt platform plugin 'nosuch' (there are: "},
+        // What the command line and the environment bring is escaped: no terminal control,
+        // no forged line.
+        {{"--midi-api", "\x1b]0;x\x07\nvelomire: forged"},
+         {},
+         2,
+         "velomire: unknown MIDI system '\\x1b]0;x\\x07\\nvelomire: forged' (use alsa or jack)\n"},
+        {{}, {"DISPLAY=:9\x1b[2J"}, 1, noWindow + "cannot connect to the X display ':9\\x1b[2J'\n"},
         // Qt's options are taken, and ignored, without a window.
         {{"--headless", "X", "-platform", "offscreen", "--style=fusion", "-reverse", "-display",
           ":1"},

@@ -1,11 +1,11 @@
+#include "core/midi/jack_midi.h"
+#include "core/velocity/note_table.h"
+#include "e2e/jack_harness.h"
+#include "session/session.h"
+#include "support/test_helpers.h"
 #include "ui/main_window.h"
 #include "ui/widgets/message_box.h"
-#include "session/session.h"
-#include "e2e/jack_harness.h"
-#include "core/midi/jack_midi.h"
-#include "support/test_helpers.h"
 #include "ui_main_window.h"
-#include "core/velocity/note_table.h"
 
 #include <QCoreApplication>
 #include <QDir>

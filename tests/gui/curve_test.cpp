@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct BarCase {
     const char* name;
-    QScrollBar* Ui::MainWindow::*bar;
+    ValueBar* Ui::MainWindow::*bar;
     QLabel* Ui::MainWindow::*label;
     std::uint8_t NoteSetting::*field;
     int value;

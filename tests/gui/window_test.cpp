@@ -150,12 +150,14 @@ TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
     Start();
     EXPECT_EQ(form->focusWidget(), ui().keyboardView);
 
-    // The layout's order; controls that take no focus by Tab are passed over.
-    const QStringList layout = {
-        "keyboardView",      "copyToAllButton",   "resetActiveButton", "spreadButton",
-        "resetAllButton",    "curveView",         "outputList",        "inputList",
-        "cutOffBar",         "maximumBar",        "settingsList",      "saveButton",
-        "unselectAllButton", "remapToChannelOne", "notesOffButton",    "transposeList"};
+    // Left to right, top to bottom: the left column, the velocity group, the keyboard;
+    // controls that take no focus by Tab are passed over.
+    const QStringList layout = {"keyboardView",      "inputList",       "outputList",
+                                "unselectAllButton", "settingsList",    "saveButton",
+                                "remapToChannelOne", "notesOffButton",  "calibrateButton",
+                                "transposeList",     "copyToAllButton", "spreadButton",
+                                "resetActiveButton", "resetAllButton",  "curveView",
+                                "maximumBar",        "cutOffBar"};
     const auto tabbable = [](const QWidget* w) { return (w->focusPolicy() & Qt::TabFocus) != 0; };
     QStringList expected;
     for (const QString& name : layout)
@@ -172,13 +174,13 @@ TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
     } while (w != ui().keyboardView);
     EXPECT_EQ(order, expected);
 
-    // A real Tab on the keyboard moves on to the first button.
+    // A real Tab on the keyboard moves on to the first control at the top.
     form->show();
     form->activateWindow();
     Pump();
     QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
     QCoreApplication::sendEvent(ui().keyboardView, &tab);
-    EXPECT_EQ(form->focusWidget(), ui().copyToAllButton);
+    EXPECT_EQ(form->focusWidget(), ui().inputList);
     EXPECT_EQ(form->activenote(), 60); // Tab is no key for the keyboard
     form->hide();
 }

@@ -1,3 +1,4 @@
+#include "core/velocity/curve_math.h"
 #include "core/velocity/note_table.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,25 @@ TEST(MapVelocity, DamagedValuesStayInRange) {
         for (int vmax : {0, 1, 127, 128, 255})
             for (int v = 0; v <= 127; ++v)
                 EXPECT_LE(MapVelocity(v, e, 0, vmax), 127);
+}
+
+} // namespace
+} // namespace velomire
+
+namespace velomire {
+namespace {
+
+// The exponent's label holds nine characters: every value it shows is the value, rounded.
+TEST(FormatExponent, ShowsWhatTheLabelCanHoldHonestly) {
+    const QLocale c = QLocale::c();
+    const std::pair<double, const char*> rows[] = {
+        {2.0, "2"},           {0.5, "0.5"},
+        {1.6551715, "1.655"}, {0.00014483, "0.000145"},
+        {9999.5, "9999.5"},   {12345.678, "1.23e+04"},
+        {1e308, "1e+308"},
+    };
+    for (const auto& [v, shown] : rows)
+        EXPECT_EQ(FormatExponent(v, c), QString::fromLatin1(shown)) << v;
 }
 
 } // namespace

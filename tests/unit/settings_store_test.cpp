@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -148,6 +152,22 @@ TEST_F(SettingsStoreTest, ReadsThatFailSayWhy) {
             << r.error.toStdString();
     }
     EXPECT_EQ(s.Read("Gone").error, "setting 'Gone' not found: no file " + s.PathOf("Gone"));
+}
+
+// A save cut short (a kill) leaves its temporary file: the next start or save removes it,
+// never one that a running save holds locked.
+TEST_F(SettingsStoreTest, LeftoverTemporaryFilesAreRemovedButNotOnesInUse) {
+    Put(".vmc-tmp-Left01", Raw(Sample(40)));
+    Put(".vmc-tmp-InUse1", Raw(Sample(41)));
+    const int held = ::open(QFile::encodeName(s.Folder() + "/.vmc-tmp-InUse1").constData(),
+                            O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    s.RemoveStaleTemporaryFiles(std::chrono::seconds(60));
+    EXPECT_TRUE(QFile::exists(s.Folder() + "/.vmc-tmp-Left01")) << "too young to be stale";
+    s.RemoveStaleTemporaryFiles(std::chrono::seconds(0));
+    EXPECT_FALSE(QFile::exists(s.Folder() + "/.vmc-tmp-Left01"));
+    EXPECT_TRUE(QFile::exists(s.Folder() + "/.vmc-tmp-InUse1"));
+    ::close(held);
 }
 
 TEST_F(SettingsStoreTest, SaveReplacesTheFileAsAWhole) {
@@ -299,6 +319,9 @@ TEST_F(SettingsStoreTest, UnsafeNamesAreRefusedBeforeTouchingDisk) {
         "",
         "   ",
         "\u3000",
+        "bidi\u202e01",                   // shows as another name
+        QString(QChar(0xFEFF)) + "Piano", // a command line drops the mark: another setting
+        "zero\u200bwidth",
     };
     EXPECT_TRUE(s.UnsafeNameReason(QString(252, 'a'))->contains("251"));
     for (const QString& name : unsafe) {
@@ -310,6 +333,12 @@ TEST_F(SettingsStoreTest, UnsafeNamesAreRefusedBeforeTouchingDisk) {
         EXPECT_EQ(s.At(name), Occupant::Nothing);
         EXPECT_EQ(s.Read(name).status, LoadStatus::Missing);
     }
+    // A file already named so is still listed and read: only new ones are refused.
+    Put(QStringLiteral("bidi\u202e01.vmc"), Raw(Sample(60)));
+    EXPECT_EQ(s.List(), QStringList{QStringLiteral("bidi\u202e01")});
+    EXPECT_EQ(s.Read(QStringLiteral("bidi\u202e01")).status, LoadStatus::Ok);
+    ASSERT_TRUE(QFile::remove(s.PathOf(QStringLiteral("bidi\u202e01"))));
+    ASSERT_TRUE(QDir().rmdir(s.Folder()));
     EXPECT_FALSE(QFileInfo::exists(s.Folder())) << "nothing may be created";
 
     const QString safe[] = {"Piano",

@@ -9,10 +9,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@ const QString kExtension = QStringLiteral(".vmc");
 constexpr char kTempPrefix[] = ".vmc-tmp-";
 constexpr int kTempRandomChars = 6;
 constexpr int kTempNameBytes = static_cast<int>(sizeof kTempPrefix) - 1 + kTempRandomChars;
+constexpr std::chrono::seconds kStaleTempAge{60};
 
 SaveStep g_failStep = SaveStep::Create;
 int g_failError = 0;
@@ -238,6 +241,38 @@ std::span<const std::uint8_t> AsBytes(const QByteArray& a) {
 }
 
 // Makes the temporary file with a fresh name that nothing else holds. 0 or the errno.
+// A save cut short leaves its temporary file. One is stale once nobody holds it (a save in
+// progress keeps it locked) and its last change is older than `age` (a save takes a moment
+// between creating it and locking it; a swap into place also counts as a change).
+void RemoveStale(int dir, std::chrono::seconds age) {
+    const int copy = ::dup(dir); // closedir closes it
+    DIR* entries = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!entries) {
+        if (copy >= 0)
+            ::close(copy);
+        return;
+    }
+    const auto now = std::chrono::system_clock::now();
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string_view name(entry->d_name);
+        if (name.substr(0, sizeof kTempPrefix - 1) != kTempPrefix)
+            continue;
+        struct stat st {};
+        if (::fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const auto changed = std::chrono::system_clock::time_point(
+            std::chrono::seconds(st.st_ctim.tv_sec) +
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+        if (now - changed < age)
+            continue;
+        const Fd file(::openat(dir, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (file && ::flock(file.get(), LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(dir, entry->d_name, 0);
+    }
+    ::closedir(entries);
+}
+
 int CreateTemp(int dir, QByteArray* name, Fd* fd) {
     static constexpr char kChars[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -323,7 +358,26 @@ QString SettingsStore::PathOf(const QString& name) const {
            kExtension;
 }
 
+namespace {
+// Characters that show nothing or change the direction of what follows: a name holding one
+// looks like another name in every list.
+bool IsInvisible(QChar c) {
+    const char16_t u = c.unicode();
+    return u == 0x061C || (u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2060 && u <= 0x2064) || (u >= 0x2066 && u <= 0x2069) || u == 0xFEFF;
+}
+} // namespace
+
 std::optional<QString> SettingsStore::UnsafeNameReason(const QString& name) const {
+    if (auto reason = UnreadableNameReason(name))
+        return reason;
+    if (std::any_of(name.begin(), name.end(), IsInvisible))
+        return QStringLiteral("A setting name cannot contain invisible characters or ones that "
+                              "change the direction of the text.");
+    return std::nullopt;
+}
+
+std::optional<QString> SettingsStore::UnreadableNameReason(const QString& name) const {
     if (name.trimmed().isEmpty())
         return QStringLiteral("A setting name cannot be empty or only spaces.");
     if (std::any_of(name.begin(), name.end(), IsControl))
@@ -368,7 +422,7 @@ QStringList SettingsStore::List() const {
         if (!name.endsWith(kExtension, Qt::CaseSensitive) || QFile::encodeName(name) != file)
             continue;
         const QString setting = name.chopped(kExtension.size());
-        if (UnsafeNameReason(setting))
+        if (UnreadableNameReason(setting))
             continue;
         const Opened f = OpenRegular(fd, file);
         QByteArray bytes;
@@ -387,7 +441,7 @@ QStringList SettingsStore::List() const {
 }
 
 SettingsStore::Occupant SettingsStore::At(const QString& name) const {
-    if (UnsafeNameReason(name))
+    if (UnreadableNameReason(name))
         return Occupant::Nothing;
     QString why;
     const Fd dir = OpenFolder(folder_, false, &why);
@@ -397,6 +451,12 @@ SettingsStore::Occupant SettingsStore::At(const QString& name) const {
     if (::fstatat(dir.get(), FileName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? Occupant::Nothing : Occupant::Other;
     return S_ISREG(st.st_mode) ? Occupant::Setting : Occupant::Other;
+}
+
+void SettingsStore::RemoveStaleTemporaryFiles(std::chrono::seconds age) const {
+    QString why;
+    if (const Fd dir = OpenFolder(folder_, false, &why))
+        RemoveStale(dir.get(), age);
 }
 
 SaveResult SettingsStore::Write(const QString& name, const SettingsBytes& bytes) const {
@@ -421,12 +481,17 @@ SaveResult SettingsStore::Write(const QString& name, const SettingsBytes& bytes)
                                    "another name.")
                         .arg(KindOf(old.st_mode)));
 
+    RemoveStale(d, kStaleTempAge);
     TempName temp{d};
     Fd out;
     if (const int e = CreateTemp(d, &temp.name, &out))
         return fail(Reason(e));
     temp.linked = true;
     const char* tmp = temp.name.constData();
+    // Held until the save is over: a cleaner never takes a temporary file someone holds.
+    const Fd held(::openat(d, tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (held)
+        ::flock(held.get(), LOCK_EX);
     // A replaced setting keeps its permissions.
     if (replacing && ::fchmod(out.get(), old.st_mode & 07777) != 0)
         return fail(Reason(errno));
@@ -473,7 +538,7 @@ LoadResult SettingsStore::Read(const QString& name) const {
     LoadResult result;
     const QString path = PathOf(name);
     const QString missing = QStringLiteral("setting '%1' not found: no file %2").arg(name, path);
-    if (const auto reason = UnsafeNameReason(name)) {
+    if (const auto reason = UnreadableNameReason(name)) {
         result.error = CannotRead(path, *reason);
         return result;
     }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
 
 namespace velomire {
@@ -51,8 +52,18 @@ public:
     // them refuses or reads as a path is rejected: empty or blank names, / \ : * ? " < > |,
     // "..", control characters, a trailing space or dot, Windows device names (CON, PRN,
     // AUX, NUL, COM0-9, LPT0-9, ...) and names too long for the folder's file system (at
-    // most kMaxSettingNameBytes). nullopt when safe, else a short sentence for the user.
+    // most kMaxSettingNameBytes), and characters that show nothing or turn the text around
+    // (direction controls, zero-width marks, a byte-order mark), with which a name looks
+    // like another. nullopt when safe, else a short sentence for the user.
     std::optional<QString> UnsafeNameReason(const QString& name) const;
+    // The same without the rule on invisible characters: an existing file so named can still
+    // be listed and read (shown escaped), but no new one is made.
+    std::optional<QString> UnreadableNameReason(const QString& name) const;
+
+    // Removes temporary files that a save left behind when it was cut short (a crash, a
+    // kill), older than `age`, never one that a running save still holds (it keeps it
+    // locked from its creation on). Quietly does nothing it cannot do.
+    void RemoveStaleTemporaryFiles(std::chrono::seconds age = std::chrono::seconds(60)) const;
 
     // Names of the files in the folder that would load: exactly "*.vmc", a safe name, a
     // regular file, readable, at least kSettingsFileSize bytes and a valid header. Sorted

@@ -70,7 +70,9 @@ QString FormatGeneral(double v, const QLocale& locale) {
 QString FormatExponent(double v, const QLocale& locale) {
     QLocale l = locale;
     l.setNumberOptions(QLocale::OmitGroupSeparator);
-    if (!std::isfinite(v) || std::fabs(v) < 0.1)
+    // Below 0.1, and from 10,000 on, three significant digits (1e+308 for 1e308): the label
+    // holds nine characters, and a number cut short would say another.
+    if (!std::isfinite(v) || std::fabs(v) < 0.1 || std::fabs(v) >= 1e4)
         return l.toString(v, 'g', 3);
     QString text = l.toString(v, 'f', 3);
     const QString point = l.decimalPoint();

@@ -1,5 +1,6 @@
 #include "ui/widgets/curve_view.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygonF>
@@ -71,6 +72,30 @@ void CurveView::mouseMoveEvent(QMouseEvent* e) {
 void CurveView::mouseReleaseEvent(QMouseEvent*) {
     dragging_ = false;
     UpdateTooltip();
+}
+
+void CurveView::keyPressEvent(QKeyEvent* e) {
+    int steps = 0;
+    switch (e->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Plus:
+        steps = 1;
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_Minus:
+        steps = -1;
+        break;
+    case Qt::Key_PageUp:
+        steps = 10;
+        break;
+    case Qt::Key_PageDown:
+        steps = -10;
+        break;
+    default:
+        PictureBox::keyPressEvent(e);
+        return;
+    }
+    Q_EMIT Bent(steps);
 }
 
 void CurveView::UpdateTooltip() {

@@ -26,12 +26,15 @@ Q_SIGNALS:
     // A press begins a drag; while it lasts, every pointer position is reported.
     void DragStarted();
     void Dragged(const velomire::PointerOnCurve& p);
+    // Keys bend the curve: steps > 0 raise it (Up, +, Page Up: ten), < 0 lower it.
+    void Bent(int steps);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     void UpdateTooltip();
