@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
     PrintBurst(burst);
 
     PrintLatencyRows(modes, o.blockMs);
+    PrintXRunRows(modes);
     PrintBurstRow(burst, o);
     PrintSysExRow(sysex, o);
     PrintMemoryAndLoadRows(modes, loadAtStart);
