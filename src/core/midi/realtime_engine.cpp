@@ -4,12 +4,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <system_error>
 
 namespace velomire {
 
 namespace {
 constexpr std::uint8_t kActiveSensing = 0xFE;
+
+// How often the waker looks for readouts: often while keys are played, less once they have
+// been quiet a while (the first key after silence lights within a display frame).
+constexpr auto kPlayingLook = std::chrono::milliseconds(4);
+constexpr auto kQuietLook = std::chrono::milliseconds(16);
+constexpr auto kQuietAfter = std::chrono::seconds(2);
 } // namespace
 
 // MIDI side: what SplitMidiBytes finds goes into the inbox.
@@ -67,11 +75,9 @@ private:
     void Put(const Readout& r) {
         if (!e_.readouts_.Push(r))
             return;
-        // One wake per drain: the UI clears the flag before it drains.
-        if (!e_.wakePending_.exchange(true, std::memory_order_seq_cst) && e_.wakeFd_ >= 0) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto n = ::write(e_.wakeFd_, &one, sizeof one);
-        }
+        // One wake per drain: the UI clears the flag before it drains. The waker writes it.
+        if (!e_.wakePending_.exchange(true, std::memory_order_seq_cst))
+            e_.wakeWanted_.store(true, std::memory_order_release);
     }
     RealtimeEngine& e_;
 };
@@ -91,8 +97,47 @@ void RealtimeEngine::PrepareForRealtime() {
 }
 
 RealtimeEngine::~RealtimeEngine() {
+    if (waker_.joinable()) {
+        {
+            std::lock_guard lock(wakerLock_);
+            quitting_ = true;
+        }
+        wakerQuit_.notify_all();
+        waker_.join();
+    }
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
+}
+
+int RealtimeEngine::WakeFd() {
+    if (!wakerTried_ && wakeFd_ >= 0) {
+        wakerTried_ = true;
+        try {
+            waker_ = std::thread([this] { WakeLoop(); });
+        } catch (const std::system_error&) {
+            // No thread to spare: no lighting; the MIDI goes on.
+            ::close(wakeFd_);
+            wakeFd_ = -1;
+        }
+    }
+    return wakeFd_;
+}
+
+// The waker's thread: one write per wake the MIDI side wanted.
+void RealtimeEngine::WakeLoop() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastWake = Clock::now() - kQuietAfter;
+    std::unique_lock lock(wakerLock_);
+    for (;;) {
+        const auto look = Clock::now() - lastWake < kQuietAfter ? kPlayingLook : kQuietLook;
+        if (wakerQuit_.wait_for(lock, look, [this] { return quitting_; }))
+            return;
+        if (wakeWanted_.exchange(false, std::memory_order_acq_rel)) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+            lastWake = Clock::now();
+        }
+    }
 }
 
 void RealtimeEngine::Publish(const PathTables& tables) {
