@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace velomire {
 
@@ -138,6 +139,53 @@ void RealtimeEngine::WakeLoop() {
             lastWake = Clock::now();
         }
     }
+}
+
+void RealtimeEngine::Rehearse(MidiSender& out, std::size_t longSysEx) {
+    RealtimeEngine scratch;
+    PathTables tables;
+    for (int k = 0; k < kNoteTableSize; ++k) {
+        NoteSetting& n = tables.notes[static_cast<std::size_t>(k)];
+        n.outnote = static_cast<std::uint8_t>(k & 0x7F);
+        n.exp = k % 2 ? 0.5 : 2.0; // curves of both bends
+        n.vmax = kMaxVelocity;
+    }
+    scratch.Publish(tables);
+    const auto play = [&](std::initializer_list<std::uint8_t> bytes) {
+        const std::vector<std::uint8_t> event(bytes);
+        scratch.Input(event, 0);
+    };
+    // Every velocity: the curve's pow() reads its tables where the velocity falls.
+    for (std::uint8_t v = 1; v <= kMaxVelocity; ++v) {
+        play({static_cast<std::uint8_t>(0x90 | (v & 0x0F)), v, v});
+        play({static_cast<std::uint8_t>(0x80 | (v & 0x0F)), v, 64});
+    }
+    scratch.Pump(out);
+    play({0x90, 60, 100});
+    play({0xA0, 60, 30});
+    play({0x90, 60, 0});
+    play({0xB0, 64, 127});
+    play({0xB0, 66, 127});
+    play({0xB0, 1, 20});
+    play({0xC0, 5});
+    play({0xD0, 40});
+    play({0xE0, 0, 64});
+    play({0xF8});
+    play({kActiveSensing});
+    play({0x90, 62, 90});
+    std::vector<std::uint8_t> sysex(longSysEx + 2, 0x7D);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    scratch.Input(sysex, 0);
+    scratch.Pump(out);
+    const std::uint8_t note[] = {0x90, 64, 100};
+    scratch.Post(Command::Send, note);
+    for (const Command c : {Command::ReleaseAll, Command::Panic, Command::Forget, Command::Tail})
+        scratch.Post(c);
+    scratch.Pump(out);
+    scratch.RequestStop();
+    scratch.Pump(out);
+    scratch.DrainReadouts([](const Readout&) {});
 }
 
 void RealtimeEngine::Publish(const PathTables& tables) {

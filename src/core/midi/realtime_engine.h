@@ -123,6 +123,13 @@ public:
     // period; before a real-time thread runs it (it is not otherwise resident until used).
     void PrepareForRealtime();
 
+    // Runs messages of each kind the path treats apart (notes at every velocity, pedals,
+    // other channel messages, system messages, a SysEx longer than `longSysEx`) and a
+    // panic through a scratch engine into `out`, on the calling thread. The code and the
+    // read-only data the MIDI side uses are then mapped, and the library functions it calls
+    // bound, before a real-time thread runs them: otherwise its first message pays page
+    // faults and symbol look-ups, hundreds of microseconds on a virtual machine.
+    static void Rehearse(MidiSender& out, std::size_t longSysEx);
 
     // ---- MIDI side ----
 
@@ -180,7 +187,7 @@ private:
     std::atomic<bool> wakePending_{false}; // readouts wait for a drain
     std::atomic<bool> wakeWanted_{false};  // ... and the waker has not written for them yet
     int wakeFd_ = -1;
-    // The waker; UI thread, but for what it waits on.
+    // The waker: started and joined on the UI thread; quitting_ under wakerLock_.
     bool wakerTried_ = false;
     std::mutex wakerLock_;
     std::condition_variable wakerQuit_;
