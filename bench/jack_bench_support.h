@@ -30,8 +30,9 @@ struct Options {
     int sysex = 1000;
     int sysexBytes = 30 * 1024;
     int blockMs = 500;
-    // Which stages run, by name: bare, window, headless, inprocess, burst (all by default).
-    std::string modes = "bare,window,headless,inprocess,burst";
+    // Which stages run, by name: alone (no target), bare, window, headless, inprocess, burst
+    // (all by default).
+    std::string modes = "alone,bare,window,headless,inprocess,burst";
     bool Runs(const char* mode) const { return modes.find(mode) != std::string::npos; }
 };
 

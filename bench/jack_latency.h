@@ -84,6 +84,10 @@ struct LatencyModes {
     Mode idle{"window in process, UI idle", {}};
     Mode busy{"window in process, UI busy", {}};
     Mode blocked{"window in process, UI blocked", {}};
+    // Xruns of each run with no target, the server and the peer alone, for as long as a
+    // run's probes play: the machine's own, the floor under every mode's count.
+    std::vector<long> alone;
+    double aloneSeconds = 0;
 };
 
 // Every mode's runs pooled, one line each.

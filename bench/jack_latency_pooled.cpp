@@ -198,6 +198,13 @@ void SummarizeXRuns(const std::string& what, const std::vector<const Mode*>& par
 } // namespace
 
 void PrintXRunRows(const LatencyModes& modes) {
+    if (!modes.alone.empty()) {
+        std::string counts;
+        for (const long n : modes.alone)
+            counts += (counts.empty() ? "" : "/") + std::to_string(n);
+        PrintSummaryRow("9 XRuns per run with no target (the machine's own)",
+                        counts + " in " + Fixed(modes.aloneSeconds, 1) + " s each", "", "");
+    }
     SummarizeXRuns("9 XRuns per run, window app", {&modes.window}, modes.bare);
     SummarizeXRuns("9 XRuns per run, headless runner", {&modes.headless}, modes.bare);
     SummarizeXRuns("9 XRuns per run, window in process (idle, busy, blocked)",
