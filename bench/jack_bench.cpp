@@ -12,6 +12,10 @@
 // Latency is the arrival frame minus the sending frame, both JACK frame times stamped by
 // the peer's process callback. Each probe leaves at a random frame offset in its period,
 // so the spread (max - min) shows whether a message keeps its place in the period.
+// Xruns: the server calls every client's xrun callback for each one, and the peer stamps
+// them. A target's are counted from its client's appearing to its close (split by phase)
+// and while its probes play, against the bare pass-through's in the same run; each run
+// also counts the machine's own, with no target at all.
 // Prints its figures, then SUMMARY rows for bench.sh. Each mode is in a jack_mode_*.cpp of
 // its own; what they share is in jack_bench_support, jack_latency and jack_ui_load.
 #include "jack_modes.h"
@@ -41,6 +45,15 @@ void PrintMemoryAndLoadRows(const LatencyModes& m, const std::string& loadAtStar
                     loadAtStart + " -> " + LoadAverage() + " on " +
                         std::to_string(std::thread::hardware_concurrency()) + " CPUs",
                     "", "");
+}
+
+// The server and the peer alone for as long as a run's probes play: the xruns the machine
+// makes without any target.
+long XRunsAlone(const ProbePeer& peer, const Options& o, double& seconds) {
+    seconds = static_cast<double>(peer.BufferSize()) / kRate * o.gapPeriods * o.probes;
+    const ProbePeer::Time from = Clock::now();
+    Pause(std::chrono::milliseconds(static_cast<long>(1000 * seconds)));
+    return static_cast<long>(peer.XRunsBetween(from, Clock::now()));
 }
 
 } // namespace
@@ -103,6 +116,12 @@ int main(int argc, char** argv) {
     for (int run = 1; run <= o.runs; ++run) {
         // Fresh probes each run: new keys, velocities and offsets.
         const std::vector<Probe> probes = MakeProbes(o.probes, random);
+        if (o.Runs("alone")) {
+            modes.alone.push_back(XRunsAlone(peer, o, modes.aloneSeconds));
+            std::printf("  %-30s run %d  xruns %ld in %.1f s (no target: the machine's own)\n",
+                        "server and peer alone", run, modes.alone.back(), modes.aloneSeconds);
+            std::fflush(stdout);
+        }
         if (o.Runs("bare"))
             modes.bare.Record(RunBare(rig, probes), run, false);
         if (o.Runs("window"))
@@ -121,6 +140,7 @@ int main(int argc, char** argv) {
     PrintBurst(burst);
 
     PrintLatencyRows(modes, o.blockMs);
+    PrintXRunRows(modes);
     PrintBurstRow(burst, o);
     PrintSysExRow(sysex, o);
     PrintMemoryAndLoadRows(modes, loadAtStart);

@@ -5,9 +5,13 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <unistd.h>
 
 namespace velomire::bench::jackbench {
@@ -117,6 +121,70 @@ std::size_t ServerTimeouts() {
          at = log.find("SuspendRefNum error", at + 1))
         ++n;
     return n;
+}
+
+std::size_t ServerLogMark() {
+    return g_server ? g_server->Output().size() : 0;
+}
+
+LogXRuns ServerXRunsSince(std::size_t mark) {
+    LogXRuns x;
+    if (!g_server)
+        return x;
+    const std::string log = g_server->Output();
+    std::istringstream lines(log.substr(std::min(mark, log.size())));
+    std::map<std::string, std::size_t> byName;
+    std::string line;
+    const std::string unfinished = "XRun: client = ";
+    while (std::getline(lines, line)) {
+        if (line.find("JackTimedDriver::Process XRun") != std::string::npos) {
+            ++x.late;
+        } else if (const auto at = line.find(unfinished); at != std::string::npos) {
+            ++x.unfinished;
+            const auto from = at + unfinished.size();
+            ++byName[line.substr(from, line.find(' ', from) - from)];
+        }
+    }
+    for (const auto& [name, n] : byName)
+        x.names += (x.names.empty() ? "" : ", ") + name + " x" + std::to_string(n);
+    return x;
+}
+
+std::string LogXRuns::Text() const {
+    return std::to_string(late) + " late cycles, " + std::to_string(unfinished) +
+           " unfinished clients" + (names.empty() ? "" : " (" + names + ")");
+}
+
+long RealtimeThreadFaults(pid_t pid, pid_t skip) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return -1;
+    long faults = -1;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.' || std::atol(e->d_name) == skip)
+            continue;
+        std::ifstream stat(tasks + "/" + e->d_name + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        // Fields from the state on (the third): minflt is the 10th, majflt the 12th, the
+        // scheduling policy the 41st.
+        std::istringstream fields(line.substr(close + 2));
+        std::vector<std::string> f;
+        for (std::string v; fields >> v;)
+            f.push_back(v);
+        if (f.size() < 39)
+            continue;
+        const int policy = std::atoi(f[41 - 3].c_str());
+        if (policy != 1 && policy != 2) // SCHED_FIFO, SCHED_RR
+            continue;
+        faults = std::max(faults, 0L) + std::atol(f[10 - 3].c_str()) + std::atol(f[12 - 3].c_str());
+    }
+    ::closedir(dir);
+    return faults;
 }
 
 double StealMs() {

@@ -30,8 +30,9 @@ struct Options {
     int sysex = 1000;
     int sysexBytes = 30 * 1024;
     int blockMs = 500;
-    // Which stages run, by name: bare, window, headless, inprocess, burst (all by default).
-    std::string modes = "bare,window,headless,inprocess,burst";
+    // Which stages run, by name: alone (no target), bare, window, headless, inprocess, burst
+    // (all by default).
+    std::string modes = "alone,bare,window,headless,inprocess,burst";
     bool Runs(const char* mode) const { return modes.find(mode) != std::string::npos; }
 };
 
@@ -118,6 +119,22 @@ void WatchServer(const e2e::JackServer* server);
 // fault of its own code. (The dummy driver's "XRun" lines only say that a cycle began late
 // on the wall clock; frame times still advance by one period per cycle.)
 std::size_t ServerTimeouts();
+
+// What the server's log says about xruns after a mark (ServerLogMark): cycles that began
+// past their time on the wall clock (the dummy driver's "XRun"; in sync mode a cycle that
+// waited for a late client ends late too), and clients it found unfinished, by name.
+struct LogXRuns {
+    std::size_t late = 0;
+    std::size_t unfinished = 0;
+    std::string names; // "Velomire x2, bare x1"
+    std::string Text() const;
+};
+std::size_t ServerLogMark();
+LogXRuns ServerXRunsSince(std::size_t mark);
+
+// Page faults the real-time threads (SCHED_FIFO or SCHED_RR: JACK's process threads) of a
+// process have taken, all of them together but `skip`; -1 when it has none.
+long RealtimeThreadFaults(pid_t pid, pid_t skip = 0);
 
 // Time the hypervisor kept this machine's CPUs from running it (steal), in ms, all CPUs
 // together; 0 on bare metal. A stall of more than a dozen milliseconds holds up every JACK

@@ -32,6 +32,7 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
     const double stealBefore = StealMs();
     const std::uint64_t peerCyclesBefore = peer.Cycles();
     const std::uint64_t targetCyclesBefore = targetCycles ? targetCycles() : 0;
+    const Clock::time_point sending = Clock::now();
     const long first = peer.Play(probes, gap);
     if (first < 0) {
         r.note = "the peer's probe list is full";
@@ -52,6 +53,7 @@ Latency Measure(ProbePeer& peer, const std::vector<Probe>& probes, const MapFn& 
                    Clock::now() - allSent > std::chrono::seconds(1);
         },
         playing * 3 + std::chrono::seconds(10));
+    r.xrunsSending = peer.XRunsBetween(sending, Clock::now());
 
     // Arrivals in order against the probes in order; a probe skipped over is lost.
     std::size_t next = 0;
@@ -130,6 +132,13 @@ void PrintRun(const Latency& r, int run, bool showOdd) {
                     static_cast<unsigned long long>(r.peerCycles), r.targetCycles);
     if (!r.load.empty())
         std::printf(", load %s", r.load.c_str());
+    std::printf("\n    xruns while sending %zu", r.xrunsSending);
+    if (r.xrunsLife >= 0)
+        std::printf(", activation..close %ld (%s)", r.xrunsLife, r.xrunLog.c_str());
+    if (r.faultsConnected >= 0)
+        std::printf("; page faults of its real-time threads: %ld by connection, +%ld warm-up, "
+                    "+%ld probes",
+                    r.faultsConnected, r.faultsWarmUp, r.faultsSending);
     std::printf("\n");
     if (showOdd)
         for (const std::string& odd : r.odd)
@@ -139,6 +148,37 @@ void PrintRun(const Latency& r, int run, bool showOdd) {
     if (!r.note.empty())
         std::printf("    %s\n", r.note.c_str());
     std::fflush(stdout);
+}
+
+Life XRunsOverLife(const ProbePeer& peer, const std::string& prefix, ProbePeer::Time since,
+                   std::size_t logMark, const Phases& phases) {
+    WaitFor([&] { return peer.ClientLifetime(prefix, since).closed; }, std::chrono::seconds(5));
+    // The notice of an xrun a close causes can trail the notice of the close itself.
+    constexpr auto kTrail = std::chrono::milliseconds(100);
+    Pause(kTrail);
+    Life life;
+    const ProbePeer::Lifetime span = peer.ClientLifetime(prefix, since);
+    if (span.seen) {
+        const ProbePeer::Time end = span.gone + kTrail;
+        life.xruns = static_cast<long>(peer.XRunsBetween(span.appeared, end));
+        std::string name = "activation";
+        ProbePeer::Time from = span.appeared;
+        std::string split;
+        for (std::size_t i = 0; i <= phases.size(); ++i) {
+            const ProbePeer::Time to =
+                i < phases.size() ? std::clamp(phases[i].second, from, end) : end;
+            split += (split.empty() ? "" : ", ") + name + " " +
+                     std::to_string(peer.XRunsBetween(from, to));
+            if (i < phases.size()) {
+                name = phases[i].first;
+                from = to;
+            }
+        }
+        life.log = split + "; ";
+    }
+    life.log += "server log: " + ServerXRunsSince(logMark).Text() +
+                (span.closed ? "" : "; it never closed");
+    return life;
 }
 
 } // namespace velomire::bench::jackbench

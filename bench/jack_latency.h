@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velomire::bench::jackbench {
@@ -24,6 +25,14 @@ struct Latency {
     double stealMs = 0;           // CPU time the hypervisor took, while probes played
     std::uint64_t peerCycles = 0; // periods the peer ran while probes played
     long targetCycles = -1;       // and Velomire, where it runs in this process
+    std::size_t xrunsSending = 0; // xruns the server announced while the probes played
+    long xrunsLife = -1;          // from the target's client appearing to its close; -1: unknown
+    std::string xrunLog;          // what the server's log says over the target's life
+    // Page faults of the target's real-time threads: once connected, then during the
+    // warm-up and during the probes; -1: unknown.
+    long faultsConnected = -1;
+    long faultsWarmUp = -1;
+    long faultsSending = -1;
     std::vector<std::string> odd; // probes whose latency is not the run's most common one
     Memory memory;
     std::string load; // load average before and after
@@ -75,11 +84,29 @@ struct LatencyModes {
     Mode idle{"window in process, UI idle", {}};
     Mode busy{"window in process, UI busy", {}};
     Mode blocked{"window in process, UI blocked", {}};
+    // Xruns of each run with no target, the server and the peer alone, for as long as a
+    // run's probes play: the machine's own, the floor under every mode's count.
+    std::vector<long> alone;
+    double aloneSeconds = 0;
 };
 
 // Every mode's runs pooled, one line each.
 void PrintPooled(const LatencyModes& m, int runs);
 // Rows 1 to 4: each mode against the bare pass-through, and the spread of them all.
 void PrintLatencyRows(const LatencyModes& m, int blockMs);
+// Xruns of each mode's runs against the bare pass-through's in the same run.
+void PrintXRunRows(const LatencyModes& m);
+
+// Xruns over a target's life: from the first client whose name begins with `prefix`,
+// registered at or after `since`, to the last of them gone; waits for them to go. The
+// server's log is read from `logMark` on. `phases` split the life where each begins (the
+// one before the first is "activation"), to show when the xruns came.
+struct Life {
+    long xruns = -1;
+    std::string log;
+};
+using Phases = std::vector<std::pair<std::string, ProbePeer::Time>>;
+Life XRunsOverLife(const ProbePeer& peer, const std::string& prefix, ProbePeer::Time since,
+                   std::size_t logMark, const Phases& phases);
 
 } // namespace velomire::bench::jackbench

@@ -149,6 +149,68 @@ void PrintSpreadRow(const LatencyModes& modes) {
 
 } // namespace
 
+namespace {
+
+// Run by run: xruns over the target's life no more than over the bare pass-through's in the
+// same run, none while the probes played. Several modes of one round (the window in
+// process) share its life and add up their sending.
+void SummarizeXRuns(const std::string& what, const std::vector<const Mode*>& parts,
+                    const Mode& bare) {
+    std::string life, sending, bareLife, bareSending, why;
+    const auto add = [](std::string& to, const std::string& s) {
+        to += (to.empty() ? "" : "/") + s;
+    };
+    const std::size_t runs = parts.empty() ? 0 : parts[0]->runs.size();
+    bool met = runs > 0;
+    for (std::size_t i = 0; i < runs; ++i) {
+        const Latency& first = parts[0]->runs[i];
+        std::size_t sent = 0;
+        bool ran = true;
+        for (const Mode* m : parts) {
+            ran = ran && i < m->runs.size() && m->runs[i].ran;
+            sent += i < m->runs.size() ? m->runs[i].xrunsSending : 0;
+        }
+        const Latency* b = i < bare.runs.size() && bare.runs[i].ran ? &bare.runs[i] : nullptr;
+        add(life, first.xrunsLife >= 0 ? std::to_string(first.xrunsLife) : "?");
+        add(sending, ran ? std::to_string(sent) : "?");
+        add(bareLife, b && b->xrunsLife >= 0 ? std::to_string(b->xrunsLife) : "?");
+        add(bareSending, b ? std::to_string(b->xrunsSending) : "?");
+        if (!ran || first.xrunsLife < 0 || !b || b->xrunsLife < 0) {
+            met = false;
+            why += (why.empty() ? "" : ", ") + std::string("run ") + std::to_string(i + 1) +
+                   " not measured";
+            continue;
+        }
+        if (first.xrunsLife > b->xrunsLife || sent > 0) {
+            met = false;
+            why += (why.empty() ? "" : ", ") + std::string("run ") + std::to_string(i + 1);
+        }
+    }
+    if (runs == 0)
+        why = "not measured";
+    PrintSummaryRow(what,
+                    "activation..close " + life + " (bare " + bareLife + "), while sending " +
+                        sending + " (bare " + bareSending + ")",
+                    "xruns activation..close <= bare pass-through in the same run; 0 while sending",
+                    met ? "met" : "MISSED (" + why + ")");
+}
+
+} // namespace
+
+void PrintXRunRows(const LatencyModes& modes) {
+    if (!modes.alone.empty()) {
+        std::string counts;
+        for (const long n : modes.alone)
+            counts += (counts.empty() ? "" : "/") + std::to_string(n);
+        PrintSummaryRow("9 XRuns per run with no target (the machine's own)",
+                        counts + " in " + Fixed(modes.aloneSeconds, 1) + " s each", "", "");
+    }
+    SummarizeXRuns("9 XRuns per run, window app", {&modes.window}, modes.bare);
+    SummarizeXRuns("9 XRuns per run, headless runner", {&modes.headless}, modes.bare);
+    SummarizeXRuns("9 XRuns per run, window in process (idle, busy, blocked)",
+                   {&modes.idle, &modes.busy, &modes.blocked}, modes.bare);
+}
+
 void PrintLatencyRows(const LatencyModes& modes, int blockMs) {
     PrintSummaryRow("1 Latency p50/p99/max, bare RtMidi pass-through",
                     modes.bare.AllRan() ? ModeFigure(modes.bare) : "not measured", "(floor)", "");

@@ -11,6 +11,8 @@
 
 #include <QDir>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -36,6 +38,8 @@ InProcess Run(const Rig& rig, const std::vector<Probe>& probes) {
         r.idle.note = r.busy.note = r.blocked.note = r.sysex.note = why;
         return r;
     };
+    const ProbePeer::Time since = Clock::now();
+    const std::size_t logMark = ServerLogMark();
     const QString previous = QDir::currentPath();
     // Form_Load reads cfg/Default.vmc from the working directory.
     QDir::setCurrent(QString::fromStdString(rig.windowDir));
@@ -53,35 +57,57 @@ InProcess Run(const Rig& rig, const std::vector<Probe>& probes) {
     QDir::setCurrent(previous);
     if (!WaitConnected(peer, nullptr, std::chrono::seconds(10)))
         return fail("the window never connected to the peer");
+    // Velomire's process thread: the real-time one of this process that is not the peer's.
+    Phases phases = {{"connected", Clock::now()}};
+    const auto faults = [&] { return RealtimeThreadFaults(::getpid(), peer.ProcessThread()); };
+    const long faultsConnected = faults();
     Pause(std::chrono::milliseconds(300));
+    const long faultsBeforeWarmUp = faults();
+    phases.emplace_back("warm-up", Clock::now());
     Measure(peer, rig.warmup, rig.mapped, 2);
+    long faultsWarmUp = faults() - faultsBeforeWarmUp;
 
     Session& session = form->session();
-    const auto measure = [&](Latency& into) {
+    const auto measure = [&](Latency& into, const char* phase) {
+        phases.emplace_back(phase, Clock::now());
         const std::string loadBefore = LoadAverage();
         const std::uint64_t droppedBefore = Total(session.CountLosses());
+        const long faultsBefore = faults();
         into = Measure(peer, probes, rig.mapped, o.gapPeriods, cycles);
         into.load = loadBefore + " -> " + LoadAverage();
         into.dropped = Total(session.CountLosses()) - droppedBefore;
+        into.faultsConnected = faultsConnected;
+        into.faultsWarmUp = std::exchange(faultsWarmUp, 0);
+        into.faultsSending = faults() - faultsBefore;
+        phases.emplace_back("between", Clock::now());
     };
-    measure(r.idle);
+    measure(r.idle, "idle");
 
     UiLoad load(*form);
     load.Start();
     Pause(std::chrono::milliseconds(200));
-    measure(r.busy);
+    measure(r.busy, "busy");
     load.Stop();
     r.busyText = load.Describe();
 
     UiBlocker blocker(std::chrono::milliseconds(o.blockMs), std::chrono::milliseconds(20));
     blocker.Start();
-    measure(r.blocked);
+    measure(r.blocked, "blocked");
     blocker.Stop();
     r.blockedText = blocker.Describe();
 
+    phases.emplace_back("sysex", Clock::now());
     r.sysex = RunSysEx(*form, o);
 
+    phases.emplace_back("close", Clock::now());
     form.reset();
+    midi.system.reset();
+    // One life for the whole round, each of its modes counted against it.
+    const Life life = XRunsOverLife(peer, kClientName, since, logMark, phases);
+    for (Latency* l : {&r.idle, &r.busy, &r.blocked}) {
+        l->xrunsLife = life.xruns;
+        l->xrunLog = life.log;
+    }
     return r;
 }
 

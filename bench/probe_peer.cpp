@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <sstream>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace velomire::bench {
 
@@ -20,7 +23,60 @@ ProbePeer::~ProbePeer() {
 }
 
 bool ProbePeer::Open(std::string& error) {
-    return jack_.Open(name_, &ProbePeer::OnProcess, this, error);
+    return jack_.Open(name_, &ProbePeer::OnProcess, this, error, [this](jack_client_t* client) {
+        jack_set_xrun_callback(client, &ProbePeer::OnXRun, this);
+        jack_set_client_registration_callback(client, &ProbePeer::OnClient, this);
+    });
+}
+
+int ProbePeer::OnXRun(void* self) {
+    auto* peer = static_cast<ProbePeer*>(self);
+    const Time now = std::chrono::steady_clock::now();
+    std::lock_guard lock(peer->noticesLock_);
+    peer->xruns_.push_back(now);
+    return 0;
+}
+
+void ProbePeer::OnClient(const char* name, int registered, void* self) {
+    auto* peer = static_cast<ProbePeer*>(self);
+    const Time now = std::chrono::steady_clock::now();
+    std::lock_guard lock(peer->noticesLock_);
+    peer->clients_.push_back({name ? name : "", registered != 0, now});
+}
+
+std::size_t ProbePeer::XRunsBetween(Time from, Time to) const {
+    std::lock_guard lock(noticesLock_);
+    return static_cast<std::size_t>(
+        std::count_if(xruns_.begin(), xruns_.end(), [&](Time t) { return t >= from && t < to; }));
+}
+
+std::size_t ProbePeer::XRuns() const {
+    std::lock_guard lock(noticesLock_);
+    return xruns_.size();
+}
+
+ProbePeer::Lifetime ProbePeer::ClientLifetime(const std::string& prefix, Time after) const {
+    Lifetime life;
+    std::map<std::string, bool> present; // by name: JACK gives a taken name a suffix
+    std::lock_guard lock(noticesLock_);
+    for (const ClientEvent& e : clients_) {
+        if (e.at < after || e.name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        if (e.registered) {
+            if (!life.seen)
+                life.appeared = e.at;
+            life.seen = true;
+            present[e.name] = true;
+        } else if (present.count(e.name)) {
+            present[e.name] = false;
+            life.gone = e.at;
+        }
+    }
+    life.closed = life.seen && std::none_of(present.begin(), present.end(),
+                                            [](const auto& p) { return p.second; });
+    if (life.seen && !life.closed)
+        life.gone = std::chrono::steady_clock::now();
+    return life;
 }
 
 void ProbePeer::Close() {
@@ -60,6 +116,8 @@ int ProbePeer::OnProcess(jack_nframes_t frames, void* self) {
 
 // Process thread: no locks, no allocation.
 void ProbePeer::Process(jack_nframes_t frames) {
+    if (thread_.load(std::memory_order_relaxed) == 0) // once
+        thread_.store(static_cast<pid_t>(::syscall(SYS_gettid)), std::memory_order_relaxed);
     const jack_nframes_t late = jack_frames_since_cycle_start(jack_.client);
     if (late > latestStart_.load(std::memory_order_relaxed))
         latestStart_.store(late, std::memory_order_relaxed);

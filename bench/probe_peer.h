@@ -6,10 +6,13 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace velomire::bench {
@@ -32,8 +35,22 @@ struct Arrival {
 // it sends and what comes back with JACK frame times, so a latency is the difference of
 // two frame counts of the same clock. (The end-to-end peer records only arrivals.) Port
 // "out" plays, port "in" records. The process callback neither locks nor allocates.
+//
+// It also keeps what the server announces to every client, stamped when the notice comes:
+// each xrun (the server calls every client's xrun callback for a cycle that ran past its
+// time or a client that had not finished), and clients coming and going, so that xruns can
+// be counted over a target's life.
 class ProbePeer {
 public:
+    using Time = std::chrono::steady_clock::time_point;
+    // From the first client registered under a name prefix to the last of them gone.
+    struct Lifetime {
+        bool seen = false;
+        bool closed = false; // all of them gone; otherwise `gone` is the time of the question
+        Time appeared{};
+        Time gone{};
+    };
+
     // Room for every probe of a whole benchmark run (runs x modes x probes).
     static constexpr std::size_t kCapacity = 1u << 18;
 
@@ -68,6 +85,14 @@ public:
     double LatestStartMicros() const;
     void ResetLateness() { latestStart_.store(0, std::memory_order_relaxed); }
 
+    // Xruns announced in [from, to).
+    std::size_t XRunsBetween(Time from, Time to) const;
+    std::size_t XRuns() const;
+    // The clients whose names begin with `prefix` that registered at or after `after`.
+    Lifetime ClientLifetime(const std::string& prefix, Time after) const;
+    // The kernel's id of the thread that runs this client's process callback; 0 until it ran.
+    pid_t ProcessThread() const { return thread_.load(std::memory_order_relaxed); }
+
     // Full names of the ports connected to one of ours.
     std::vector<std::string> Connections(const std::string& port) const;
     jack_nframes_t BufferSize() const;
@@ -75,6 +100,14 @@ public:
 private:
     static int OnProcess(jack_nframes_t frames, void* self);
     void Process(jack_nframes_t frames);
+    static int OnXRun(void* self);
+    static void OnClient(const char* name, int registered, void* self);
+
+    struct ClientEvent {
+        std::string name;
+        bool registered;
+        Time at;
+    };
 
     std::string name_;
     e2e::PeerClient jack_;
@@ -91,6 +124,12 @@ private:
     std::atomic<std::uint64_t> ignored_{0};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<jack_nframes_t> latestStart_{0}; // frames into the period
+    std::atomic<pid_t> thread_{0};
+
+    // Written by libjack's notification thread, which is not real-time.
+    mutable std::mutex noticesLock_;
+    std::vector<Time> xruns_;
+    std::vector<ClientEvent> clients_;
 };
 
 } // namespace velomire::bench

@@ -221,7 +221,8 @@ JackPeer::~JackPeer() {
 }
 
 bool PeerClient::Open(const std::string& name, JackProcessCallback process, void* arg,
-                      std::string& error) {
+                      std::string& error,
+                      const std::function<void(jack_client_t*)>& beforeActivate) {
     if (client)
         return true;
     jack_status_t status{};
@@ -236,6 +237,8 @@ bool PeerClient::Open(const std::string& name, JackProcessCallback process, void
     }
     out = jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     in = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (out && in && beforeActivate)
+        beforeActivate(client);
     if (!out || !in || jack_set_process_callback(client, process, arg) != 0 ||
         jack_activate(client) != 0) {
         error = "cannot register or activate the ports of \"" + name + "\"";

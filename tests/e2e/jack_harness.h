@@ -54,7 +54,9 @@ struct PeerClient {
     jack_port_t* out = nullptr;
     jack_port_t* in = nullptr;
 
-    bool Open(const std::string& name, JackProcessCallback process, void* arg, std::string& error);
+    // `beforeActivate` may set more callbacks: JACK takes them only before activation.
+    bool Open(const std::string& name, JackProcessCallback process, void* arg, std::string& error,
+              const std::function<void(jack_client_t*)>& beforeActivate = {});
     void Close();
     // Full names of the ports `port` is connected to; empty without a client.
     std::vector<std::string> Connections(const std::string& port) const;

@@ -326,9 +326,10 @@ TEST_F(EngineTest, BrokenOffSysExIsCountedAndForgotten) {
     EXPECT_EQ(engine.CountLosses().sysexIncomplete, 2u);
 }
 
+// The engine's waker writes the wake within milliseconds of the readout.
 std::uint64_t Wakes(int fd) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) != 1)
+    if (::poll(&p, 1, 5000) != 1)
         return 0;
     std::uint64_t n = 0;
     return ::read(fd, &n, sizeof n) == sizeof n ? n : 0;

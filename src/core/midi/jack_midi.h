@@ -72,6 +72,8 @@ private:
     bool Open();
     // Registers the ports on a connected client and activates it.
     bool Setup(jack_client_t* client);
+    // Runs what the process callback runs, once, on this thread, before activation.
+    void Rehearse();
     // Closes a client whose server went away, at once, on the UI thread: left for later,
     // libjack may free it itself when another client in the process connects.
     void DropDead();
@@ -82,6 +84,7 @@ private:
     void Disconnect(jack_port_t* port);
 
     static int OnProcess(jack_nframes_t frames, void* self);
+    static void OnThreadStart(void* self);
     static void OnShutdown(void* self);
     static void OnPortRegistration(jack_port_id_t port, int registered, void* self);
 

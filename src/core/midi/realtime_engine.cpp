@@ -4,12 +4,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <system_error>
+#include <vector>
 
 namespace velomire {
 
 namespace {
 constexpr std::uint8_t kActiveSensing = 0xFE;
+
+// How often the waker looks for readouts: often while keys are played, less once they have
+// been quiet a while (the first key after silence lights within a display frame).
+constexpr auto kPlayingLook = std::chrono::milliseconds(4);
+constexpr auto kQuietLook = std::chrono::milliseconds(16);
+constexpr auto kQuietAfter = std::chrono::seconds(2);
 } // namespace
 
 // MIDI side: what SplitMidiBytes finds goes into the inbox.
@@ -67,11 +76,9 @@ private:
     void Put(const Readout& r) {
         if (!e_.readouts_.Push(r))
             return;
-        // One wake per drain: the UI clears the flag before it drains.
-        if (!e_.wakePending_.exchange(true, std::memory_order_seq_cst) && e_.wakeFd_ >= 0) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto n = ::write(e_.wakeFd_, &one, sizeof one);
-        }
+        // One wake per drain: the UI clears the flag before it drains. The waker writes it.
+        if (!e_.wakePending_.exchange(true, std::memory_order_seq_cst))
+            e_.wakeWanted_.store(true, std::memory_order_release);
     }
     RealtimeEngine& e_;
 };
@@ -91,8 +98,94 @@ void RealtimeEngine::PrepareForRealtime() {
 }
 
 RealtimeEngine::~RealtimeEngine() {
+    if (waker_.joinable()) {
+        {
+            std::lock_guard lock(wakerLock_);
+            quitting_ = true;
+        }
+        wakerQuit_.notify_all();
+        waker_.join();
+    }
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
+}
+
+int RealtimeEngine::WakeFd() {
+    if (!wakerTried_ && wakeFd_ >= 0) {
+        wakerTried_ = true;
+        try {
+            waker_ = std::thread([this] { WakeLoop(); });
+        } catch (const std::system_error&) {
+            // No thread to spare: no lighting; the MIDI goes on.
+            ::close(wakeFd_);
+            wakeFd_ = -1;
+        }
+    }
+    return wakeFd_;
+}
+
+// The waker's thread: one write per wake the MIDI side wanted.
+void RealtimeEngine::WakeLoop() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastWake = Clock::now() - kQuietAfter;
+    std::unique_lock lock(wakerLock_);
+    for (;;) {
+        const auto look = Clock::now() - lastWake < kQuietAfter ? kPlayingLook : kQuietLook;
+        if (wakerQuit_.wait_for(lock, look, [this] { return quitting_; }))
+            return;
+        if (wakeWanted_.exchange(false, std::memory_order_acq_rel)) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+            lastWake = Clock::now();
+        }
+    }
+}
+
+void RealtimeEngine::Rehearse(MidiSender& out, std::size_t longSysEx) {
+    RealtimeEngine scratch;
+    PathTables tables;
+    for (int k = 0; k < kNoteTableSize; ++k) {
+        NoteSetting& n = tables.notes[static_cast<std::size_t>(k)];
+        n.outnote = static_cast<std::uint8_t>(k & 0x7F);
+        n.exp = k % 2 ? 0.5 : 2.0; // curves of both bends
+        n.vmax = kMaxVelocity;
+    }
+    scratch.Publish(tables);
+    const auto play = [&](std::initializer_list<std::uint8_t> bytes) {
+        const std::vector<std::uint8_t> event(bytes);
+        scratch.Input(event, 0);
+    };
+    // Every velocity: the curve's pow() reads its tables where the velocity falls.
+    for (std::uint8_t v = 1; v <= kMaxVelocity; ++v) {
+        play({static_cast<std::uint8_t>(0x90 | (v & 0x0F)), v, v});
+        play({static_cast<std::uint8_t>(0x80 | (v & 0x0F)), v, 64});
+    }
+    scratch.Pump(out);
+    play({0x90, 60, 100});
+    play({0xA0, 60, 30});
+    play({0x90, 60, 0});
+    play({0xB0, 64, 127});
+    play({0xB0, 66, 127});
+    play({0xB0, 1, 20});
+    play({0xC0, 5});
+    play({0xD0, 40});
+    play({0xE0, 0, 64});
+    play({0xF8});
+    play({kActiveSensing});
+    play({0x90, 62, 90});
+    std::vector<std::uint8_t> sysex(longSysEx + 2, 0x7D);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    scratch.Input(sysex, 0);
+    scratch.Pump(out);
+    const std::uint8_t note[] = {0x90, 64, 100};
+    scratch.Post(Command::Send, note);
+    for (const Command c : {Command::ReleaseAll, Command::Panic, Command::Forget, Command::Tail})
+        scratch.Post(c);
+    scratch.Pump(out);
+    scratch.RequestStop();
+    scratch.Pump(out);
+    scratch.DrainReadouts([](const Readout&) {});
 }
 
 void RealtimeEngine::Publish(const PathTables& tables) {

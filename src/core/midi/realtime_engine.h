@@ -6,9 +6,12 @@
 #include "core/midi/sysex_queue.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <thread>
 
 namespace velomire {
 
@@ -31,7 +34,8 @@ struct Readout {
 // - Messages the UI sends (panic, Local Control Off, the note-offs of a device change or a
 //   stop) are commands the MIDI side runs in order with the played messages, so they never
 //   overtake or interleave wrongly with them.
-// - Key lighting goes to the UI through a ring; a full ring drops lighting, never MIDI.
+// - Key lighting goes to the UI through a ring; a full ring drops lighting, never MIDI. The
+//   MIDI side only raises a flag: a thread of the engine's own wakes the UI (see WakeFd).
 // - Active sensing from the input is dropped, whatever the MIDI system.
 // - Input is split into whole messages and waits in preallocated storage until it is run:
 //   at most kInboxMessages short messages and kSysExQueueBytes of SysEx, one SysEx of at
@@ -85,8 +89,15 @@ public:
     int StopReleased() const { return stopReleased_.load(std::memory_order_acquire); }
     int StopPedals() const { return stopPedals_.load(std::memory_order_acquire); }
 
-    // Readable when readouts wait; then DrainReadouts.
-    int WakeFd() const { return wakeFd_; }
+    // Readable when readouts wait; then DrainReadouts. -1 when it cannot be had. The first
+    // call starts the thread that writes it: an engine nobody watches needs none.
+    //
+    // Why a thread: the write is a system call and wakes another thread, which on JACK's
+    // real-time thread cost tens of microseconds a message, hundreds at times (a virtual
+    // machine's CPUs make every such call dear). The MIDI side only raises a flag; the
+    // waker looks at it every few milliseconds while keys are played, less often after a
+    // quiet spell, so lighting lags by at most a few milliseconds, a frame after silence.
+    int WakeFd();
     template <typename F> void DrainReadouts(F f) {
         // An exchange reads the latest flag: had the MIDI side set it after a readout this
         // drain could still miss, it wrote the wake too. A plain store could be seen late,
@@ -111,6 +122,14 @@ public:
     // Touches and locks what the MIDI side uses, so that it takes no page fault on a
     // period; before a real-time thread runs it (it is not otherwise resident until used).
     void PrepareForRealtime();
+
+    // Runs messages of each kind the path treats apart (notes at every velocity, pedals,
+    // other channel messages, system messages, a SysEx longer than `longSysEx`) and a
+    // panic through a scratch engine into `out`, on the calling thread. The code and the
+    // read-only data the MIDI side uses are then mapped, and the library functions it calls
+    // bound, before a real-time thread runs them: otherwise its first message pays page
+    // faults and symbol look-ups, hundreds of microseconds on a virtual machine.
+    static void Rehearse(MidiSender& out, std::size_t longSysEx);
 
     // ---- MIDI side ----
 
@@ -138,6 +157,7 @@ private:
     class Events;
 
     void Drain(MidiSender& out);
+    void WakeLoop();
     void Run(const CommandItem& command, MidiSender& out, PathEvents& events);
 
     std::unique_ptr<Published<PathTables>> tables_;
@@ -164,8 +184,15 @@ private:
     std::atomic<std::uint64_t> sysexNoRoom_{0};
     std::atomic<std::uint64_t> sysexIncomplete_{0};
     std::atomic<std::uint64_t> outputFull_{0};
-    std::atomic<bool> wakePending_{false};
+    std::atomic<bool> wakePending_{false}; // readouts wait for a drain
+    std::atomic<bool> wakeWanted_{false};  // ... and the waker has not written for them yet
     int wakeFd_ = -1;
+    // The waker: started and joined on the UI thread; quitting_ under wakerLock_.
+    bool wakerTried_ = false;
+    std::mutex wakerLock_;
+    std::condition_variable wakerQuit_;
+    bool quitting_ = false; // under wakerLock_
+    std::thread waker_;
 };
 
 } // namespace velomire
