@@ -1,5 +1,7 @@
 #include "core/velocity/calibration.h"
 
+#include "core/velocity/statistics.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -24,20 +26,6 @@ constexpr std::size_t Index(int note) {
 }
 constexpr std::size_t Index(Pass p) {
     return static_cast<std::size_t>(p);
-}
-
-double MedianOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-double NearestRankP95(std::vector<double> v) {
-    if (v.empty())
-        return 0.0;
-    std::sort(v.begin(), v.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(v.size())));
-    return v[std::max<std::size_t>(rank, 1) - 1];
 }
 
 using PassValues = std::array<double, kPassCount>;
