@@ -176,6 +176,12 @@ void Session::ApplyCalibration(const CalibrationResult& result) {
     Push(QStringLiteral("Calibrate"), std::move(next));
 }
 
+void Session::ApplyVoicing(const VoicingResult& result) {
+    SessionState next = State();
+    next.notes = velomire::ApplyVoicing(next.notes, result);
+    Push(QStringLiteral("Voice"), std::move(next));
+}
+
 void Session::SetActiveKey(int note) {
     if (!IsKey(note))
         return;

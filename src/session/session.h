@@ -6,6 +6,7 @@
 #include "core/settings/settings_store.h"
 #include "core/velocity/calibration.h"
 #include "core/velocity/curve_math.h"
+#include "core/velocity/voicing.h"
 #include "session/setting_document.h"
 
 #include <QObject>
@@ -107,6 +108,8 @@ public:
     void ToggleSelected(int note);
     // The exponents and maxima a calibration proposes, for the keys it fitted.
     void ApplyCalibration(const CalibrationResult& result);
+    // Each voiced key's curve composed with its correction, as one step.
+    void ApplyVoicing(const VoicingResult& result);
     // Keys off the keyboard are refused: nothing changes.
     void SetActiveKey(int note);
     void Transpose(int offset);

@@ -179,10 +179,10 @@ NoteTable ApplyVoicing(NoteTable notes, const VoicingResult& result) {
         return notes;
     for (int k = 0; k < 128; ++k) {
         const KeyVoicing& v = result.keys[static_cast<std::size_t>(k)];
+        // Composed with the curve the key has now: an edit since the fit is kept under it.
         if (v.status == VoicingStatus::Fitted) {
             NoteSetting& n = notes[static_cast<std::size_t>(k)];
-            n.exp = v.exp;
-            n.vmax = static_cast<std::uint8_t>(v.vmax);
+            n = ComposeCurves(n, v.correctionExp, v.correctionVmax);
         }
     }
     return notes;

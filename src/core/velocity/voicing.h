@@ -96,7 +96,7 @@ std::string VoicingSetAsideText(const KeyVoicing& key);
 // The key's curve followed by a correction, as one curve of the family (cut-off kept).
 NoteSetting ComposeCurves(const NoteSetting& first, double exp, int vmax);
 
-// The table with each fitted key's composed curve; nothing else changes.
+// The table with each fitted key's curve followed by its correction; nothing else changes.
 NoteTable ApplyVoicing(NoteTable notes, const VoicingResult& result);
 
 // A key's loudness between and beyond the measured velocities: straight lines in
