@@ -15,10 +15,7 @@ struct LoudnessMeter::State {
 LoudnessMeter::LoudnessMeter(unsigned sampleRate)
     : sampleRate_(sampleRate),
       step_(std::max<std::size_t>(1, static_cast<std::size_t>(sampleRate * kStepSeconds))) {
-    if (sampleRate == 0)
-        return;
-    if (ebur128_state* meter = ebur128_init(1, sampleRate, EBUR128_MODE_M))
-        state_.reset(new State{meter});
+    Restart();
 }
 
 LoudnessMeter::~LoudnessMeter() = default;
@@ -47,7 +44,14 @@ void LoudnessMeter::Add(const float* samples, std::size_t frames) {
     }
 }
 
-void LoudnessMeter::StartPeak() {
+void LoudnessMeter::Restart() {
+    // A fresh state: its window and its filters hold silence.
+    state_.reset();
+    if (sampleRate_ > 0)
+        if (ebur128_state* meter = ebur128_init(1, sampleRate_, EBUR128_MODE_M))
+            state_.reset(new State{meter});
+    sinceReading_ = 0;
+    momentary_ = kFloorLufs;
     max_ = kFloorLufs;
     peak_ = 0.0;
 }

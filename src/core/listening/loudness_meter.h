@@ -24,9 +24,10 @@ public:
     unsigned SampleRate() const { return sampleRate_; }
 
     void Add(const float* samples, std::size_t frames);
-    // The highest reading and the peak are taken from here on; the audio before still
-    // fills the window of the readings that follow.
-    void StartPeak();
+    // Measures from here on as if silence came before: the readings of a note from its
+    // onset, not the tail of the one before still in the window; the highest reading and
+    // the peak start again.
+    void Restart();
     // LUFS; kFloorLufs for silence or before any reading.
     double Momentary() const { return momentary_; }
     double MaxMomentary() const { return max_; }

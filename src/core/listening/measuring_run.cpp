@@ -55,8 +55,8 @@ void MeasuringRun::Feed(const AudioChunk& chunk, std::vector<Action>& actions) {
     const std::uint64_t frames = std::min<std::size_t>(chunk.frames, AudioChunk::kFrames);
     if (phase_ != Phase::Quiet && step_ == Step::Waiting &&
         static_cast<std::uint32_t>(chunk.strikes - strikesBefore_) >= strikesSent_) {
-        // The onset: readings count from this chunk on.
-        meter_.StartPeak();
+        // The onset: readings count from this chunk on, with nothing before it.
+        meter_.Restart();
         step_ = Step::Sounding;
         heard_ = 0;
     }
