@@ -49,6 +49,10 @@ std::string Listening::Connected() const {
     return input_ ? input_->Connected() : std::string();
 }
 
+std::string Listening::PortName() const {
+    return input_ ? input_->PortName() : std::string();
+}
+
 double Listening::InputLufs() const {
     return idleMeter_ ? idleMeter_->Momentary() : LoudnessMeter::kFloorLufs;
 }

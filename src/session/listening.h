@@ -50,6 +50,8 @@ public:
     std::vector<std::string> Sources() const;
     bool Connect(const std::string& source);
     std::string Connected() const;
+    // The input's own port, "Velomire:Listen In" (empty without the input).
+    std::string PortName() const;
     // The input's momentary loudness now (LUFS, LoudnessMeter::kFloorLufs for silence), for
     // the window to show while the pianist connects.
     double InputLufs() const;
