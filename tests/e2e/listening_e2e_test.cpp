@@ -6,6 +6,18 @@
 #include "e2e/test_synth.h"
 #include "session/listening.h"
 #include "session/session.h"
+#include "ui/listen_window.h"
+#include "ui/main_window.h"
+#include "ui/widgets/message_box.h"
+#include "ui_main_window.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -159,6 +171,89 @@ TEST_F(ListeningRun, CancelEndsTheNoteKeepsWhatWasMeasuredAndGivesTheKeyboardBac
     const auto off = std::find(strike, heard.end(), Bytes{0x80, 61, 64});
     ASSERT_NE(off, heard.end());
     EXPECT_NE(std::find(off, heard.end(), Bytes{0xB0, 123, 0}), heard.end());
+}
+
+class YesBoxes final : public MessageBoxes {
+public:
+    void Inform(const QString&, const QString& text) override { informed.push_back(text); }
+    bool AskYesNo(const QString&, const QString& text) override {
+        asked.push_back(text);
+        return true;
+    }
+    std::vector<QString> informed;
+    std::vector<QString> asked;
+};
+
+void PickFromList(QComboBox* list, const QString& entry) {
+    const int index = list->findText(entry);
+    ASSERT_GE(index, 0) << entry.toStdString();
+    list->showPopup();
+    QAbstractItemView* view = list->view();
+    const QModelIndex at = view->model()->index(index, list->modelColumn());
+    view->setCurrentIndex(at);
+    QTest::keyClick(view, Qt::Key_Return);
+}
+
+// The window's controls, as the pianist uses them, with the product's own note lengths.
+TEST(ListenWindowRun, PlaysFromTheWindowShowsTheResultAndSavesIt) {
+    JackServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    TestSynth synth("window-synth");
+    synth.SetGain(60, 0.4);
+    synth.SetGain(61, 0.1);
+    ASSERT_TRUE(synth.Open(error)) << error;
+    MidiSystemChoice midi = ChooseMidiSystem(MidiApiChoice::Jack);
+    ASSERT_TRUE(midi.available) << midi.status;
+    QTemporaryDir folder;
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(folder.path()));
+    YesBoxes boxes;
+    MainWindow window(*midi.system, boxes);
+    window.Start();
+    QDir::setCurrent(previous);
+    ASSERT_TRUE(window.session().ChooseOutput(synth.MidiInName()));
+
+    QTest::mouseClick(window.ui().listenButton, Qt::LeftButton);
+    auto* listen = window.findChild<ListenWindow*>();
+    ASSERT_NE(listen, nullptr);
+    EXPECT_FALSE(listen->startButton()->isEnabled()) << "nothing to listen to yet";
+    PickFromList(listen->sourceList(), QString::fromStdString(synth.AudioOutName()));
+    PickFromList(listen->fromList(), QStringLiteral("C4"));
+    PickFromList(listen->toList(), QStringLiteral("C#4"));
+    listen->velocitiesEdit()->selectAll();
+    QTest::keyClicks(listen->velocitiesEdit(), QStringLiteral("127"));
+    ASSERT_TRUE(listen->startButton()->isEnabled()) << listen->status()->text().toStdString();
+    QTest::mouseClick(listen->startButton(), Qt::LeftButton);
+    ASSERT_EQ(boxes.asked.size(), 1u) << "a warning before it plays";
+    EXPECT_TRUE(boxes.asked[0].contains(QStringLiteral("2 notes"))) << boxes.asked[0].toStdString();
+    EXPECT_TRUE(listen->cancelButton()->isEnabled());
+
+    Listening& l = window.session().listening();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (l.Running() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(l.Running());
+    EXPECT_TRUE(listen->result()->text().startsWith(QStringLiteral("Done: 2 notes")))
+        << listen->result()->text().toStdString();
+    EXPECT_NEAR(*l.Table().At(60, 0) - *l.Table().At(61, 0), 20 * std::log10(4.0), 0.5);
+    ASSERT_TRUE(listen->saveButton()->isEnabled());
+
+    const QString path = folder.filePath(QStringLiteral("heard.txt"));
+    listen->SaveTableTo(path);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const auto saved = LoudnessTable::FromText(file.readAll().toStdString());
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->Keys(), (std::vector<int>{60, 61}));
+    EXPECT_NEAR(*saved->At(61, 0), *l.Table().At(61, 0), 0.01);
+
+    // Closing the window takes the port away.
+    listen->close();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(l.PortName().empty());
 }
 
 } // namespace
