@@ -137,6 +137,8 @@ ListenWindow::ListenWindow(Session& session, MessageBoxes& boxes, QWidget* paren
 }
 
 ListenWindow::~ListenWindow() {
+    // A run cut off now is not shown: the labels are going.
+    disconnect(&listening_, nullptr, this, nullptr);
     listening_.CloseInput();
 }
 

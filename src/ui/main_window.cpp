@@ -63,6 +63,8 @@ MainWindow::MainWindow(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+    // It unregisters its audio input through the session, which goes before the children.
+    delete listen_.data();
     Stop();
 }
 

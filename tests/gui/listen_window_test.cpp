@@ -26,8 +26,7 @@ TEST_F(ListenWindowTest, WithoutAJackServerItSaysSoAndPlaysNothing) {
         << window->status()->text().toStdString();
     EXPECT_FALSE(window->startButton()->isEnabled());
     EXPECT_FALSE(window->sourceList()->isEnabled());
-    window->close();
-    Pump();
+    // Left open: the main window's end takes it, and it lets go of the session first.
     if (before.isNull())
         qunsetenv("JACK_DEFAULT_SERVER");
     else

@@ -101,14 +101,15 @@ void LoudnessChart::Redraw() {
     }
     p.drawText(QRect(0, 0, kLeftMargin, kTopMargin), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("LUFS"));
-    // The key now sounding, the Cs named.
+    // The key now sounding; every key named where there is room, else the Cs.
+    const bool roomForAll = KeyColumn(low_).width() >= 32;
     for (int k = low_; k <= high_; ++k) {
         const QRect column = KeyColumn(k);
         if (k == sounding_)
             p.fillRect(column, QColor(255, 240, 180));
-        if (k % 12 == 0 || k == low_) {
+        if (roomForAll || k % 12 == 0) {
             p.setPen(text);
-            p.drawText(QRect(column.left() - 20, plot.bottom() + 2, 40, kBottomMargin - 2),
+            p.drawText(QRect(column.center().x() - 20, plot.bottom() + 2, 40, kBottomMargin - 2),
                        Qt::AlignHCenter | Qt::AlignTop, note_num2name(k));
         }
     }
