@@ -75,9 +75,13 @@ QString Listening::Start(MeasuringPlan plan, std::function<int(int, int)> veloci
     AudioChunk stale;
     while (input_->Ring().Read(stale)) {
     }
-    if (!engine.Post(RealtimeEngine::Command::Listen))
-        return QStringLiteral("The MIDI side is busy; try again.");
-    session_.midi().Kick();
+    // Waited for: once it has run, so has every strike of an earlier run, and the count the
+    // onsets are found by starts from the right place.
+    if (!session_.RunCommand(RealtimeEngine::Command::Listen)) {
+        session_.engine_->Post(RealtimeEngine::Command::Unlisten);
+        session_.midi().Kick();
+        return QStringLiteral("The MIDI side does not answer; try again.");
+    }
     run_ = std::make_unique<MeasuringRun>(std::move(plan), input_->SampleRate(), engine.Strikes());
     running_ = true;
     droppedBefore_ = input_->Ring().DroppedFrames();
