@@ -175,6 +175,9 @@ TEST(MeasuringRun, RecordsEachKeysLevelFromItsOnsetAndNamesKeysThatDidNotSound) 
     EXPECT_EQ(run.NotesDone(), 12);
     const LoudnessTable& t = run.Table();
     ASSERT_EQ(t.Velocities(), (std::vector<int>{50, 127}));
+    // A sine of amplitude a in one channel reads 20 log10(a) - 3.01 LUFS (the K-weighting
+    // is about 0 dB at 1 kHz): the meter is calibrated, not only consistent.
+    EXPECT_NEAR(*t.At(40, 1), 20 * std::log10(0.25) - 3.01, 0.1);
     for (int i : {0, 2, 3, 5}) {
         EXPECT_NEAR(*t.At(40 + i, 1) - *t.At(40, 1), levelsDb[i], 0.05) << 40 + i;
         EXPECT_NEAR(*t.At(40 + i, 0) - *t.At(40 + i, 1), 40 * std::log10(50.0 / 127), 0.05);
