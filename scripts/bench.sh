@@ -3,16 +3,18 @@
 # (Google Benchmark and callgrind), one curve drag step; latency (plain, UI busy, UI
 # blocked) against a bare RtMidi pass-through, a burst and long SysEx through a private
 # JACK server; start-up and memory on a private Xvfb; how soon a stop signal ends what
-# sounds; how even the calibration makes simulated keyboards. Ends with a summary table.
+# sounds; how even the calibration makes simulated keyboards; a measuring run over the real
+# FluidSynth (time, repeatability, unevenness). Ends with a summary table.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+# fluidsynth, fluid-soundfont-gm: the real synth the listening benchmark measures.
 install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb valgrind \
-  libxcb-damage0-dev dbus-daemon
+  libxcb-damage0-dev dbus-daemon fluidsynth fluid-soundfont-gm
 
 build="$VELOMIRE_ROOT/build-bench"
 targets=(velomire velomire_path_bench velomire_curve_drag_bench velomire_bare_passthrough
   velomire_minimal_window velomire_jack_bench velomire_startup_bench velomire_stop_bench
-  velomire_calibration_bench)
+  velomire_calibration_bench velomire_listen_bench)
 cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELOMIRE_TESTS=OFF \
   -DVELOMIRE_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(jobs)" --target "${targets[@]}"
@@ -92,9 +94,13 @@ run startup "$bin/velomire_startup_bench"
 section "8 A stop signal to silence: window on a frozen X server, window idle, stage box"
 run stop "$bin/velomire_stop_bench"
 
+section "9 Listening to FluidSynth: 88 keys x 4 velocities, twice (about 15 minutes)"
+run listen "$bin/velomire_listen_bench"
+
 section "Summary ($((SECONDS - started)) s)"
 # In the order the benchmarks print them: the numbered goals first, then what explains them.
-cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" "$out/rows.txt" |
+cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" "$out/listen.txt" \
+  "$out/rows.txt" |
   grep '^SUMMARY|' | awk -F'|' '
   { n++; for (i = 2; i <= 5; i++) { cell[n, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
   END {
@@ -104,7 +110,8 @@ cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" "$
     printf fmt, head[2], head[3], head[4], head[5]
     for (r = 1; r <= n; r++) printf fmt, cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5]
   }'
-missed=$(cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" |
+missed=$(cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" \
+  "$out/listen.txt" |
   grep '^SUMMARY|' |
   grep -c -E '\|(MISSED|FAILED)' || true)
 echo

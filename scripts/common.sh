@@ -6,7 +6,8 @@ export VELOMIRE_ROOT
 
 # libxcb1-dev: Velomire tries the X display itself before Qt does.
 RUN_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-base-dev-tools
-  librtmidi-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev libxcb1-dev fonts-liberation)
+  librtmidi-dev libasound2-dev libjack-jackd2-dev libebur128-dev libfontconfig-dev libxcb1-dev
+  fonts-liberation)
 # libclang-rt-dev: clang's sanitizer and libFuzzer runtimes, which Debian's clang does not
 # pull in. libxcb-damage0-dev: without it the start-up benchmark is left out of the build.
 # lintian, appstream, man-db, systemd: the package, its AppStream data, manual page and unit

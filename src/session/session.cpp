@@ -1,5 +1,6 @@
 #include "session/session.h"
 
+#include "session/listening.h"
 #include "session/session_step.h"
 
 #include <QSocketNotifier>
@@ -54,10 +55,22 @@ Session::Session(MidiSystem& midi, SettingsStore store, QObject* parent)
 
 Session::~Session() {
     Shutdown();
+    listening_.reset(); // its port and tap before the MIDI system is let go
     if (attached_) {
         midi_.WatchDevices({});
         midi_.Attach(nullptr);
     }
+}
+
+Listening& Session::listening() {
+    if (!listening_)
+        listening_ = std::make_unique<Listening>(*this);
+    return *listening_;
+}
+
+void Session::InterruptListening(const QString& why) {
+    if (listening_)
+        listening_->Interrupt(why);
 }
 
 MidiSystem& Session::midi() {

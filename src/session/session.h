@@ -20,6 +20,8 @@
 
 namespace velomire {
 
+class Listening;
+
 // What a user shapes and what undo brings back: the tables the path plays with, the active
 // key, and the channel switch that rebuilt the channel table.
 struct SessionState {
@@ -203,6 +205,9 @@ public:
     // Panic, in order with what is played.
     void Panic();
 
+    // Measuring runs that play the synth and listen to it (made at first use).
+    Listening& listening();
+
     // What a stop sent of the note-offs and pedal releases that end what sounds.
     struct StopReport {
         int released = 0;     // notes that were sounding
@@ -246,6 +251,7 @@ Q_SIGNALS:
 
 private:
     friend class SessionStep;
+    friend class Listening; // plays its notes through the engine
     struct PortChoice {
         std::string name; // empty: none
         DeviceState state = DeviceState::Off;
@@ -278,6 +284,8 @@ private:
     void ClosePort(Direction d);
     void DrainReadouts();
     void ReportLosses();
+    // Something else ends what sounds: a measuring run under way ends with it.
+    void InterruptListening(const QString& why);
 
     MidiSystem& midi_;
     std::unique_ptr<RealtimeEngine> engine_;
@@ -299,6 +307,8 @@ private:
     bool stopped_ = false;
     StopReport stopReport_;
     bool lossReported_ = false;
+    // After the engine: it goes first, and ends its run through the engine.
+    std::unique_ptr<Listening> listening_;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(Session::Changes)

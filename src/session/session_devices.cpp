@@ -2,6 +2,8 @@
 
 #include "session/session.h"
 
+#include "session/listening.h"
+
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -72,6 +74,7 @@ void Session::EndHeldNotes() {
 }
 
 void Session::ForgetHeldNotes() {
+    InterruptListening(QStringLiteral("the MIDI output went"));
     engine_->Post(RealtimeEngine::Command::Forget);
     midi().Kick();
 }
@@ -101,6 +104,8 @@ bool Session::ChooseOutput(const std::string& name) {
 
 void Session::Want(Direction d, const std::string& name) {
     PortChoice& p = d == Direction::Input ? in_ : out_;
+    if (d == Direction::Output)
+        InterruptListening(QStringLiteral("another MIDI output was chosen"));
     // Notes held now can only be ended where they went, and the input's old keyboard will
     // never send their note-offs; a pedal held there would keep them sounding.
     if (p.state == DeviceState::Open)
@@ -242,6 +247,7 @@ void Session::LookAtDevices() {
 }
 
 void Session::Panic() {
+    InterruptListening(QStringLiteral("Notes OFF"));
     engine_->Post(RealtimeEngine::Command::Panic);
     midi().Kick();
 }
@@ -264,6 +270,7 @@ Session::StopReport Session::Shutdown() {
         return stopReport_;
     stopped_ = true;
     follow_.stop();
+    InterruptListening(QStringLiteral("Velomire is stopping"));
     StopReport& report = stopReport_;
     report.outputOpen = out_.state == DeviceState::Open;
     // The same stop a signal's thread may have begun: whoever asks first, it runs once.

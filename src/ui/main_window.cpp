@@ -3,6 +3,7 @@
 #include "core/keyboard/note_names.h"
 #include "ui/calibration_window.h"
 #include "ui/device_controls.h"
+#include "ui/listen_window.h"
 #include "ui/settings_controls.h"
 #include "ui_main_window.h"
 
@@ -62,6 +63,8 @@ MainWindow::MainWindow(MidiSystem& midi, MessageBoxes& boxes, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+    // It unregisters its audio input through the session, which goes before the children.
+    delete listen_.data();
     Stop();
 }
 
@@ -82,6 +85,7 @@ void MainWindow::ConnectControls() {
     connect(u.notesOffButton, &QPushButton::clicked, this, &MainWindow::OnNotesOff);
     connect(u.saveButton, &QPushButton::clicked, settings_, &SettingsControls::OnSave);
     connect(u.calibrateButton, &QPushButton::clicked, this, &MainWindow::OnCalibrate);
+    connect(u.listenButton, &QPushButton::clicked, this, &MainWindow::OnListen);
     connect(u.copyToAllButton, &QPushButton::clicked, s, &Session::CopyToAll);
     connect(u.spreadButton, &QPushButton::clicked, s, &Session::Spread);
     connect(u.resetActiveButton, &QPushButton::clicked, s, &Session::ResetActive);
@@ -280,6 +284,15 @@ void MainWindow::OnCalibrate() {
     }
     calibration_->raise();
     calibration_->activateWindow();
+}
+
+void MainWindow::OnListen() {
+    if (!listen_) {
+        listen_ = new ListenWindow(session_, boxes_, this);
+        listen_->show();
+    }
+    listen_->raise();
+    listen_->activateWindow();
 }
 
 // ---- Settings ----

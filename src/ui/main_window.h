@@ -18,6 +18,7 @@ class QComboBox;
 namespace velomire {
 
 class CalibrationWindow;
+class ListenWindow;
 class DeviceControls;
 class SettingsControls;
 
@@ -63,6 +64,7 @@ private:
     void ShowActiveEntry();
     void OnNotesOff();
     void OnCalibrate();
+    void OnListen();
     // One undo step for a burst of presses or wheel notches on one control: the same gesture
     // while they come less than kBurstPause apart.
     int Burst(const QObject* control);
@@ -86,6 +88,7 @@ private:
     bool painted_ = false;
     QStringList waitingMessages_;
     QPointer<CalibrationWindow> calibration_;
+    QPointer<ListenWindow> listen_;
 };
 
 } // namespace velomire

@@ -152,12 +152,12 @@ TEST_F(WindowTest, TabOrderStartsAtTheKeyboard) {
 
     // Left to right, top to bottom: the left column, the velocity group, the keyboard;
     // controls that take no focus by Tab are passed over.
-    const QStringList layout = {"keyboardView",      "inputList",       "outputList",
-                                "unselectAllButton", "settingsList",    "saveButton",
-                                "remapToChannelOne", "notesOffButton",  "calibrateButton",
-                                "transposeList",     "copyToAllButton", "spreadButton",
-                                "resetActiveButton", "resetAllButton",  "curveView",
-                                "maximumBar",        "cutOffBar"};
+    const QStringList layout = {"keyboardView",      "inputList",         "outputList",
+                                "unselectAllButton", "settingsList",      "saveButton",
+                                "remapToChannelOne", "listenButton",      "notesOffButton",
+                                "calibrateButton",   "transposeList",     "copyToAllButton",
+                                "spreadButton",      "resetActiveButton", "resetAllButton",
+                                "curveView",         "maximumBar",        "cutOffBar"};
     const auto tabbable = [](const QWidget* w) { return (w->focusPolicy() & Qt::TabFocus) != 0; };
     QStringList expected;
     for (const QString& name : layout)

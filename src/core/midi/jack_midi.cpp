@@ -252,6 +252,7 @@ struct JackMidiSystem::Shared {
     std::atomic<std::size_t> carried{0};   // output bytes waiting for a later period
     std::atomic<QObject*> notify{nullptr}; // the watcher, as JACK's threads see it
     std::atomic<bool> lookPosted{false};   // one queued look at a time
+    std::atomic<JackPeriodTap*> tap{nullptr};
 };
 
 std::uint64_t JackMidiSystem::Cycles() const {
@@ -413,6 +414,7 @@ bool JackMidiSystem::Shut() {
         }))
         return false;
     client_ = nullptr;
+    rt_->tap.store(nullptr, std::memory_order_seq_cst);
     return true;
 }
 
@@ -426,6 +428,7 @@ void JackMidiSystem::Release() {
         std::this_thread::sleep_for(kDeadClientGrace);
     jack_client_close(client_);
     client_ = nullptr;
+    rt_->tap.store(nullptr, std::memory_order_seq_cst); // its port went with the client
     rt_->inPort = nullptr;
     rt_->outPort = nullptr;
 }
@@ -553,6 +556,11 @@ std::string JackMidiSystem::VirtualOutputName() {
     return (name_.empty() ? std::string(kClientName) : name_) + ":" + kOutputPortName;
 }
 
+void JackMidiSystem::SetPeriodTap(JackPeriodTap* tap) {
+    rt_->tap.store(client_ ? tap : nullptr, std::memory_order_seq_cst);
+    WaitOutsideProcess();
+}
+
 void JackMidiSystem::WaitOutsideProcess() const {
     while (rt_->inProcess.load(std::memory_order_seq_cst))
         std::this_thread::yield();
@@ -675,6 +683,9 @@ int JackMidiSystem::OnProcess(jack_nframes_t frames, void* self) {
         }
         engine->Pump(*s->writer);
     }
+    // After the MIDI: a run's strike sent in this period stamps this period's audio.
+    if (JackPeriodTap* tap = s->tap.load(std::memory_order_seq_cst))
+        tap->OnPeriod(frames);
     s->carried.store(s->writer->Carried(), std::memory_order_release);
     s->cycles.fetch_add(1, std::memory_order_release);
     s->inProcess.store(false, std::memory_order_seq_cst);

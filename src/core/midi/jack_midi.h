@@ -16,6 +16,16 @@
 
 namespace velomire {
 
+// More work for each period of Velomire's client, after the MIDI: a measuring run's audio
+// copy. JACK's real-time thread: no locks, no allocation, no waiting.
+class JackPeriodTap {
+public:
+    virtual void OnPeriod(jack_nframes_t frames) = 0;
+
+protected:
+    ~JackPeriodTap() = default;
+};
+
 // The JACK MIDI system, on libjack directly: one client with one input and one output
 // port. Its process callback reads the input's events, has the engine map them, and
 // writes what it sends into the output's buffer of the same period at the frame each
@@ -62,6 +72,15 @@ public:
 
     // Completed periods; lets a test or a closer see time pass on the server.
     std::uint64_t Cycles() const;
+
+    // ---- A measuring run's audio input, on this client ----
+    // The client while it is alive, else null. Another client replaces it when the server
+    // comes back: whoever registered a port on it compares before using the port again.
+    jack_client_t* ClientForTaps() const { return Alive() ? client_ : nullptr; }
+    // `tap` runs at the end of every period from the next one on (null: none); returns
+    // once the callback can no longer be running the one before. A tap is dropped when
+    // its client goes.
+    void SetPeriodTap(JackPeriodTap* tap);
 
 private:
     class Writer;

@@ -61,17 +61,9 @@ void MessagePath::Process(std::span<const std::uint8_t> message, std::uint32_t f
         const NoteSetting& entry = tables.notes[data1];
         const std::uint8_t mapped = MapVelocity(data2, entry);
         outData1 = entry.outnote;
-        if (held.on && (held.channel != outChannel || held.note != outData1)) {
-            // Struck again after the tables changed: end the first sound, or nothing
-            // would ever end it.
-            Send(out, frame, kNoteOff | held.channel, held.note, kReleaseVelocity);
-            events.Released(held.note);
-        }
+        Hold(held, outChannel, outData1, frame, out, events);
         events.Sounding(data1, outData1, data2, mapped);
         outData2 = mapped;
-        if (!held.on)
-            ++soundingCount_;
-        held = {outChannel, outData1, true};
     } else if (noteOff) {
         if (held.on) {
             outChannel = held.channel;
@@ -105,6 +97,33 @@ void MessagePath::Process(std::span<const std::uint8_t> message, std::uint32_t f
         carried_ = static_cast<std::uint16_t>(carried_ | 1u << outChannel);
     // Controllers, programs, channel pressure and pitch bend keep their data1.
     Send(out, frame, outChannel | kind, outData1, outData2);
+}
+
+void MessagePath::Hold(Sounding& held, std::uint8_t outChannel, std::uint8_t outNote,
+                       std::uint32_t frame, MidiSender& out, PathEvents& events) {
+    if (held.on && (held.channel != outChannel || held.note != outNote)) {
+        // Struck again after the tables changed: end the first sound, or nothing would
+        // ever end it.
+        Send(out, frame, kNoteOff | held.channel, held.note, kReleaseVelocity);
+        events.Released(held.note);
+    }
+    if (!held.on)
+        ++soundingCount_;
+    held = {outChannel, outNote, true};
+}
+
+void MessagePath::Strike(std::uint8_t key, std::uint8_t velocity, const PathTables& tables,
+                         MidiSender& out, PathEvents& events) {
+    key &= 0x7F;
+    velocity &= 0x7F;
+    if (velocity == 0)
+        return; // a note-on at 0 is a note-off: nothing would sound or be held
+    const std::uint8_t outChannel = tables.channels[0] & 0x0F;
+    const std::uint8_t outNote = tables.notes[key].outnote & 0x7F;
+    Hold(sounding_[0][key], outChannel, outNote, 0, out, events);
+    events.Sounding(key, outNote, velocity, velocity);
+    carried_ = static_cast<std::uint16_t>(carried_ | 1u << outChannel);
+    Send(out, 0, kNoteOn | outChannel, outNote, velocity);
 }
 
 int MessagePath::ReleaseSounding(MidiSender& out, PathEvents& events) {

@@ -64,6 +64,12 @@ public:
     void Process(std::span<const std::uint8_t> message, std::uint32_t frame,
                  const PathTables& tables, MidiSender& out, PathEvents& events);
 
+    // A measuring run's note: key `key` as input channel 1 would sound it (its output note,
+    // the channel input channel 1 goes to), at `velocity` as given (no curve), held in the
+    // memory of what sounds like any played note. Key and velocity are taken 0..127.
+    void Strike(std::uint8_t key, std::uint8_t velocity, const PathTables& tables, MidiSender& out,
+                PathEvents& events);
+
     // Panic: System Reset, then a note-off for every note still sounding, then Sustain
     // off and All Notes Off on all 16 channels; forgets the sounding notes.
     void SendPanic(MidiSender& out, PathEvents& events);
@@ -96,6 +102,10 @@ private:
         bool on;
     };
     enum Pedal : std::uint8_t { SustainPedal, SostenutoPedal, PedalCount };
+
+    // Holds `held` sounding at outChannel/outNote; ends its earlier sound where it went.
+    void Hold(Sounding& held, std::uint8_t outChannel, std::uint8_t outNote, std::uint32_t frame,
+              MidiSender& out, PathEvents& events);
 
     // Per incoming channel and note: where its note-on went out.
     std::array<std::array<Sounding, 128>, 16> sounding_{};

@@ -182,6 +182,12 @@ void RealtimeEngine::Rehearse(MidiSender& out, std::size_t longSysEx) {
     scratch.Post(Command::Send, note);
     for (const Command c : {Command::ReleaseAll, Command::Panic, Command::Forget, Command::Tail})
         scratch.Post(c);
+    const std::uint8_t strike[2] = {60, 90};
+    const std::uint8_t lift[1] = {60};
+    scratch.Post(Command::Listen);
+    scratch.Post(Command::Strike, strike);
+    scratch.Post(Command::Lift, lift);
+    scratch.Post(Command::Unlisten);
     scratch.Pump(out);
     scratch.RequestStop();
     scratch.Pump(out);
@@ -194,7 +200,14 @@ void RealtimeEngine::Publish(const PathTables& tables) {
 
 std::uint64_t RealtimeEngine::Post(Command command, std::span<const std::uint8_t> bytes) {
     CommandItem item{command, 0, {}};
-    if (command == Command::Send) {
+    if (command == Command::Strike || command == Command::Lift) {
+        const std::size_t need = command == Command::Strike ? 2 : 1;
+        if (bytes.size() != need ||
+            std::any_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b >= 0x80; }))
+            return 0;
+        item.size = static_cast<std::uint8_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), item.bytes);
+    } else if (command == Command::Send) {
         // Cut to three bytes, a SysEx or a longer run would leave as a broken message.
         if (bytes.empty() || static_cast<int>(bytes.size()) != ShortMessageLength(bytes[0]) ||
             std::any_of(bytes.begin() + 1, bytes.end(), [](std::uint8_t b) { return b >= 0x80; }))
@@ -234,8 +247,15 @@ void RealtimeEngine::Pump(MidiSender& out) {
 
 // With the output out of reach, what would end a sound is forgotten instead, and the
 // channels it used are kept for the tail that follows the output's return.
-void RealtimeEngine::Run(const CommandItem& c, MidiSender& out, PathEvents& events) {
+void RealtimeEngine::Run(const CommandItem& c, const PathTables& tables, MidiSender& out,
+                         PathEvents& events) {
     switch (c.command) {
+    case Command::Listen:
+    case Command::Strike:
+    case Command::Lift:
+    case Command::Unlisten:
+        RunListening(c, tables, out, events);
+        return;
     case Command::Send:
         out.Send({c.bytes, c.size}, 0);
         return;
@@ -261,6 +281,44 @@ void RealtimeEngine::Run(const CommandItem& c, MidiSender& out, PathEvents& even
     }
 }
 
+// A measuring run's notes are held like played ones, so whatever ends what sounds (a stop,
+// a panic, a device change) ends them too. The player's keys are ended before the run
+// and ignored during it: the run alone must sound.
+void RealtimeEngine::RunListening(const CommandItem& c, const PathTables& tables, MidiSender& out,
+                                  PathEvents& events) {
+    switch (c.command) {
+    case Command::Listen:
+        Run({Command::ReleaseAll, 0, {}}, tables, out, events);
+        listening_ = true;
+        if (!unreachable_) {
+            // A pedal held before Velomire started, or on another keyboard, blurs every note.
+            const std::uint8_t sustainOff[3] = {
+                static_cast<std::uint8_t>(0xB0 | (tables.channels[0] & 0x0F)), 64, 0};
+            out.Send(sustainOff, 0);
+        }
+        return;
+    case Command::Strike:
+        if (unreachable_ || stopped_ || c.size < 2)
+            return; // no onset follows: the run finds the note did not leave
+        path_.Strike(c.bytes[0], c.bytes[1], tables, out, events);
+        strikes_.fetch_add(1, std::memory_order_acq_rel);
+        return;
+    case Command::Lift:
+        if (c.size >= 1) {
+            const std::uint8_t off[3] = {0x80, static_cast<std::uint8_t>(c.bytes[0] & 0x7F), 64};
+            if (!unreachable_)
+                path_.Process(off, 0, tables, out, events);
+        }
+        return;
+    case Command::Unlisten:
+        Run({Command::ReleaseAll, 0, {}}, tables, out, events);
+        listening_ = false;
+        return;
+    default:
+        return;
+    }
+}
+
 // Whoever holds the turn: commands first (they were posted before what waits now was
 // run), then the input in arrival order.
 void RealtimeEngine::Drain(MidiSender& out) {
@@ -268,21 +326,22 @@ void RealtimeEngine::Drain(MidiSender& out) {
     const PathTables& tables = tables_->Acquire();
     CommandItem c;
     while (commands_.Pop(c)) {
-        Run(c, out, events);
+        Run(c, tables, out, events);
         commandsRun_.fetch_add(1, std::memory_order_release);
     }
     if (!stopped_ && stopRequested_.load(std::memory_order_acquire)) {
         stopped_ = true;
         stopPedals_.store(path_.PedalsHeld(), std::memory_order_relaxed);
-        Run({Command::ReleaseAll, 0, {}}, out, events);
+        Run({Command::ReleaseAll, 0, {}}, tables, out, events);
         stopReleased_.store(lastReleased_.load(std::memory_order_relaxed),
                             std::memory_order_relaxed);
         stopDone_.store(true, std::memory_order_release);
     }
     InboxItem item;
     while (inbox_.Pop(item)) {
-        if (stopped_) {
-            // A note struck now could never be ended: the process is going.
+        if (stopped_ || listening_) {
+            // A note struck now could never be ended: the process is going; or a measuring
+            // run plays, and must hear the instrument alone.
             if (item.size == 0)
                 sysex_.Pop();
             continue;

@@ -66,6 +66,11 @@ public:
         ReleaseAll, // note-offs of the sounding notes, then the pedal tail where they went
         Forget,     // the output cannot be reached: forget what sounds, send nothing until Tail
         Tail,       // the output is reached: the pedal tail where notes or pedals went
+        // A measuring run, in order with the rest (see Strikes):
+        Listen,   // ReleaseAll, Sustain off where input channel 1 goes; then input is dropped
+        Strike,   // bytes {key, velocity}: MessagePath::Strike, counted in Strikes
+        Lift,     // bytes {key}: the note-off of that key's note, where it went
+        Unlisten, // ReleaseAll; input is played again
     };
     // Queues a command for the MIDI side. Returns the count CommandsRun reaches once it
     // has run, or 0 when the queue is full or Send's bytes are not one whole short message
@@ -88,6 +93,10 @@ public:
     // What the stop ended: notes released and pedals that were down. Valid once StopDone.
     int StopReleased() const { return stopReleased_.load(std::memory_order_acquire); }
     int StopPedals() const { return stopPedals_.load(std::memory_order_acquire); }
+
+    // Strike commands run so far. A measuring run stamps the audio it captures with it, on
+    // the thread that captures, to find each note's onset.
+    std::uint32_t Strikes() const { return strikes_.load(std::memory_order_acquire); }
 
     // Readable when readouts wait; then DrainReadouts. -1 when it cannot be had. The first
     // call starts the thread that writes it: an engine nobody watches needs none.
@@ -158,7 +167,11 @@ private:
 
     void Drain(MidiSender& out);
     void WakeLoop();
-    void Run(const CommandItem& command, MidiSender& out, PathEvents& events);
+    void Run(const CommandItem& command, const PathTables& tables, MidiSender& out,
+             PathEvents& events);
+    // The commands of a measuring run.
+    void RunListening(const CommandItem& command, const PathTables& tables, MidiSender& out,
+                      PathEvents& events);
 
     std::unique_ptr<Published<PathTables>> tables_;
     MessagePath path_;
@@ -180,6 +193,8 @@ private:
     std::atomic<int> stopPedals_{0};
     bool stopped_ = false;     // MIDI side
     bool unreachable_ = false; // MIDI side: between Forget and Tail
+    bool listening_ = false;   // MIDI side: between Listen and Unlisten
+    std::atomic<std::uint32_t> strikes_{0};
     std::atomic<std::uint64_t> inputFull_{0};
     std::atomic<std::uint64_t> sysexNoRoom_{0};
     std::atomic<std::uint64_t> sysexIncomplete_{0};
