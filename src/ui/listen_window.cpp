@@ -3,6 +3,7 @@
 #include "core/keyboard/note_names.h"
 #include "core/velocity/note_table.h"
 #include "session/listening.h"
+#include "ui/voicing_window.h"
 #include "ui/widgets/loudness_chart.h"
 
 #include <QCloseEvent>
@@ -107,6 +108,9 @@ ListenWindow::ListenWindow(Session& session, MessageBoxes& boxes, QWidget* paren
     save_ = new QPushButton(QStringLiteral("Save &table…"), this);
     bottom->addWidget(silent_, 1);
     bottom->addWidget(save_);
+    voice_ = new QPushButton(QStringLiteral("&Voice…"), this);
+    voice_->setToolTip(QStringLiteral("Even out the loudness across the keys from this table"));
+    bottom->addWidget(voice_);
     layout->addLayout(bottom);
     resize(760, 520);
 
@@ -115,6 +119,7 @@ ListenWindow::ListenWindow(Session& session, MessageBoxes& boxes, QWidget* paren
     connect(start_, &QPushButton::clicked, this, &ListenWindow::OnStart);
     connect(cancel_, &QPushButton::clicked, &listening_, &Listening::Cancel);
     connect(save_, &QPushButton::clicked, this, &ListenWindow::OnSave);
+    connect(voice_, &QPushButton::clicked, this, &ListenWindow::OnVoice);
     connect(&listening_, &Listening::Progress, this, &ListenWindow::OnProgress);
     connect(&listening_, &Listening::Finished, this, &ListenWindow::OnFinished);
     connect(from_, &QComboBox::currentIndexChanged, this, [this] { ShowTable(-1); });
@@ -261,6 +266,8 @@ void ListenWindow::OnProgress() {
 
 void ListenWindow::OnFinished(bool complete, const QString& message) {
     result_->setText(message);
+    if (voicing_ && TableIsVoiced())
+        voicing_->ShowReached(listening_.Table());
     if (const MeasuringRun* run = listening_.Run(); run && complete) {
         progress_->setValue(progress_->maximum());
         progress_->setFormat(QStringLiteral("%1 notes measured").arg(run->NotesDone()));
@@ -305,6 +312,43 @@ void ListenWindow::EnableControls() {
     start_->setEnabled(connected && !running);
     cancel_->setEnabled(running);
     save_->setEnabled(!running && !listening_.Table().Empty());
+    voice_->setEnabled(!running && listening_.Table().VelocityCount() >= 2 &&
+                       !listening_.Table().Empty() && !TableIsVoiced());
+}
+
+bool ListenWindow::TableIsVoiced() const {
+    return listening_.Run() && listening_.Run()->plan().velocityMap != nullptr;
+}
+
+void ListenWindow::OnVoice() {
+    if (voicing_) {
+        voicing_->raise();
+        voicing_->activateWindow();
+        return;
+    }
+    voicing_ = new VoicingWindow(session_, boxes_, listening_.Table(), this);
+    const std::vector<int> keys = listening_.Table().Keys();
+    const std::vector<int> velocities = listening_.Table().Velocities();
+    voicing_->SetRemeasure([this, keys, velocities](std::function<int(int, int)> map) {
+        MeasuringPlan plan;
+        plan.lowKey = keys.front();
+        plan.highKey = keys.back();
+        plan.velocities = velocities;
+        const QString question =
+            QStringLiteral("Velomire will play the %1 notes again through the voicing, about "
+                           "%2. This makes sound.\n\nStart?")
+                .arg(plan.NoteCount())
+                .arg(Duration(plan.Seconds()));
+        if (!boxes_.AskYesNo(kTitle, question))
+            return QString();
+        const QString refused = listening_.Start(std::move(plan), std::move(map));
+        if (refused.isEmpty()) {
+            result_->setText(QStringLiteral("Level check…"));
+            OnProgress();
+        }
+        return refused;
+    });
+    voicing_->show();
 }
 
 void ListenWindow::OnSave() {

@@ -3,6 +3,7 @@
 #include "session/session.h"
 #include "ui/widgets/message_box.h"
 
+#include <QPointer>
 #include <QWidget>
 
 class QComboBox;
@@ -16,6 +17,7 @@ namespace velomire {
 
 class Listening;
 class LoudnessChart;
+class VoicingWindow;
 
 // Listening to the synth: Velomire plays every key of a range at a few velocities and
 // measures what the synth gives back. The window registers the audio input while it is open
@@ -43,6 +45,7 @@ public:
     QPushButton* startButton() const { return start_; }
     QPushButton* cancelButton() const { return cancel_; }
     QPushButton* saveButton() const { return save_; }
+    QPushButton* voiceButton() const { return voice_; }
     QProgressBar* progressBar() const { return progress_; }
     QLabel* status() const { return status_; }
     QLabel* result() const { return result_; }
@@ -57,6 +60,9 @@ private:
     void OnSourcePicked(int index);
     void OnStart();
     void OnSave();
+    void OnVoice();
+    // The table measured through a voicing's corrections: what it reached, not the synth.
+    bool TableIsVoiced() const;
     void OnProgress();
     void OnFinished(bool complete, const QString& message);
     void ShowLevel();
@@ -80,6 +86,8 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QPushButton* save_ = nullptr;
+    QPushButton* voice_ = nullptr;
+    QPointer<VoicingWindow> voicing_;
     QProgressBar* progress_ = nullptr;
     QLabel* result_ = nullptr;
     QLabel* silent_ = nullptr;

@@ -530,11 +530,17 @@ std::string DescribeWaitStatus(int status) {
 
 namespace {
 
+class Watchdog;
+std::atomic<Watchdog*> g_watchdog{nullptr};
+
 class Watchdog final : public ::testing::EmptyTestEventListener {
 public:
     explicit Watchdog(std::chrono::seconds perTest)
-        : perTest_(perTest), thread_([this] { Run(); }) {}
+        : perTest_(perTest), thread_([this] { Run(); }) {
+        g_watchdog = this;
+    }
     ~Watchdog() override {
+        g_watchdog = nullptr;
         {
             std::lock_guard lock(mutex_);
             quit_ = true;
@@ -551,6 +557,11 @@ public:
             armed_ = true;
         }
         wake_.notify_all();
+    }
+
+    void Extend(std::chrono::seconds more) {
+        std::lock_guard lock(mutex_);
+        deadline_ += more;
     }
 
     void OnTestEnd(const ::testing::TestInfo&) override {
@@ -591,6 +602,11 @@ private:
 };
 
 } // namespace
+
+void ExtendWatchdog(std::chrono::seconds more) {
+    if (Watchdog* w = g_watchdog.load())
+        w->Extend(more);
+}
 
 void InstallWatchdog(std::chrono::seconds perTest) {
     // gtest owns and deletes its listeners.

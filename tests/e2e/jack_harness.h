@@ -210,6 +210,8 @@ std::string DescribeWaitStatus(int status);
 // than `perTest`: a hang then fails the run instead of blocking it. Call once from main
 // after InitGoogleTest.
 void InstallWatchdog(std::chrono::seconds perTest);
+// The running test may take this much longer (a test that plays two measuring runs).
+void ExtendWatchdog(std::chrono::seconds more);
 
 // JACK keeps its servers' registry, sockets and shared memory in /dev/shm, and a server
 // that was killed leaves its entry behind; after eight such entries no server starts.
