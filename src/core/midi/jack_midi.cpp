@@ -523,8 +523,10 @@ void JackMidiSystem::Attach(RealtimeEngine* engine) {
     }
     WaitOutsideProcess();
     // The process callback uses it from its next period: its pages are in memory by then.
-    if (engine)
+    if (engine) {
         engine->PrepareForRealtime();
+        engine->DeferWakes();
+    }
     rt_->engine.store(engine, std::memory_order_seq_cst);
 }
 

@@ -76,9 +76,16 @@ private:
     void Put(const Readout& r) {
         if (!e_.readouts_.Push(r))
             return;
-        // One wake per drain: the UI clears the flag before it drains. The waker writes it.
-        if (!e_.wakePending_.exchange(true, std::memory_order_seq_cst))
+        // One wake per drain: the UI clears the flag before it drains. On a real-time
+        // thread the waker writes it; elsewhere the write is cheap enough to make here.
+        if (e_.wakePending_.exchange(true, std::memory_order_seq_cst))
+            return;
+        if (e_.deferWakes_.load(std::memory_order_acquire)) {
             e_.wakeWanted_.store(true, std::memory_order_release);
+        } else if (e_.wakeFd_ >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto n = ::write(e_.wakeFd_, &one, sizeof one);
+        }
     }
     RealtimeEngine& e_;
 };
@@ -110,18 +117,16 @@ RealtimeEngine::~RealtimeEngine() {
         ::close(wakeFd_);
 }
 
-int RealtimeEngine::WakeFd() {
-    if (!wakerTried_ && wakeFd_ >= 0) {
-        wakerTried_ = true;
-        try {
-            waker_ = std::thread([this] { WakeLoop(); });
-        } catch (const std::system_error&) {
-            // No thread to spare: no lighting; the MIDI goes on.
-            ::close(wakeFd_);
-            wakeFd_ = -1;
-        }
+void RealtimeEngine::DeferWakes() {
+    if (wakerTried_ || wakeFd_ < 0)
+        return;
+    wakerTried_ = true;
+    try {
+        waker_ = std::thread([this] { WakeLoop(); });
+        deferWakes_.store(true, std::memory_order_release);
+    } catch (const std::system_error&) {
+        // No thread to spare: the MIDI side writes its wakes itself.
     }
-    return wakeFd_;
 }
 
 // The waker's thread: one write per wake the MIDI side wanted.

@@ -98,15 +98,18 @@ public:
     // the thread that captures, to find each note's onset.
     std::uint32_t Strikes() const { return strikes_.load(std::memory_order_acquire); }
 
-    // Readable when readouts wait; then DrainReadouts. -1 when it cannot be had. The first
-    // call starts the thread that writes it: an engine nobody watches needs none.
+    // Readable when readouts wait; then DrainReadouts. -1 when it cannot be had.
+    int WakeFd() const { return wakeFd_; }
+    // UI thread, before a real-time thread runs the MIDI side: from now on the MIDI side only
+    // raises a flag, and a thread of the engine's own writes the wake.
     //
     // Why a thread: the write is a system call and wakes another thread, which on JACK's
     // real-time thread cost tens of microseconds a message, hundreds at times (a virtual
-    // machine's CPUs make every such call dear). The MIDI side only raises a flag; the
-    // waker looks at it every few milliseconds while keys are played, less often after a
-    // quiet spell, so lighting lags by at most a few milliseconds, a frame after silence.
-    int WakeFd();
+    // machine's CPUs make every such call dear). The waker looks at the flag every few
+    // milliseconds while keys are played, less often after a quiet spell, so lighting lags
+    // by at most a few milliseconds, a frame after silence. Other MIDI sides (ALSA's input
+    // thread) write the wake themselves, at once.
+    void DeferWakes();
     template <typename F> void DrainReadouts(F f) {
         // An exchange reads the latest flag: had the MIDI side set it after a readout this
         // drain could still miss, it wrote the wake too. A plain store could be seen late,
@@ -201,6 +204,7 @@ private:
     std::atomic<std::uint64_t> outputFull_{0};
     std::atomic<bool> wakePending_{false}; // readouts wait for a drain
     std::atomic<bool> wakeWanted_{false};  // ... and the waker has not written for them yet
+    std::atomic<bool> deferWakes_{false};  // the waker writes the wakes
     int wakeFd_ = -1;
     // The waker: started and joined on the UI thread; quitting_ under wakerLock_.
     bool wakerTried_ = false;
