@@ -3,6 +3,7 @@
 #include <jack/midiport.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace velomire::bench {
@@ -40,6 +41,11 @@ bool GainStage::Open(std::string& error) {
         return false;
     }
     return true;
+}
+
+bool GainStage::Connect(const std::string& from, const std::string& to) {
+    const int r = client_ ? jack_connect(client_, from.c_str(), to.c_str()) : -1;
+    return r == 0 || r == EEXIST;
 }
 
 int GainStage::OnProcess(jack_nframes_t frames, void* self) {

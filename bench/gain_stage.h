@@ -25,6 +25,8 @@ public:
     std::string MidiInName() const { return name_ + ":midi_in"; }
     std::string AudioInName() const { return name_ + ":in"; }
     std::string AudioOutName() const { return name_ + ":out"; }
+    // Connects two ports of the server (any clients'); true when connected.
+    bool Connect(const std::string& from, const std::string& to);
 
 private:
     static int OnProcess(jack_nframes_t frames, void* self);

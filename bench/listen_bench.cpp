@@ -8,15 +8,10 @@
 //
 // Options: --keys=LOW-HIGH (MIDI numbers, default 21-108), --note=SECONDS (0.6),
 // --release=SECONDS (0.5), --soundfont=PATH.
-#include "bench_support.h"
 #include "core/keyboard/note_names.h"
-#include "core/midi/rtmidi_backend.h"
-#include "e2e/jack_harness.h"
-#include "session/listening.h"
-#include "session/session.h"
+#include "listening_rig.h"
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 
 #include <unistd.h>
 
@@ -35,62 +30,6 @@ using namespace velomire::bench;
 namespace {
 
 constexpr double kRepeatGoalLu = 0.5;
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const double at = p * static_cast<double>(v.size() - 1);
-    const auto i = static_cast<std::size_t>(at);
-    const double f = at - static_cast<double>(i);
-    return i + 1 < v.size() ? v[i] * (1 - f) + v[i + 1] * f : v[i];
-}
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-struct RunResult {
-    LoudnessTable table;
-    double seconds = 0;
-    QString said;
-};
-
-std::optional<RunResult> Measure(Listening& listening, const MeasuringPlan& plan) {
-    QString said;
-    bool ended = false;
-    bool complete = false;
-    const auto c =
-        QObject::connect(&listening, &Listening::Finished, [&](bool whole, const QString& message) {
-            ended = true;
-            complete = whole;
-            said = message;
-        });
-    const auto started = Clock::now();
-    const QString refused = listening.Start(plan);
-    if (!refused.isEmpty()) {
-        std::printf("the run did not start: %s\n", refused.toUtf8().constData());
-        return std::nullopt;
-    }
-    const auto limit = std::chrono::seconds(static_cast<int>(plan.Seconds() * 2 + 30));
-    const bool inTime = WaitFor([&] { return ended; }, limit);
-    QObject::disconnect(c);
-    if (!inTime || !complete) {
-        std::printf("the run failed: %s\n",
-                    inTime ? said.toUtf8().constData() : "it did not end in time");
-        listening.Cancel();
-        return std::nullopt;
-    }
-    return RunResult{listening.Table(),
-                     std::chrono::duration<double>(Clock::now() - started).count(), said};
-}
 
 // Per velocity: each key's deviation from the median key.
 void Unevenness(const LoudnessTable& t, std::vector<double>& spreads, std::vector<double>& p95s) {
@@ -147,40 +86,15 @@ int main(int argc, char** argv) {
                 plan.releaseSeconds);
     std::printf("machine load: %s\n", LoadAverage().c_str());
 
-    e2e::JackServer server;
-    std::string error;
-    if (!server.Start(error)) {
-        std::printf("SUMMARY|Listening to FluidSynth|no JACK server: %s||FAILED\n", error.c_str());
+    FluidRig rig;
+    if (const std::string why = rig.Start(soundfont); !why.empty()) {
+        std::printf("SUMMARY|Listening to FluidSynth|%s||FAILED\n", why.c_str());
         return 1;
     }
-    QTemporaryDir folder;
-    ChildProcess fluid;
-    const std::string shellPort = "shell.port=" + std::to_string(20000 + getpid() % 20000);
-    if (access(soundfont.c_str(), R_OK) != 0 ||
-        !fluid.Start({"/usr/bin/fluidsynth", "-a", "jack", "-m", "jack", "-r", "48000", "-s", "-i",
-                      "-o", shellPort, soundfont},
-                     folder.path().toStdString(), {}, error)) {
-        std::printf("SUMMARY|Listening to FluidSynth|FluidSynth or its soundfont is missing "
-                    "(fluidsynth, fluid-soundfont-gm)||FAILED\n");
-        return 1;
-    }
-    MidiSystemChoice midi = ChooseMidiSystem(MidiApiChoice::Jack);
-    Session session(*midi.system, SettingsStore(folder.path()));
-    const std::string synthIn = "fluidsynth-midi:midi_00";
-    const std::string synthOut = "fluidsynth-midi:left";
-    Listening& listening = session.listening();
-    const bool ready =
-        WaitFor(
-            [&] {
-                const auto targets = session.midi().Targets();
-                return std::find(targets.begin(), targets.end(), synthIn) != targets.end();
-            },
-            std::chrono::seconds(20)) &&
-        session.ChooseOutput(synthIn) && listening.OpenInput().isEmpty() &&
-        WaitFor([&] { return listening.Connect(synthOut); }, std::chrono::seconds(5));
-    if (!ready) {
-        std::printf("FluidSynth did not come up: %s\n", fluid.Output().c_str());
-        std::printf("SUMMARY|Listening to FluidSynth|FluidSynth did not come up||FAILED\n");
+    Listening& listening = rig.listening();
+    if (!WaitFor([&] { return listening.Connect(FluidRig::kSynthLeft); },
+                 std::chrono::seconds(5))) {
+        std::printf("SUMMARY|Listening to FluidSynth|its audio output did not come||FAILED\n");
         return 1;
     }
     // FluidSynth's own reverb and chorus ring on past a note: the release pause lets them go.
@@ -234,7 +148,5 @@ int main(int argc, char** argv) {
                     *std::max_element(spreads.begin(), spreads.end()),
                     *std::min_element(p95s.begin(), p95s.end()),
                     *std::max_element(p95s.begin(), p95s.end()));
-    listening.CloseInput();
-    fluid.Stop();
     return 0;
 }

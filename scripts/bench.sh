@@ -14,7 +14,7 @@ install_missing "${RUN_PACKAGES[@]}" libbenchmark-dev libgtest-dev jackd2 xvfb v
 build="$VELOMIRE_ROOT/build-bench"
 targets=(velomire velomire_path_bench velomire_curve_drag_bench velomire_bare_passthrough
   velomire_minimal_window velomire_jack_bench velomire_startup_bench velomire_stop_bench
-  velomire_calibration_bench velomire_listen_bench)
+  velomire_calibration_bench velomire_listen_bench velomire_voicing_bench)
 cmake -S "$VELOMIRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELOMIRE_TESTS=OFF \
   -DVELOMIRE_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(jobs)" --target "${targets[@]}"
@@ -97,10 +97,13 @@ run stop "$bin/velomire_stop_bench"
 section "9 Listening to FluidSynth: 88 keys x 4 velocities, twice (about 15 minutes)"
 run listen "$bin/velomire_listen_bench"
 
+section "10 Voicing FluidSynth made uneven: 88 keys, four runs (about 25 minutes)"
+run voicing "$bin/velomire_voicing_bench"
+
 section "Summary ($((SECONDS - started)) s)"
 # In the order the benchmarks print them: the numbered goals first, then what explains them.
 cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" "$out/listen.txt" \
-  "$out/rows.txt" |
+  "$out/voicing.txt" "$out/rows.txt" |
   grep '^SUMMARY|' | awk -F'|' '
   { n++; for (i = 2; i <= 5; i++) { cell[n, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
   END {
@@ -111,7 +114,7 @@ cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" "$
     for (r = 1; r <= n; r++) printf fmt, cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5]
   }'
 missed=$(cat "$out/jack.txt" "$out/startup.txt" "$out/stop.txt" "$out/calibration.txt" \
-  "$out/listen.txt" |
+  "$out/listen.txt" "$out/voicing.txt" |
   grep '^SUMMARY|' |
   grep -c -E '\|(MISSED|FAILED)' || true)
 echo
