@@ -57,7 +57,7 @@ double Listening::InputLufs() const {
     return idleMeter_ ? idleMeter_->Momentary() : LoudnessMeter::kFloorLufs;
 }
 
-QString Listening::Start(MeasuringPlan plan, std::function<int(int, int)> velocityMap) {
+QString Listening::Refusal(const MeasuringPlan& plan) const {
     if (running_)
         return QStringLiteral("A run is already going.");
     if (!input_ || !input_->Alive())
@@ -68,6 +68,12 @@ QString Listening::Start(MeasuringPlan plan, std::function<int(int, int)> veloci
         return QStringLiteral("Open the synth as the MIDI output first: the run plays through it.");
     if (plan.NoteCount() == 0)
         return QStringLiteral("The run would play no note: choose keys and velocities.");
+    return {};
+}
+
+QString Listening::Start(MeasuringPlan plan, std::function<int(int, int)> velocityMap) {
+    if (const QString refused = Refusal(plan); !refused.isEmpty())
+        return refused;
     if (velocityMap)
         plan.velocityMap = std::move(velocityMap);
     RealtimeEngine& engine = *session_.engine_;

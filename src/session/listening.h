@@ -61,6 +61,8 @@ public:
     // given. Empty when it started, else why not: no input, no source connected, no MIDI
     // output open, a run already going, nothing in the plan.
     QString Start(MeasuringPlan plan, std::function<int(int key, int velocity)> velocityMap = {});
+    // Why Start would refuse `plan` now; empty when it would start (to ask before playing).
+    QString Refusal(const MeasuringPlan& plan) const;
     // Stops at once: note-off and All Notes Off go out, the player's keys play again; what
     // was measured is kept.
     void Cancel();

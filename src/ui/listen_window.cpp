@@ -222,6 +222,11 @@ void ListenWindow::OnStart() {
                                   .arg(LoudnessTable::kMaxVelocities));
         return;
     }
+    // Said before the warning: no question about a run that cannot start.
+    if (const QString refused = listening_.Refusal(plan); !refused.isEmpty()) {
+        boxes_.Inform(kTitle, refused);
+        return;
+    }
     const int notes = plan.NoteCount();
     const QString question =
         QStringLiteral("Velomire will play %1 notes (%2 keys × %3 velocities), about %4, "

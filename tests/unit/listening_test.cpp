@@ -77,21 +77,12 @@ TEST(ListeningCommands, RunNotesSoundAloneAndEndWhateverEndsThem) {
     }
 }
 
-TEST(ListeningCommands, RefusesStrikesThatAreNotAKeyAndAVelocity) {
-    RealtimeEngine engine;
-    const std::uint8_t shortStrike[] = {60};
-    const std::uint8_t statusByte[] = {60, 0x90};
-    EXPECT_EQ(engine.Post(RealtimeEngine::Command::Strike, shortStrike), 0u);
-    EXPECT_EQ(engine.Post(RealtimeEngine::Command::Strike, statusByte), 0u);
-    EXPECT_EQ(engine.Post(RealtimeEngine::Command::Lift, statusByte), 0u);
-}
-
 TEST(AudioRing, HandsOverAChunkWhereTheStrikeCountMovesAndCountsWhatDidNotFit) {
     AudioRing ring(2);
-    const std::vector<float> period(100, 0.5f);
-    ring.Write(period.data(), period.size(), 0);
-    ring.Write(period.data(), period.size(), 1); // the onset: a chunk of its own from here
-    ring.Write(period.data(), 256, 1);           // fills the second chunk
+    const std::vector<float> samples(AudioChunk::kFrames, 0.5f);
+    ring.Write(samples.data(), 100, 0);
+    ring.Write(samples.data(), 100, 1); // the onset: a chunk of its own from here
+    ring.Write(samples.data(), 256, 1); // fills the second chunk
     AudioChunk c;
     ASSERT_TRUE(ring.Read(c));
     EXPECT_EQ(c.strikes, 0u);
@@ -101,7 +92,7 @@ TEST(AudioRing, HandsOverAChunkWhereTheStrikeCountMovesAndCountsWhatDidNotFit) {
     EXPECT_EQ(c.frames, 256);
     EXPECT_FALSE(ring.Read(c)); // the rest waits for more
     for (int i = 0; i < 4; ++i)
-        ring.Write(period.data(), period.size(), static_cast<std::uint32_t>(2 + i));
+        ring.Write(samples.data(), 100, static_cast<std::uint32_t>(2 + i));
     // Handed over: the 100 frames left at 1, and those at 2, 3 and 4; the ring took two.
     EXPECT_EQ(ring.DroppedFrames(), 200u);
 }

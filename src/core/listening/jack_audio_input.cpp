@@ -8,6 +8,8 @@
 namespace velomire {
 
 namespace {
+void JackQuiet(const char*) {}
+
 bool OwnPortName(const std::string& name, const std::string& ownClient) {
     return name.rfind(std::string(kClientName) + ":", 0) == 0 ||
            name.rfind(ownClient + ":", 0) == 0;
@@ -22,6 +24,9 @@ std::unique_ptr<JackAudioInput> JackAudioInput::Open(MidiSystem& midi, const Rea
         input.reset(new JackAudioInput(jack, jack->ClientForTaps(), engine));
     } else {
         // MIDI on ALSA (or a JACK server that went): listening needs a server of its own.
+        // libjack would print its failure to reach one; the window says it.
+        jack_set_error_function(&JackQuiet);
+        jack_set_info_function(&JackQuiet);
         jack_status_t status{};
         jack_client_t* client = jack_client_open(kOwnClientName, JackNoStartServer, &status);
         if (!client) {
