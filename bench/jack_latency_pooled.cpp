@@ -200,8 +200,11 @@ void SummarizeXRuns(const std::string& what, const std::vector<const Mode*>& par
 void PrintXRunRows(const LatencyModes& modes) {
     if (!modes.alone.empty()) {
         std::string counts;
-        for (const long n : modes.alone)
-            counts += (counts.empty() ? "" : "/") + std::to_string(n);
+        for (const long n : modes.alone) {
+            if (!counts.empty())
+                counts += '/';
+            counts += std::to_string(n);
+        }
         PrintSummaryRow("9 XRuns per run with no target (the machine's own)",
                         counts + " in " + Fixed(modes.aloneSeconds, 1) + " s each", "", "");
     }
