@@ -94,7 +94,7 @@ VoicingWindow::VoicingWindow(Session& session, MessageBoxes& boxes, LoudnessTabl
     auto* buttons = new QHBoxLayout;
     apply_ = new QPushButton(QStringLiteral("&Apply"), this);
     measure_ = new QPushButton(QStringLiteral("&Measure again"), this);
-    close_ = new QPushButton(QStringLiteral("Close"), this);
+    close_ = new QPushButton(QStringLiteral("Cancel"), this);
     buttons->addStretch(1);
     for (QPushButton* b : {apply_, measure_, close_})
         buttons->addWidget(b);
@@ -171,6 +171,8 @@ void VoicingWindow::Refresh() {
     chart_->Show(&result_, reached_ ? &*reached_ : nullptr, selected_);
     apply_->setEnabled(result_.ok);
     measure_->setEnabled(applied_.has_value() && remeasure_ != nullptr);
+    // Before Apply it leaves everything as it was; after, Apply has been done.
+    close_->setText(applied_ ? QStringLiteral("Close") : QStringLiteral("Cancel"));
     figures_->setText(Figures());
 
     const KeyVoicing* key =
